@@ -1,0 +1,55 @@
+// Clocks: calendar seconds, local time for log lines, the millisecond tick
+// and sleep. Tests substitute all four at once (SetClockHooks), so that rules
+// of 20, 60, 480 or 600 seconds run in milliseconds of real time.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+struct LocalTime {
+    int iYear;    // e.g. 2026
+    int iMonth;   // 1..12
+    int iDay;     // 1..31
+    int iHour;    // 0..23
+    int iMinute;  // 0..59
+    int iSecond;  // 0..60
+};
+
+// Calendar time in whole seconds since 1970 (time(0)).
+int64_t NowSeconds();
+
+// The low 32 bits of NowSeconds(): how every stored time is kept.
+inline int32_t NowSeconds32() { return static_cast<int32_t>(NowSeconds()); }
+
+// Whether at least `iSeconds` have passed since the stored time `tThen`: the
+// difference is taken in 64 bits, and a negative one (a clock set back) never
+// counts as elapsed.
+inline bool SecondsElapsed(int32_t tThen, int64_t iSeconds) {
+    int64_t iDiff = static_cast<int64_t>(NowSeconds32()) - static_cast<int64_t>(tThen);
+    return iDiff >= 0 && iDiff >= iSeconds;
+}
+
+// The local date and time now, for log lines.
+void GetLocalTime(LocalTime* pTime);
+
+// The millisecond tick (timeGetTime). It wraps around after 2^32 ms; compare
+// ticks only by unsigned subtraction.
+uint32_t TickMs();
+inline uint32_t TickMsSince(uint32_t dwThen) { return TickMs() - dwThen; }
+
+// Suspends the calling thread for about dwMs milliseconds.
+void SleepMs(uint32_t dwMs);
+
+// Substitutes the clocks for tests. Every member must be set. The hooks are
+// called from any thread; the object must outlive its use. Null restores the
+// system clocks.
+struct ClockHooks {
+    int64_t (*pfnNowSeconds)();
+    void (*pfnGetLocalTime)(LocalTime* pTime);
+    uint32_t (*pfnTickMs)();
+    void (*pfnSleepMs)(uint32_t dwMs);
+};
+void SetClockHooks(const ClockHooks* pHooks);
+
+}  // namespace platform

@@ -1,0 +1,45 @@
+// Routes every clock call to the system clocks or, in tests, to substituted
+// ones.
+#include <atomic>
+
+#include "platform/clock.h"
+#include "platform/system_clock.h"
+
+namespace platform {
+namespace {
+
+std::atomic<const ClockHooks*> g_pHooks{nullptr};
+
+}  // namespace
+
+void SetClockHooks(const ClockHooks* pHooks) { g_pHooks.store(pHooks, std::memory_order_release); }
+
+int64_t NowSeconds() {
+    const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
+    return pHooks != nullptr ? pHooks->pfnNowSeconds() : SystemNowSeconds();
+}
+
+void GetLocalTime(LocalTime* pTime) {
+    const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
+    if (pHooks != nullptr) {
+        pHooks->pfnGetLocalTime(pTime);
+    } else {
+        SystemGetLocalTime(pTime);
+    }
+}
+
+uint32_t TickMs() {
+    const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
+    return pHooks != nullptr ? pHooks->pfnTickMs() : SystemTickMs();
+}
+
+void SleepMs(uint32_t dwMs) {
+    const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
+    if (pHooks != nullptr) {
+        pHooks->pfnSleepMs(dwMs);
+    } else {
+        SystemSleepMs(dwMs);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,162 @@
+// Files on POSIX.
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+// Trims blanks at both ends of [*ppBegin, *ppEnd).
+void Trim(const char** ppBegin, const char** ppEnd) {
+    while (*ppBegin < *ppEnd && IsBlank(**ppBegin)) ++*ppBegin;
+    while (*ppEnd > *ppBegin && IsBlank((*ppEnd)[-1])) --*ppEnd;
+}
+
+bool EqualNoCase(const char* pBegin, const char* pEnd, const char* szName) {
+    size_t iLen = static_cast<size_t>(pEnd - pBegin);
+    return std::strlen(szName) == iLen && strncasecmp(pBegin, szName, iLen) == 0;
+}
+
+// Copies [pBegin, pEnd) into szOut, cut to dwSize - 1 characters.
+uint32_t CopyResult(const char* pBegin, const char* pEnd, char* szOut, uint32_t dwSize) {
+    if (szOut == nullptr || dwSize == 0) return 0;
+    size_t iLen = static_cast<size_t>(pEnd - pBegin);
+    if (iLen > dwSize - 1) iLen = dwSize - 1;
+    std::memcpy(szOut, pBegin, iLen);
+    szOut[iLen] = '\0';
+    return static_cast<uint32_t>(iLen);
+}
+
+bool WriteAll(int fd, const void* pData, size_t iLength) {
+    const char* p = static_cast<const char*>(pData);
+    while (iLength > 0) {
+        ssize_t n = write(fd, p, iLength);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        iLength -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
+    if (szOut == nullptr || dwSize == 0) return 0;
+    char szPath[4096];
+    ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
+    if (n <= 0) {
+        szOut[0] = '\0';
+        return 0;
+    }
+    szPath[n] = '\0';
+    const char* pEnd = szPath + n;
+    return CopyResult(szPath, pEnd, szOut, dwSize);
+}
+
+uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault,
+                       char* szOut, uint32_t dwSize, const char* szPath) {
+    const char* pDefault = szDefault != nullptr ? szDefault : "";
+    const char* pDefaultEnd = pDefault + std::strlen(pDefault);
+    // The default loses trailing blanks, as the system's reader does.
+    while (pDefaultEnd > pDefault && IsBlank(pDefaultEnd[-1])) --pDefaultEnd;
+    if (szSection == nullptr || szKey == nullptr || szPath == nullptr) {
+        return CopyResult(pDefault, pDefaultEnd, szOut, dwSize);
+    }
+    FILE* pFile = fopen(szPath, "rb");
+    if (pFile == nullptr) return CopyResult(pDefault, pDefaultEnd, szOut, dwSize);
+
+    char* pLine = nullptr;
+    size_t iCapacity = 0;
+    bool bInSection = false;
+    bool bFirstLine = true;
+    uint32_t dwResult = 0;
+    bool bFound = false;
+    ssize_t iRead;
+    while (!bFound && (iRead = getline(&pLine, &iCapacity, pFile)) >= 0) {
+        const char* pBegin = pLine;
+        const char* pEnd = pLine + iRead;
+        if (bFirstLine && iRead >= 3 && std::memcmp(pBegin, "\xEF\xBB\xBF", 3) == 0) pBegin += 3;
+        bFirstLine = false;
+        Trim(&pBegin, &pEnd);
+        if (pBegin == pEnd || *pBegin == ';') continue;
+        if (*pBegin == '[') {
+            const char* pClose = static_cast<const char*>(std::memchr(pBegin, ']', pEnd - pBegin));
+            if (pClose == nullptr) pClose = pEnd;
+            const char* pNameBegin = pBegin + 1;
+            const char* pNameEnd = pClose;
+            Trim(&pNameBegin, &pNameEnd);
+            bInSection = EqualNoCase(pNameBegin, pNameEnd, szSection);
+            continue;
+        }
+        if (!bInSection) continue;
+        const char* pEqual = static_cast<const char*>(std::memchr(pBegin, '=', pEnd - pBegin));
+        if (pEqual == nullptr) continue;
+        const char* pKeyEnd = pEqual;
+        const char* pKeyBegin = pBegin;
+        Trim(&pKeyBegin, &pKeyEnd);
+        if (!EqualNoCase(pKeyBegin, pKeyEnd, szKey)) continue;
+        const char* pValue = pEqual + 1;
+        const char* pValueEnd = pEnd;
+        Trim(&pValue, &pValueEnd);
+        if (pValueEnd - pValue >= 2 && (*pValue == '"' || *pValue == '\'') &&
+            pValueEnd[-1] == *pValue) {
+            ++pValue;
+            --pValueEnd;
+        }
+        dwResult = CopyResult(pValue, pValueEnd, szOut, dwSize);
+        bFound = true;
+    }
+    free(pLine);
+    fclose(pFile);
+    if (!bFound) return CopyResult(pDefault, pDefaultEnd, szOut, dwSize);
+    return dwResult;
+}
+
+bool AppendToFile(const char* szPath, const void* pData, size_t iLength) {
+    if (szPath == nullptr || (pData == nullptr && iLength > 0)) return false;
+    int fd = open(szPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return false;
+    // With O_APPEND each write lands whole at the end of the file.
+    bool bOk = WriteAll(fd, pData, iLength);
+    close(fd);
+    return bOk;
+}
+
+bool WriteWholeFile(const char* szPath, const void* pData, size_t iLength) {
+    if (szPath == nullptr || (pData == nullptr && iLength > 0)) return false;
+    int fd = open(szPath, O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool bOk = WriteAll(fd, pData, iLength);
+    return close(fd) == 0 && bOk;
+}
+
+bool MoveFileReplace(const char* szFrom, const char* szTo) {
+    if (szFrom == nullptr || szTo == nullptr) return false;
+    return rename(szFrom, szTo) == 0;
+}
+
+bool FileExists(const char* szPath) {
+    if (szPath == nullptr) return false;
+    struct stat st;
+    return stat(szPath, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool RemoveFile(const char* szPath) {
+    if (szPath == nullptr) return false;
+    return unlink(szPath) == 0 || errno == ENOENT;
+}
+
+}  // namespace platform

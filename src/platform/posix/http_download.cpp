@@ -1,0 +1,94 @@
+// HTTP(S) transfers on POSIX through libcurl.
+#include "platform/http_download.h"
+
+#include <curl/curl.h>
+#include <stdio.h>
+#include <strings.h>
+
+#include <mutex>
+
+namespace platform {
+namespace {
+
+std::once_flag g_curlInit;
+
+struct Transfer {
+    FILE* pFile;
+    bool bWriteFailed;
+    const HttpOptions* pOptions;
+};
+
+size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
+    Transfer* pTransfer = static_cast<Transfer*>(pContext);
+    size_t iBytes = iSize * iCount;
+    if (fwrite(pData, 1, iBytes, pTransfer->pFile) != iBytes) {
+        pTransfer->bWriteFailed = true;
+        return 0;  // makes libcurl stop with a write error
+    }
+    return iBytes;
+}
+
+int Progress(void* pContext, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const HttpOptions* pOptions = static_cast<Transfer*>(pContext)->pOptions;
+    if (pOptions->pfnShouldAbort != nullptr && pOptions->pfnShouldAbort(pOptions->pContext)) {
+        return 1;  // aborts the transfer
+    }
+    return 0;
+}
+
+bool HasHttpScheme(const char* szUrl) {
+    return strncasecmp(szUrl, "http://", 7) == 0 || strncasecmp(szUrl, "https://", 8) == 0;
+}
+
+}  // namespace
+
+HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpOptions& options,
+                              int* piHttpStatus) {
+    if (piHttpStatus != nullptr) *piHttpStatus = 0;
+    if (szUrl == nullptr || !HasHttpScheme(szUrl)) return HttpResult::kBadScheme;
+    if (szPath == nullptr) return HttpResult::kFileError;
+    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    CURL* pCurl = curl_easy_init();
+    if (pCurl == nullptr) return HttpResult::kTransferError;
+    FILE* pFile = fopen(szPath, "wbe");
+    if (pFile == nullptr) {
+        curl_easy_cleanup(pCurl);
+        return HttpResult::kFileError;
+    }
+
+    Transfer transfer{pFile, false, &options};
+    long iStallSeconds = static_cast<long>((options.dwStallTimeoutMs + 999u) / 1000u);
+    if (iStallSeconds < 1) iStallSeconds = 1;
+    curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
+    curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.dwConnectTimeoutMs));
+    // A transfer that moves less than one byte a second for this long has
+    // stalled.
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, iStallSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, WriteBody);
+    curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, Progress);
+    curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+
+    CURLcode code = curl_easy_perform(pCurl);
+    long iStatus = 0;
+    curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &iStatus);
+    curl_easy_cleanup(pCurl);
+    bool bClosed = fclose(pFile) == 0;
+    if (piHttpStatus != nullptr) *piHttpStatus = static_cast<int>(iStatus);
+
+    if (code == CURLE_ABORTED_BY_CALLBACK) return HttpResult::kAborted;
+    if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
+    if (code != CURLE_OK) return HttpResult::kTransferError;
+    if (iStatus < 200 || iStatus > 299) return HttpResult::kHttpStatus;
+    return HttpResult::kOk;
+}
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+#include "platform/socket_faults.h"
+
+#include <atomic>
+
+#include "platform/mutex.h"
+
+namespace platform {
+namespace {
+
+constexpr int kOps = 4;
+constexpr int kSlots = 8;
+
+struct Fault {
+    SocketHandle s;  // kInvalidSocket: any socket
+    int iError;
+    int iRemaining;
+};
+
+CriticalSection g_faultLock;
+Fault g_faults[kOps][kSlots];  // guarded by g_faultLock
+// Lets the common path skip the lock when nothing is armed.
+std::atomic<int> g_iArmed{0};
+
+}  // namespace
+
+namespace detail {
+
+bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError) {
+    if (g_iArmed.load(std::memory_order_acquire) == 0) return false;
+    bool bTaken = false;
+    g_faultLock.Enter();
+    Fault* pRow = g_faults[static_cast<int>(op)];
+    for (int i = 0; i < kSlots && !bTaken; ++i) {
+        Fault& fault = pRow[i];
+        if (fault.iRemaining > 0 && (fault.s == kInvalidSocket || fault.s == s)) {
+            *piError = fault.iError;
+            if (--fault.iRemaining == 0) g_iArmed.fetch_sub(1, std::memory_order_acq_rel);
+            bTaken = true;
+        }
+    }
+    g_faultLock.Leave();
+    return bTaken;
+}
+
+}  // namespace detail
+
+namespace testing {
+
+void InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
+    g_faultLock.Enter();
+    Fault* pRow = g_faults[static_cast<int>(op)];
+    Fault* pSlot = nullptr;
+    for (int i = 0; i < kSlots; ++i) {
+        if (pRow[i].iRemaining > 0 && pRow[i].s == s) pSlot = &pRow[i];  // replaces it
+    }
+    for (int i = 0; i < kSlots && pSlot == nullptr; ++i) {
+        if (pRow[i].iRemaining == 0) pSlot = &pRow[i];
+    }
+    if (pSlot != nullptr) {
+        if (pSlot->iRemaining > 0) g_iArmed.fetch_sub(1, std::memory_order_acq_rel);
+        pSlot->s = s;
+        pSlot->iError = error;
+        pSlot->iRemaining = count > 0 ? count : 0;
+        if (pSlot->iRemaining > 0) g_iArmed.fetch_add(1, std::memory_order_acq_rel);
+    }
+    g_faultLock.Leave();
+}
+
+void ClearSocketFaults() {
+    g_faultLock.Enter();
+    for (auto& row : g_faults) {
+        for (Fault& fault : row) fault.iRemaining = 0;
+    }
+    g_iArmed.store(0, std::memory_order_release);
+    g_faultLock.Leave();
+}
+
+}  // namespace testing
+}  // namespace platform

@@ -1,0 +1,145 @@
+// Quorvex: the support library's interface as its callers use it.
+//
+// Hash table, text codec, log writer, field splitter and file download.
+// Built as its own shared library (Quorvex.dll, libQuorvex.so); only what is
+// declared here with QUORVEX_API leaves it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#if defined(QUORVEX_BUILDING)
+#define QUORVEX_API __declspec(dllexport)
+#else
+#define QUORVEX_API __declspec(dllimport)
+#endif
+#else
+#define QUORVEX_API __attribute__((visibility("default")))
+#endif
+
+struct HWND__;
+
+// ---- hash table -------------------------------------------------------------
+// The layout is part of the interface: the session thread walks the buckets
+// itself and unlinks entries (lowering iCount) with free_hashent.
+
+struct _hashent {
+    void* pKey;        // the library's own: the key text the entry was added with
+    void* pData;       // the value
+    _hashent* pNext;   // next entry of the bucket; null ends the chain
+};
+
+struct _hash {
+    _hashent** ppBuckets;        // iSize slots, each the head of a chain or null
+    int iSize;                   // slot count
+    int iCount;                  // entries in the table
+    uint32_t dwSeed;             // the library's own: seed of the key hashing
+    uint32_t dwReserved;         // the library's own: unused, 0
+    void (*pfnRelease)(void*);   // releases a value (free_hash calls it)
+};
+
+extern "C" {
+
+// A new empty table of iSize slots whose values are released with
+// pfnRelease (which may be null: values are then left alone). Null when
+// iSize < 1 or memory runs out.
+QUORVEX_API _hash* hash_init(int iSize, void (*pfnRelease)(void*));
+
+// Adds pData under the key text pKey (NUL-terminated; the text is not
+// copied and must live as long as the entry). 0 = stored; otherwise nothing
+// is stored: -1 out of memory, -2 a null argument, -3 the key is already
+// present.
+QUORVEX_API int hash_add(_hash* pTable, void* pKey, void* pData);
+
+// The value stored under a key text equal to szKey, or null.
+QUORVEX_API void* hash_lookup(_hash* pTable, const char* szKey);
+
+// Releases every value through the release function, then every entry and
+// the table itself. Null is ignored.
+QUORVEX_API void free_hash(_hash* pTable);
+
+// Frees one entry record that the caller has already unlinked (and whose
+// value it has released). Null is ignored.
+QUORVEX_API void free_hashent(_hashent* pEntry);
+
+// ---- log writer -------------------------------------------------------------
+
+// Appends one entry to the file szFile: a timestamp prefix
+// "[YYYY-MM-DD HH:MM:SS] " followed by the printf-style text. Concurrent
+// callers never tear, interleave or lose entries. A log that cannot be
+// written is skipped silently; the call never blocks on the file.
+QUORVEX_API void WriteFileNew(const char* szFile, const char* szFormat, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// ---- field splitter ---------------------------------------------------------
+
+// Splits szText in place at cSep into at most iLimit fields and stores a
+// pointer to each in ppFields; returns the count. Runs of separators count
+// as one, and separators at the start or end make no empty field. When the
+// limit is reached, the last field keeps the rest of the text (separators
+// inside it included, trailing ones removed). Returns 0 for a null argument
+// or iLimit < 1.
+QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char cSep);
+
+// ---- download ---------------------------------------------------------------
+
+// Downloads szUrl (http or https, redirects followed) to the local file
+// szPath. 0 = success: the whole body of a 2xx answer is at szPath. On any
+// failure szPath is left as it was (no partial file). hWnd and the two
+// integers are accepted for compatibility and not used.
+// Results: 0 success; 1 bad arguments; 2 the temporary file could not be
+// created; 3 the transfer failed (connect, time-out, read); 4 the server
+// answered with a status other than 2xx; 5 the file could not be moved into
+// place; 6 the URL's scheme is not http or https; 7 aborted.
+QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
+                                     const char* szUrl, const char* szPath);
+
+}  // extern "C"
+
+// ---- codec ------------------------------------------------------------------
+// Hides payload texts from casual eyes; it is not security (the session key
+// travels with the keyless encoding). The format is in docs/protocol.md.
+
+class QUORVEX_API TextEncodeDecode {
+public:
+    // Modes: 0 encodes and decodes without a key (the session key itself);
+    // 2 with the session key (request payloads).
+    static constexpr int kModeKeyless = 0;
+    static constexpr int kModeSessionKey = 2;
+
+    TextEncodeDecode();
+    ~TextEncodeDecode();
+    TextEncodeDecode(const TextEncodeDecode&) = delete;
+    TextEncodeDecode& operator=(const TextEncodeDecode&) = delete;
+
+    // Encodes iSrcLen bytes of pSrc into pDst (capacity dwDstCap) as
+    // printable text without spaces. szKey: the session key text for mode 2,
+    // ignored for mode 0. Returns the bytes written (no terminator is
+    // written), or 0 or less when it does not fit or the arguments are bad.
+    int DataEncode(const char* szKey, const char* pSrc, unsigned int dwSrcLen, char* pDst,
+                   unsigned int dwDstCap, int iMode);
+
+    // The inverse: decodes iSrcLen bytes of encoded text into pDst and
+    // terminates it with a NUL, so at most dwDstCap - 1 bytes of result fit.
+    // Returns the decoded length (without the NUL) when the text is well
+    // formed and its check matches, else 0 or less. Mode 0 also refuses a
+    // result that contains a NUL byte, since a key is a text.
+    int DataDecode(const char* szKey, const char* pSrc, unsigned int dwSrcLen, char* pDst,
+                   unsigned int dwDstCap, int iMode);
+
+    // Why the last call failed (0 after a success): one of the kError codes.
+    int LastError() const { return iLastError; }
+
+    static constexpr int kErrorNone = 0;
+    static constexpr int kErrorArgument = -1;  // null pointer, bad mode, missing key
+    static constexpr int kErrorCapacity = -2;  // the result does not fit
+    static constexpr int kErrorFormat = -3;    // not an encoded text
+    static constexpr int kErrorCheck = -4;     // check value mismatch (wrong key, damage)
+
+private:
+    int32_t iLastError;  // the object's one word
+};

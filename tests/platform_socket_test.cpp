@@ -1,0 +1,248 @@
+// Loopback sockets through the platform layer: data both ways, readiness,
+// Winsock error numbers, injected faults, and closing from another thread.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/socket.h"
+#include "platform/socket_registry.h"
+
+namespace {
+
+using platform::SocketHandle;
+
+uint32_t Loopback() {
+    uint32_t dwAddr = 0;
+    EXPECT_TRUE(platform::ParseDottedAddress("127.0.0.1", &dwAddr));
+    return dwAddr;
+}
+
+// A connected pair: client side made with SocketCreate/SocketConnect.
+struct Pair {
+    SocketHandle listener = platform::kInvalidSocket;
+    SocketHandle client = platform::kInvalidSocket;
+    SocketHandle server = platform::kInvalidSocket;
+    Pair() {
+        uint16_t wPort = 0;
+        listener = platform::SocketListenLoopback(0, &wPort);
+        client = platform::SocketCreate();
+        EXPECT_EQ(platform::SocketConnect(client, Loopback(), wPort), 0);
+        server = platform::SocketAccept(listener);
+    }
+    ~Pair() {
+        platform::SocketClose(client);
+        platform::SocketClose(server);
+        platform::SocketClose(listener);
+    }
+};
+
+// Polls until the socket is readable, at most about two seconds.
+bool WaitReadable(SocketHandle s) {
+    for (int i = 0; i < 200; ++i) {
+        bool bReadable = false;
+        if (platform::SocketPoll(s, &bReadable, nullptr) > 0 && bReadable) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(PlatformSocket, DataFlowsBothWaysAndPollReportsReadiness) {
+    Pair pair;
+    ASSERT_NE(pair.server, platform::kInvalidSocket);
+    bool bReadable = true, bWritable = false;
+    EXPECT_EQ(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);
+    EXPECT_FALSE(bReadable);
+    EXPECT_TRUE(bWritable);
+
+    ASSERT_EQ(platform::SocketSend(pair.client, "hello", 5), 5);
+    ASSERT_TRUE(WaitReadable(pair.server));
+    char buf[16] = {};
+    EXPECT_EQ(platform::SocketRecv(pair.server, buf, sizeof(buf)), 5);
+    EXPECT_STREQ(buf, "hello");
+
+    ASSERT_EQ(platform::SocketSend(pair.server, "back", 4), 4);
+    ASSERT_TRUE(WaitReadable(pair.client));
+    EXPECT_EQ(platform::SocketPoll(pair.client, &bReadable, &bWritable), 2);
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 4);
+}
+
+TEST(PlatformSocket, PeerCloseReadsAsEndThenSendFailsWithReset) {
+    Pair pair;
+    platform::SocketClose(pair.server);
+    pair.server = platform::kInvalidSocket;
+    ASSERT_TRUE(WaitReadable(pair.client));
+    char buf[8];
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 0);
+    // The first send may still be buffered; the peer's reset fails a later one.
+    int iResult = 0;
+    for (int i = 0; i < 50 && iResult >= 0; ++i) {
+        iResult = platform::SocketSend(pair.client, "x", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(iResult, -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaConnectionReset);
+}
+
+TEST(PlatformSocket, ShutdownSendGivesThePeerEndOfStream) {
+    Pair pair;
+    EXPECT_EQ(platform::SocketShutdownSend(pair.server), 0);
+    ASSERT_TRUE(WaitReadable(pair.client));
+    char buf[4];
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 0);
+    // The other direction still works.
+    EXPECT_EQ(platform::SocketSend(pair.client, "ok", 2), 2);
+}
+
+TEST(PlatformSocket, UnknownAndClosedSocketsFailWithNotSocket) {
+    bool bReadable, bWritable;
+    EXPECT_EQ(platform::SocketPoll(platform::kInvalidSocket, &bReadable, &bWritable), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
+    SocketHandle s = platform::SocketCreate();
+    ASSERT_NE(s, platform::kInvalidSocket);
+    EXPECT_EQ(platform::SocketClose(s), 0);
+    EXPECT_EQ(platform::SocketPoll(s, &bReadable, &bWritable), -1);
+    char c;
+    EXPECT_EQ(platform::SocketRecv(s, &c, 1), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
+    EXPECT_EQ(platform::SocketClose(s), -1);
+}
+
+TEST(PlatformSocket, NeverConnectedSocketIsInNeitherSet) {
+    SocketHandle s = platform::SocketCreate();
+    bool bReadable = true, bWritable = true;
+    EXPECT_EQ(platform::SocketPoll(s, &bReadable, &bWritable), 0);
+    EXPECT_FALSE(bReadable);
+    EXPECT_FALSE(bWritable);
+    platform::SocketClose(s);
+}
+
+TEST(PlatformSocket, RefusedConnectionReportsConnRefused) {
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    platform::SocketClose(listener);  // nobody listens there now
+    SocketHandle s = platform::SocketCreate();
+    EXPECT_EQ(platform::SocketConnect(s, Loopback(), wPort), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaConnectionRefused);
+    // A failed connect leaves an unconnected socket: in neither set.
+    bool bReadable, bWritable;
+    EXPECT_EQ(platform::SocketPoll(s, &bReadable, &bWritable), 0);
+    platform::SocketClose(s);
+}
+
+TEST(PlatformSocket, AddressesResolveAndDottedParsingRefusesNames) {
+    uint32_t dwAddr = 0;
+    EXPECT_TRUE(platform::ResolveHost("127.0.0.1", &dwAddr));
+    EXPECT_EQ(dwAddr, htonl(INADDR_LOOPBACK));
+    EXPECT_TRUE(platform::ResolveHost("localhost", &dwAddr));
+    EXPECT_EQ(dwAddr, htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(platform::ResolveHost("", &dwAddr));
+    EXPECT_FALSE(platform::ParseDottedAddress("localhost", &dwAddr));
+    EXPECT_FALSE(platform::ParseDottedAddress("300.1.1.1", &dwAddr));
+    EXPECT_TRUE(platform::ParseDottedAddress("10.1.2.3", &dwAddr));
+    EXPECT_EQ(dwAddr, htonl(0x0A010203));
+}
+
+TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
+    Pair pair;
+    platform::testing::InjectSocketFault(pair.client, platform::testing::SocketOp::kRecv,
+                                         platform::kWsaWouldBlock, 2);
+    platform::testing::InjectSocketFault(pair.client, platform::testing::SocketOp::kSend,
+                                         platform::kWsaNoBufferSpace, 1);
+    char buf[8];
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaWouldBlock);
+    EXPECT_EQ(platform::SocketSend(pair.client, "a", 1), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNoBufferSpace);
+    EXPECT_EQ(platform::SocketSend(pair.client, "a", 1), 1);  // send fault used up
+    // The other socket of the pair is untouched.
+    ASSERT_TRUE(WaitReadable(pair.server));
+    EXPECT_EQ(platform::SocketRecv(pair.server, buf, sizeof(buf)), 1);
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), -1);  // second recv fault
+    platform::SocketSend(pair.server, "z", 1);
+    ASSERT_TRUE(WaitReadable(pair.client));
+    EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 1);
+
+    platform::testing::InjectSocketFault(platform::kInvalidSocket,
+                                         platform::testing::SocketOp::kPoll,
+                                         platform::kWsaNetworkDown, 5);
+    platform::testing::ClearSocketFaults();
+    bool bReadable, bWritable;
+    EXPECT_GE(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);
+}
+
+TEST(PlatformSocket, NumbersAreNeverReused) {
+    SocketHandle a = platform::SocketCreate();
+    platform::SocketClose(a);
+    SocketHandle b = platform::SocketCreate();
+    EXPECT_NE(a, b);
+    platform::SocketClose(b);
+}
+
+TEST(PlatformSocket, CloseFromAnotherThreadWakesABlockedRecv) {
+    Pair pair;
+    int iBefore = platform::detail::RegisteredSocketCount();
+    std::atomic<int> iResult{1};
+    std::atomic<int> iError{0};
+    std::thread reader([&] {
+        char buf[8];
+        iResult = platform::SocketRecv(pair.client, buf, sizeof(buf));
+        iError = platform::SocketLastError();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(platform::SocketClose(pair.client), 0);
+    reader.join();
+    EXPECT_EQ(iResult.load(), -1);
+    EXPECT_EQ(iError.load(), platform::kWsaInterrupted);
+    EXPECT_EQ(platform::detail::RegisteredSocketCount(), iBefore - 1);
+    pair.client = platform::kInvalidSocket;
+}
+
+TEST(PlatformSocket, CloseFromAnotherThreadEndsAHangingConnect) {
+    // A listener with a full backlog that never accepts: the kernel drops
+    // further handshakes, so the next connect hangs.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(fd, 0), 0);
+    socklen_t iLen = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &iLen);
+    uint16_t wPort = ntohs(addr.sin_port);
+    std::vector<SocketHandle> fillers;
+    SocketHandle hanging = platform::kInvalidSocket;
+    std::atomic<bool> bDone{false};
+    std::atomic<int> iResult{0};
+    // Fill the backlog until a connect no longer completes at once.
+    for (int i = 0; i < 8 && hanging == platform::kInvalidSocket; ++i) {
+        SocketHandle s = platform::SocketCreate();
+        bDone = false;
+        std::thread t([&] {
+            iResult = platform::SocketConnect(s, Loopback(), wPort);
+            bDone = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (bDone) {
+            t.join();
+            fillers.push_back(s);
+            continue;
+        }
+        hanging = s;
+        auto start = std::chrono::steady_clock::now();
+        platform::SocketClose(s);
+        t.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(iResult.load(), -1);
+    }
+    for (SocketHandle s : fillers) platform::SocketClose(s);
+    close(fd);
+    if (hanging == platform::kInvalidSocket) GTEST_SKIP() << "the kernel kept accepting handshakes";
+}
+
+}  // namespace

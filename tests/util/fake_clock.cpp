@@ -1,0 +1,76 @@
+#include "util/fake_clock.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/clock.h"
+
+namespace testutil {
+namespace {
+
+std::atomic<uint32_t> g_dwScale{1};
+std::atomic<int64_t> g_iRealStartUs{0};
+std::atomic<int64_t> g_iOffsetMs{0};
+std::atomic<int64_t> g_iSecondsStart{0};
+std::atomic<uint32_t> g_dwTickStart{0};
+
+int64_t RealUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t VirtualMs() {
+    int64_t iRealUs = RealUs() - g_iRealStartUs.load();
+    return iRealUs * static_cast<int64_t>(g_dwScale.load()) / 1000 + g_iOffsetMs.load();
+}
+
+int64_t HookNowSeconds() {
+    int64_t iMs = VirtualMs();
+    // Floor division, so that a clock set back a little reads one second less.
+    int64_t iSeconds = iMs >= 0 ? iMs / 1000 : -((-iMs + 999) / 1000);
+    return g_iSecondsStart.load() + iSeconds;
+}
+
+void HookLocalTime(platform::LocalTime* pTime) {
+    time_t now = static_cast<time_t>(HookNowSeconds());
+    struct tm local {};
+    localtime_r(&now, &local);
+    pTime->iYear = local.tm_year + 1900;
+    pTime->iMonth = local.tm_mon + 1;
+    pTime->iDay = local.tm_mday;
+    pTime->iHour = local.tm_hour;
+    pTime->iMinute = local.tm_min;
+    pTime->iSecond = local.tm_sec;
+}
+
+uint32_t HookTickMs() { return g_dwTickStart.load() + static_cast<uint32_t>(VirtualMs()); }
+
+void HookSleepMs(uint32_t dwMs) {
+    int64_t iRealUs = static_cast<int64_t>(dwMs) * 1000 / g_dwScale.load();
+    std::this_thread::sleep_for(std::chrono::microseconds(iRealUs));
+}
+
+const platform::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, HookSleepMs};
+
+}  // namespace
+
+ScopedTestClock::ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart) {
+    g_dwScale.store(dwScale == 0 ? 1 : dwScale);
+    g_iRealStartUs.store(RealUs());
+    g_iOffsetMs.store(0);
+    g_iSecondsStart.store(static_cast<int64_t>(time(nullptr)));
+    g_dwTickStart.store(dwTickStart);
+    platform::SetClockHooks(&g_hooks);
+}
+
+ScopedTestClock::~ScopedTestClock() { platform::SetClockHooks(nullptr); }
+
+void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { g_iOffsetMs.fetch_add(iSeconds * 1000); }
+
+int64_t ScopedTestClock::ElapsedMs() const { return VirtualMs(); }
+
+}  // namespace testutil
