@@ -1,1 +1,108 @@
+// Files: the INI reader's contract, the executable's path, move with replace.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/files.h"
+#include "util/temp_dir.h"
+
+namespace {
+
+class PlatformIni : public ::testing::Test {
+  protected:
+    std::string Read(const char* szSection, const char* szKey, const char* szDefault = "NULL",
+                     uint32_t dwSize = 256) {
+        char buf[512];
+        std::memset(buf, 'x', sizeof(buf));
+        uint32_t n =
+            platform::ReadIniString(szSection, szKey, szDefault, buf, dwSize, path_.c_str());
+        EXPECT_EQ(n, std::strlen(buf));
+        return buf;
+    }
+    void Write(const std::string& content) { testutil::WriteFile(path_, content); }
+
+    testutil::TempDir dir_;
+    std::string path_ = dir_.File("serverConfigs.ini");
+};
+
+TEST_F(PlatformIni, AbsentFileSectionOrKeyGivesTheDefault) {
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "NULL");
+    Write("[Other]\nConfigInfo=1.2.3.4 80\n[Lumaro_COM]\nSomethingElse=1\n");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "NULL");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", nullptr), "");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", "dflt  "), "dflt");  // trailing blanks go
+}
+
+TEST_F(PlatformIni, NamesIgnoreCaseAndBlanksAroundNamesAndValues) {
+    Write("; comment\r\n[ lumaro_com ]\r\n  configinfo =  127.0.0.1 8000 1  \r\n");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "127.0.0.1 8000 1");
+}
+
+TEST_F(PlatformIni, OnePairOfQuotesIsRemoved) {
+    Write("[S]\na=\"quoted value\"\nb='x'\nc=\"unbalanced\nd=\"\"\"\"\n");
+    EXPECT_EQ(Read("S", "a"), "quoted value");
+    EXPECT_EQ(Read("S", "b"), "x");
+    EXPECT_EQ(Read("S", "c"), "\"unbalanced");
+    EXPECT_EQ(Read("S", "d"), "\"\"");
+}
+
+TEST_F(PlatformIni, FirstMatchWinsAndEmptyValueIsNotAbsent) {
+    Write("[S]\nk=first\nk=second\ne=\n");
+    EXPECT_EQ(Read("S", "k"), "first");
+    EXPECT_EQ(Read("S", "e"), "");
+}
+
+TEST_F(PlatformIni, LongValuesAreCutToTheBufferAndLongLinesAreRead) {
+    std::string sLong(1000, 'h');
+    Write("[S]\nk=" + sLong + "\nafter=yes\n");
+    EXPECT_EQ(Read("S", "k", "NULL", 256), std::string(255, 'h'));
+    EXPECT_EQ(Read("S", "after"), "yes");
+    char tiny[1] = {'x'};
+    EXPECT_EQ(platform::ReadIniString("S", "k", "", tiny, 1, path_.c_str()), 0u);
+    EXPECT_EQ(tiny[0], '\0');
+}
+
+TEST_F(PlatformIni, ValueMayHoldTheDefaultTextItself) {
+    Write("[Lumaro_COM]\nConfigInfo=NULL\n");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", "other"), "NULL");
+}
+
+TEST(PlatformFiles, ExecutablePathNamesThisTestProgram) {
+    char szPath[512];
+    uint32_t n = platform::GetExecutablePath(szPath, sizeof(szPath));
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(szPath[0], '/');
+    EXPECT_NE(std::string(szPath).find("platform_files_test"), std::string::npos);
+    char szShort[8];
+    EXPECT_EQ(platform::GetExecutablePath(szShort, sizeof(szShort)), 7u);  // cut, terminated
+    EXPECT_EQ(std::strlen(szShort), 7u);
+}
+
+TEST(PlatformFiles, MoveReplacesExistingAndExistsSeesOnlyFiles) {
+    testutil::TempDir dir;
+    std::string from = dir.File("from"), to = dir.File("to");
+    testutil::WriteFile(from, "new");
+    testutil::WriteFile(to, "old");
+    EXPECT_TRUE(platform::MoveFileReplace(from.c_str(), to.c_str()));
+    EXPECT_EQ(testutil::ReadFile(to), "new");
+    EXPECT_FALSE(platform::FileExists(from.c_str()));
+    EXPECT_TRUE(platform::FileExists(to.c_str()));
+    EXPECT_FALSE(platform::FileExists(dir.Path().c_str()));
+    EXPECT_FALSE(platform::MoveFileReplace(from.c_str(), to.c_str()));
+    EXPECT_TRUE(platform::RemoveFile(to.c_str()));
+    EXPECT_TRUE(platform::RemoveFile(to.c_str()));  // already gone counts
+}
+
+TEST(PlatformFiles, AppendAddsAndWholeFileReplaces) {
+    testutil::TempDir dir;
+    std::string path = dir.File("log");
+    EXPECT_TRUE(platform::AppendToFile(path.c_str(), "ab", 2));
+    EXPECT_TRUE(platform::AppendToFile(path.c_str(), "cd", 2));
+    EXPECT_EQ(testutil::ReadFile(path), "abcd");
+    EXPECT_TRUE(platform::WriteWholeFile(path.c_str(), "z", 1));
+    EXPECT_EQ(testutil::ReadFile(path), "z");
+    EXPECT_FALSE(platform::AppendToFile(dir.File("no/such/dir").c_str(), "x", 1));
+}
+
+}  // namespace

@@ -168,9 +168,8 @@ TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     ASSERT_TRUE(WaitReadable(pair.client));
     EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 1);
 
-    platform::testing::InjectSocketFault(platform::kInvalidSocket,
-                                         platform::testing::SocketOp::kPoll,
-                                         platform::kWsaNetworkDown, 5);
+    platform::testing::InjectSocketFault(
+        platform::kInvalidSocket, platform::testing::SocketOp::kPoll, platform::kWsaNetworkDown, 5);
     platform::testing::ClearSocketFaults();
     bool bReadable, bWritable;
     EXPECT_GE(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);

@@ -22,8 +22,8 @@ uint32_t GetExecutablePath(char* szOut, uint32_t dwSize);
 // starting with ';' are comments. The result is cut to dwSize - 1 characters
 // and always terminated (when dwSize > 0). Returns the characters written,
 // without the terminator.
-uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault,
-                       char* szOut, uint32_t dwSize, const char* szPath);
+uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault, char* szOut,
+                       uint32_t dwSize, const char* szPath);
 
 // Appends iLength bytes to the file at szPath, creating it if needed, with
 // one write so that concurrent appenders never interleave inside an entry.

@@ -14,16 +14,16 @@ using SocketHandle = int32_t;
 constexpr SocketHandle kInvalidSocket = -1;
 
 // Winsock error numbers, the single vocabulary of SocketLastError().
-constexpr int kWsaInterrupted = 10004;      // WSAEINTR
-constexpr int kWsaBadAddress = 10014;       // WSAEFAULT
-constexpr int kWsaInvalidArgument = 10022;  // WSAEINVAL
-constexpr int kWsaTooManySockets = 10024;   // WSAEMFILE
-constexpr int kWsaWouldBlock = 10035;       // WSAEWOULDBLOCK
-constexpr int kWsaInProgress = 10036;       // WSAEINPROGRESS
-constexpr int kWsaNotSocket = 10038;        // WSAENOTSOCK
-constexpr int kWsaMessageSize = 10040;      // WSAEMSGSIZE
-constexpr int kWsaAddressInUse = 10048;     // WSAEADDRINUSE
-constexpr int kWsaNetworkDown = 10050;      // WSAENETDOWN
+constexpr int kWsaInterrupted = 10004;         // WSAEINTR
+constexpr int kWsaBadAddress = 10014;          // WSAEFAULT
+constexpr int kWsaInvalidArgument = 10022;     // WSAEINVAL
+constexpr int kWsaTooManySockets = 10024;      // WSAEMFILE
+constexpr int kWsaWouldBlock = 10035;          // WSAEWOULDBLOCK
+constexpr int kWsaInProgress = 10036;          // WSAEINPROGRESS
+constexpr int kWsaNotSocket = 10038;           // WSAENOTSOCK
+constexpr int kWsaMessageSize = 10040;         // WSAEMSGSIZE
+constexpr int kWsaAddressInUse = 10048;        // WSAEADDRINUSE
+constexpr int kWsaNetworkDown = 10050;         // WSAENETDOWN
 constexpr int kWsaNetworkUnreachable = 10051;  // WSAENETUNREACH
 constexpr int kWsaConnectionAborted = 10053;   // WSAECONNABORTED
 constexpr int kWsaConnectionReset = 10054;     // WSAECONNRESET

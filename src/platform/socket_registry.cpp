@@ -11,7 +11,7 @@ namespace detail {
 
 struct SocketEntry {
     NativeSocket native;
-    int iInUse;                    // calls in progress; guarded by the table lock
+    int iInUse;  // calls in progress; guarded by the table lock
     std::atomic<bool> bClosed{false};
     std::atomic<bool> bPollable{false};
 };

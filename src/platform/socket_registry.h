@@ -39,7 +39,7 @@ int RegisteredSocketCount();
 // A call in progress on a socket: holds the system socket open for its
 // lifetime. Falsy when the number is not (or no longer) open.
 class SocketUse {
-public:
+  public:
     explicit SocketUse(SocketHandle s);
     ~SocketUse();
     SocketUse(const SocketUse&) = delete;
@@ -55,7 +55,7 @@ public:
     bool Pollable() const;
     void MarkPollable();
 
-private:
+  private:
     SocketEntry* pEntry;
 };
 

@@ -70,12 +70,22 @@ extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserve
         case platform::HttpResult::kOk:
             iResult = platform::MoveFileReplace(szTemp, szPath) ? kOk : kMoveFailed;
             break;
-        case platform::HttpResult::kBadScheme: iResult = kBadScheme; break;
-        case platform::HttpResult::kFileError: iResult = kTempFile; break;
-        case platform::HttpResult::kHttpStatus: iResult = kHttpStatus; break;
-        case platform::HttpResult::kAborted: iResult = kAborted; break;
+        case platform::HttpResult::kBadScheme:
+            iResult = kBadScheme;
+            break;
+        case platform::HttpResult::kFileError:
+            iResult = kTempFile;
+            break;
+        case platform::HttpResult::kHttpStatus:
+            iResult = kHttpStatus;
+            break;
+        case platform::HttpResult::kAborted:
+            iResult = kAborted;
+            break;
         case platform::HttpResult::kTransferError:
-        default: iResult = kTransfer; break;
+        default:
+            iResult = kTransfer;
+            break;
     }
     if (iResult != kOk) platform::RemoveFile(szTemp);
     std::free(szTemp);

@@ -26,9 +26,9 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
     platform::LocalTime now;
     platform::GetLocalTime(&now);
     char szPrefix[64];
-    int iPrefix = std::snprintf(szPrefix, sizeof(szPrefix), "[%04d-%02d-%02d %02d:%02d:%02d] ",
-                                now.iYear, now.iMonth, now.iDay, now.iHour, now.iMinute,
-                                now.iSecond);
+    int iPrefix =
+        std::snprintf(szPrefix, sizeof(szPrefix), "[%04d-%02d-%02d %02d:%02d:%02d] ", now.iYear,
+                      now.iMonth, now.iDay, now.iHour, now.iMinute, now.iSecond);
     if (iPrefix < 0 || static_cast<size_t>(iPrefix) >= sizeof(szPrefix)) iPrefix = 0;
 
     va_list args;
@@ -63,7 +63,8 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
 
     size_t iLength = static_cast<size_t>(iPrefix) + static_cast<size_t>(iText);
     // Every entry ends its line, whether or not the format did.
-    if (iLength == static_cast<size_t>(iPrefix) || pEntry[iLength - 1] != '\n') pEntry[iLength++] = '\n';
+    if (iLength == static_cast<size_t>(iPrefix) || pEntry[iLength - 1] != '\n')
+        pEntry[iLength++] = '\n';
 
     g_logLock.Enter();
     platform::AppendToFile(szFile, pEntry, iLength);

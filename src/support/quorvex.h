@@ -25,18 +25,18 @@ struct HWND__;
 // itself and unlinks entries (lowering iCount) with free_hashent.
 
 struct _hashent {
-    void* pKey;        // the library's own: the key text the entry was added with
-    void* pData;       // the value
-    _hashent* pNext;   // next entry of the bucket; null ends the chain
+    void* pKey;       // the library's own: the key text the entry was added with
+    void* pData;      // the value
+    _hashent* pNext;  // next entry of the bucket; null ends the chain
 };
 
 struct _hash {
-    _hashent** ppBuckets;        // iSize slots, each the head of a chain or null
-    int iSize;                   // slot count
-    int iCount;                  // entries in the table
-    uint32_t dwSeed;             // the library's own: seed of the key hashing
-    uint32_t dwReserved;         // the library's own: unused, 0
-    void (*pfnRelease)(void*);   // releases a value (free_hash calls it)
+    _hashent** ppBuckets;       // iSize slots, each the head of a chain or null
+    int iSize;                  // slot count
+    int iCount;                 // entries in the table
+    uint32_t dwSeed;            // the library's own: seed of the key hashing
+    uint32_t dwReserved;        // the library's own: unused, 0
+    void (*pfnRelease)(void*);  // releases a value (free_hash calls it)
 };
 
 extern "C" {
@@ -48,8 +48,10 @@ QUORVEX_API _hash* hash_init(int iSize, void (*pfnRelease)(void*));
 
 // Adds pData under the key text pKey (NUL-terminated; the text is not
 // copied and must live as long as the entry). 0 = stored; otherwise nothing
-// is stored: -1 out of memory, -2 a null argument, -3 the key is already
-// present.
+// is stored: -1 out of memory, -2 a null table, key or value, -3 the key is
+// already present. A new entry goes to the end of its bucket's chain; the
+// hashing is fixed, so the order of a walk over the buckets is the same in
+// every run.
 QUORVEX_API int hash_add(_hash* pTable, void* pKey, void* pData);
 
 // The value stored under a key text equal to szKey, or null.
@@ -78,11 +80,10 @@ QUORVEX_API void WriteFileNew(const char* szFile, const char* szFormat, ...)
 // ---- field splitter ---------------------------------------------------------
 
 // Splits szText in place at cSep into at most iLimit fields and stores a
-// pointer to each in ppFields; returns the count. Runs of separators count
-// as one, and separators at the start or end make no empty field. When the
-// limit is reached, the last field keeps the rest of the text (separators
-// inside it included, trailing ones removed). Returns 0 for a null argument
-// or iLimit < 1.
+// pointer to each in ppFields (which has room for iLimit); returns the count. Runs of separators
+// count as one, and separators at the start or end make no empty field. When the limit is reached,
+// the last field keeps the rest of the text (separators inside it included, trailing ones removed).
+// Returns 0 for a null argument or iLimit < 1. With cSep '\0' the whole text is one field.
 QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char cSep);
 
 // ---- download ---------------------------------------------------------------
@@ -105,7 +106,7 @@ QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved
 // travels with the keyless encoding). The format is in docs/protocol.md.
 
 class QUORVEX_API TextEncodeDecode {
-public:
+  public:
     // Modes: 0 encodes and decodes without a key (the session key itself);
     // 2 with the session key (request payloads).
     static constexpr int kModeKeyless = 0;
@@ -116,18 +117,21 @@ public:
     TextEncodeDecode(const TextEncodeDecode&) = delete;
     TextEncodeDecode& operator=(const TextEncodeDecode&) = delete;
 
-    // Encodes iSrcLen bytes of pSrc into pDst (capacity dwDstCap) as
-    // printable text without spaces. szKey: the session key text for mode 2,
-    // ignored for mode 0. Returns the bytes written (no terminator is
-    // written), or 0 or less when it does not fit or the arguments are bad.
+    // Encodes dwSrcLen bytes of pSrc into pDst (capacity dwDstCap) as
+    // printable text without spaces. szKey: the session key text for mode 2
+    // (1 to 39 bytes, read at most 40 bytes deep), ignored for mode 0.
+    // Returns the bytes written (no terminator is written), or 0 or less
+    // when it does not fit or the arguments are bad. An empty text is
+    // refused, and so is a NUL inside a text to encode without a key.
     int DataEncode(const char* szKey, const char* pSrc, unsigned int dwSrcLen, char* pDst,
                    unsigned int dwDstCap, int iMode);
 
-    // The inverse: decodes iSrcLen bytes of encoded text into pDst and
+    // The inverse: decodes dwSrcLen bytes of encoded text into pDst and
     // terminates it with a NUL, so at most dwDstCap - 1 bytes of result fit.
     // Returns the decoded length (without the NUL) when the text is well
-    // formed and its check matches, else 0 or less. Mode 0 also refuses a
-    // result that contains a NUL byte, since a key is a text.
+    // formed and its check matches, else 0 or less, and then pDst holds the
+    // empty text: a half-decoded key never looks like a key. Mode 0 also
+    // refuses a result that contains a NUL byte, since a key is a text.
     int DataDecode(const char* szKey, const char* pSrc, unsigned int dwSrcLen, char* pDst,
                    unsigned int dwDstCap, int iMode);
 
@@ -140,6 +144,6 @@ public:
     static constexpr int kErrorFormat = -3;    // not an encoded text
     static constexpr int kErrorCheck = -4;     // check value mismatch (wrong key, damage)
 
-private:
+  private:
     int32_t iLastError;  // the object's one word
 };

@@ -18,12 +18,18 @@ bool SendAll(platform::SocketHandle s, const std::string& data) {
 
 const char* Reason(int iStatus) {
     switch (iStatus) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -93,7 +99,8 @@ void TestHttpServer::Serve(platform::SocketHandle s) {
     size_t iSpace = request.find(' ');
     if (iSpace != std::string::npos) {
         size_t iEnd = request.find(' ', iSpace + 1);
-        path = request.substr(iSpace + 1, iEnd == std::string::npos ? std::string::npos : iEnd - iSpace - 1);
+        path = request.substr(iSpace + 1,
+                              iEnd == std::string::npos ? std::string::npos : iEnd - iSpace - 1);
     }
     HttpAnswer answer;
     bool bKnown;

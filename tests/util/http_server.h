@@ -21,10 +21,13 @@ struct HttpAnswer {
     int iStallAfter = -1;      // >= 0: send the headers and this many body bytes, then hang
     int iDripDelayMs = 0;      // > 0: send the body one byte at a time with this pause
     bool bCloseEarly = false;  // announce the whole body, send half, close
+
+    HttpAnswer() = default;
+    HttpAnswer(int iStatusIn, std::string bodyIn) : iStatus(iStatusIn), body(std::move(bodyIn)) {}
 };
 
 class TestHttpServer {
-public:
+  public:
     TestHttpServer();
     ~TestHttpServer();  // stops hanging answers and joins every thread
     TestHttpServer(const TestHttpServer&) = delete;
@@ -35,7 +38,7 @@ public:
     uint16_t Port() const { return wPort_; }
     int Requests(const std::string& path) const;
 
-private:
+  private:
     void AcceptLoop();
     void Serve(platform::SocketHandle s);
     bool WaitStopped(int iMs);

@@ -42,7 +42,8 @@ uint32_t SystemQueryAdapters(AdapterRecord* pList, uint32_t* pdwSize) {
         if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET &&
             std::strcmp(found[i].szIpAddress, "0.0.0.0") == 0) {
             const sockaddr_in* pAddr = reinterpret_cast<const sockaddr_in*>(p->ifa_addr);
-            inet_ntop(AF_INET, &pAddr->sin_addr, found[i].szIpAddress, sizeof(found[i].szIpAddress));
+            inet_ntop(AF_INET, &pAddr->sin_addr, found[i].szIpAddress,
+                      sizeof(found[i].szIpAddress));
         }
     }
 

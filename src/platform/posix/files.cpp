@@ -14,7 +14,9 @@
 namespace platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 // Trims blanks at both ends of [*ppBegin, *ppEnd).
 void Trim(const char** ppBegin, const char** ppEnd) {
@@ -66,8 +68,8 @@ uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
     return CopyResult(szPath, pEnd, szOut, dwSize);
 }
 
-uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault,
-                       char* szOut, uint32_t dwSize, const char* szPath) {
+uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault, char* szOut,
+                       uint32_t dwSize, const char* szPath) {
     const char* pDefault = szDefault != nullptr ? szDefault : "";
     const char* pDefaultEnd = pDefault + std::strlen(pDefault);
     // The default loses trailing blanks, as the system's reader does.

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <strings.h>
 
+#include <chrono>
 #include <mutex>
 
 namespace platform {
@@ -12,10 +13,15 @@ namespace {
 
 std::once_flag g_curlInit;
 
+using Clock = std::chrono::steady_clock;
+
 struct Transfer {
     FILE* pFile;
     bool bWriteFailed;
     const HttpOptions* pOptions;
+    curl_off_t iLastBytes;       // bytes received when progress was last seen
+    Clock::time_point lastMove;  // when that was
+    bool bStalled;
 };
 
 size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
@@ -28,10 +34,21 @@ size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     return iBytes;
 }
 
-int Progress(void* pContext, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const HttpOptions* pOptions = static_cast<Transfer*>(pContext)->pOptions;
+// Called by libcurl at least once a second, data or not: watches for a
+// stalled transfer and for a request to stop.
+int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_off_t) {
+    Transfer* pTransfer = static_cast<Transfer*>(pContext);
+    const HttpOptions* pOptions = pTransfer->pOptions;
     if (pOptions->pfnShouldAbort != nullptr && pOptions->pfnShouldAbort(pOptions->pContext)) {
         return 1;  // aborts the transfer
+    }
+    Clock::time_point now = Clock::now();
+    if (iBytesNow != pTransfer->iLastBytes) {
+        pTransfer->iLastBytes = iBytesNow;
+        pTransfer->lastMove = now;
+    } else if (now - pTransfer->lastMove >= std::chrono::milliseconds(pOptions->dwStallTimeoutMs)) {
+        pTransfer->bStalled = true;
+        return 1;
     }
     return 0;
 }
@@ -57,19 +74,14 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
         return HttpResult::kFileError;
     }
 
-    Transfer transfer{pFile, false, &options};
-    long iStallSeconds = static_cast<long>((options.dwStallTimeoutMs + 999u) / 1000u);
-    if (iStallSeconds < 1) iStallSeconds = 1;
+    Transfer transfer{pFile, false, &options, 0, Clock::now(), false};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(pCurl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.dwConnectTimeoutMs));
-    // A transfer that moves less than one byte a second for this long has
-    // stalled.
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_LOW_SPEED_TIME, iStallSeconds);
+    curl_easy_setopt(pCurl, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(options.dwConnectTimeoutMs));
     curl_easy_setopt(pCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pCurl, CURLOPT_WRITEFUNCTION, WriteBody);
     curl_easy_setopt(pCurl, CURLOPT_WRITEDATA, &transfer);
@@ -84,7 +96,9 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
     bool bClosed = fclose(pFile) == 0;
     if (piHttpStatus != nullptr) *piHttpStatus = static_cast<int>(iStatus);
 
-    if (code == CURLE_ABORTED_BY_CALLBACK) return HttpResult::kAborted;
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
+    }
     if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
     if (code != CURLE_OK) return HttpResult::kTransferError;
     if (iStatus < 200 || iStatus > 299) return HttpResult::kHttpStatus;

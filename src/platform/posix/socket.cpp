@@ -23,35 +23,57 @@ thread_local int t_iLastError = 0;
 // The one place where system errors become Winsock numbers.
 int TranslateErrno(int iErrno) {
     switch (iErrno) {
-        case 0: return 0;
-        case EINTR: return kWsaInterrupted;
-        case EFAULT: return kWsaBadAddress;
-        case EINVAL: return kWsaInvalidArgument;
+        case 0:
+            return 0;
+        case EINTR:
+            return kWsaInterrupted;
+        case EFAULT:
+            return kWsaBadAddress;
+        case EINVAL:
+            return kWsaInvalidArgument;
         case EMFILE:
-        case ENFILE: return kWsaTooManySockets;
+        case ENFILE:
+            return kWsaTooManySockets;
 #if EAGAIN != EWOULDBLOCK
         case EAGAIN:
 #endif
-        case EWOULDBLOCK: return kWsaWouldBlock;
-        case EINPROGRESS: return kWsaInProgress;
+        case EWOULDBLOCK:
+            return kWsaWouldBlock;
+        case EINPROGRESS:
+            return kWsaInProgress;
         case EBADF:
-        case ENOTSOCK: return kWsaNotSocket;
-        case EMSGSIZE: return kWsaMessageSize;
-        case EADDRINUSE: return kWsaAddressInUse;
-        case ENETDOWN: return kWsaNetworkDown;
-        case ENETUNREACH: return kWsaNetworkUnreachable;
-        case ECONNABORTED: return kWsaConnectionAborted;
+        case ENOTSOCK:
+            return kWsaNotSocket;
+        case EMSGSIZE:
+            return kWsaMessageSize;
+        case EADDRINUSE:
+            return kWsaAddressInUse;
+        case ENETDOWN:
+            return kWsaNetworkDown;
+        case ENETUNREACH:
+            return kWsaNetworkUnreachable;
+        case ECONNABORTED:
+            return kWsaConnectionAborted;
         case ECONNRESET:
-        case EPIPE: return kWsaConnectionReset;
+        case EPIPE:
+            return kWsaConnectionReset;
         case ENOBUFS:
-        case ENOMEM: return kWsaNoBufferSpace;
-        case EISCONN: return kWsaIsConnected;
-        case ENOTCONN: return kWsaNotConnected;
-        case ESHUTDOWN: return kWsaShutdown;
-        case ETIMEDOUT: return kWsaTimedOut;
-        case ECONNREFUSED: return kWsaConnectionRefused;
-        case EHOSTUNREACH: return kWsaHostUnreachable;
-        default: return kWsaInvalidArgument;
+        case ENOMEM:
+            return kWsaNoBufferSpace;
+        case EISCONN:
+            return kWsaIsConnected;
+        case ENOTCONN:
+            return kWsaNotConnected;
+        case ESHUTDOWN:
+            return kWsaShutdown;
+        case ETIMEDOUT:
+            return kWsaTimedOut;
+        case ECONNREFUSED:
+            return kWsaConnectionRefused;
+        case EHOSTUNREACH:
+            return kWsaHostUnreachable;
+        default:
+            return kWsaInvalidArgument;
     }
 }
 
@@ -254,8 +276,7 @@ SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t iLen = sizeof(addr);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(fd, 64) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &iLen) != 0) {
+        listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &iLen) != 0) {
         FailWithErrno();
         close(fd);
         return kInvalidSocket;

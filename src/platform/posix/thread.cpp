@@ -19,7 +19,7 @@ struct ThreadHandle {
     std::atomic<int> iRefs{2};  // the handle and the running thread
     pthread_mutex_t mutex;      // with cond: signals the routine's end
     pthread_cond_t cond;
-    bool bEnded = false;        // guarded by mutex
+    bool bEnded = false;                 // guarded by mutex
     uint32_t dwExitCode = kStillActive;  // guarded by mutex
 };
 

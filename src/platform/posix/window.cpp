@@ -1,13 +1,14 @@
 // Stand-in windows for POSIX hosts: a registry of window procedures under
 // never-reused handle numbers. A message is delivered synchronously on the
 // sending thread, as SendMessage does for a window of the same thread.
+#include "platform/window.h"
+
 #include <pthread.h>
 
 #include <cstdint>
 #include <new>
 #include <unordered_map>
 
-#include "platform/window.h"
 #include "vorel/vorel_window.h"
 
 namespace platform {
@@ -16,8 +17,8 @@ namespace {
 struct StandInWindow {
     VOREL_WNDPROC pfnWndProc;
     void* pUser;
-    int iInFlight = 0;       // procedure calls running; guarded by g_mutex
-    bool bDestroyed = false; // guarded by g_mutex
+    int iInFlight = 0;             // procedure calls running; guarded by g_mutex
+    bool bDestroyed = false;       // guarded by g_mutex
     bool bDestroyerWaits = false;  // guarded by g_mutex: the destroyer frees it
 };
 

@@ -1,10 +1,12 @@
 // The system clocks on Windows.
+// mmsystem.h builds on windows.h.
+// clang-format off
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-// After windows.h, which it needs.
 #include <mmsystem.h>
+// clang-format on
 
 #include <ctime>
 

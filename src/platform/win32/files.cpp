@@ -1,0 +1,129 @@
+// Files on Windows.
+#include "platform/files.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+namespace platform {
+namespace {
+
+bool IsAbsolutePath(const char* szPath) {
+    if (szPath[0] == '\\' || szPath[0] == '/') return true;
+    // "C:\dir", and also the drive-relative "C:name", which names no
+    // directory of the search path either.
+    return szPath[0] != '\0' && szPath[1] == ':';
+}
+
+// The default as the system hands it out: trailing blanks dropped, cut to
+// dwSize - 1 characters. REQUIRES: dwSize > 0.
+uint32_t CopyDefault(const char* szDefault, char* szOut, uint32_t dwSize) {
+    size_t iLength = std::strlen(szDefault);
+    while (iLength > 0 && (szDefault[iLength - 1] == ' ' || szDefault[iLength - 1] == '\t')) {
+        --iLength;
+    }
+    if (iLength > dwSize - 1) iLength = dwSize - 1;
+    std::memcpy(szOut, szDefault, iLength);
+    szOut[iLength] = '\0';
+    return static_cast<uint32_t>(iLength);
+}
+
+// WriteFile until every byte is out (a single call on a disk file).
+bool WriteAll(HANDLE hFile, const void* pData, size_t iLength) {
+    const char* p = static_cast<const char*>(pData);
+    while (iLength > 0) {
+        DWORD dwChunk = iLength > 0x40000000u ? 0x40000000u : static_cast<DWORD>(iLength);
+        DWORD dwWritten = 0;
+        if (!WriteFile(hFile, p, dwChunk, &dwWritten, nullptr) || dwWritten == 0) return false;
+        p += dwWritten;
+        iLength -= dwWritten;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
+    if (szOut == nullptr || dwSize == 0) return 0;
+    DWORD dwLength = GetModuleFileNameA(nullptr, szOut, dwSize);
+    if (dwLength == 0) {
+        szOut[0] = '\0';
+        return 0;
+    }
+    // A path that does not fit comes back cut to the buffer's size, and on
+    // Windows XP without its terminator.
+    if (dwLength >= dwSize) {
+        szOut[dwSize - 1] = '\0';
+        return dwSize - 1;
+    }
+    return dwLength;
+}
+
+uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault, char* szOut,
+                       uint32_t dwSize, const char* szPath) {
+    if (szOut == nullptr || dwSize == 0) return 0;
+    const char* pDefault = szDefault != nullptr ? szDefault : "";
+    if (szSection == nullptr || szKey == nullptr || szPath == nullptr) {
+        // The system call would list the names of sections or keys instead.
+        return CopyDefault(pDefault, szOut, dwSize);
+    }
+    // A path that is not absolute would be looked for in the Windows
+    // directory; it means the current directory, as everywhere else.
+    std::string path;
+    if (!IsAbsolutePath(szPath)) {
+        path = ".\\";
+        path += szPath;
+        szPath = path.c_str();
+    }
+    return GetPrivateProfileStringA(szSection, szKey, pDefault, szOut, dwSize, szPath);
+}
+
+bool AppendToFile(const char* szPath, const void* pData, size_t iLength) {
+    if (szPath == nullptr || (pData == nullptr && iLength > 0) || iLength > MAXDWORD) return false;
+    // Append-only access: every write lands whole at the current end of the
+    // file, whoever else appends. Sharing both ways, so that no appender ever
+    // waits for another.
+    HANDLE hFile = CreateFileA(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    DWORD dwWritten = 0;
+    bool bOk = iLength == 0 ||
+               (WriteFile(hFile, pData, static_cast<DWORD>(iLength), &dwWritten, nullptr) &&
+                dwWritten == iLength);
+    CloseHandle(hFile);
+    return bOk;
+}
+
+bool WriteWholeFile(const char* szPath, const void* pData, size_t iLength) {
+    if (szPath == nullptr || (pData == nullptr && iLength > 0)) return false;
+    HANDLE hFile = CreateFileA(szPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    bool bOk = WriteAll(hFile, pData, iLength);
+    return CloseHandle(hFile) && bOk;
+}
+
+bool MoveFileReplace(const char* szFrom, const char* szTo) {
+    if (szFrom == nullptr || szTo == nullptr) return false;
+    return MoveFileExA(szFrom, szTo, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool FileExists(const char* szPath) {
+    if (szPath == nullptr) return false;
+    DWORD dwAttributes = GetFileAttributesA(szPath);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES &&
+           (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool RemoveFile(const char* szPath) {
+    if (szPath == nullptr) return false;
+    if (DeleteFileA(szPath)) return true;
+    DWORD dwError = GetLastError();
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace platform

@@ -1,0 +1,169 @@
+// HTTP(S) transfers on Windows through WinINet, synchronously on the
+// caller's thread.
+#include "platform/http_download.h"
+
+// wininet.h builds on windows.h.
+// clang-format off
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wininet.h>
+// clang-format on
+
+namespace platform {
+namespace {
+
+constexpr DWORD kReadChunk = 16 * 1024;
+
+// Always a fresh answer from the origin server, nothing left in the cache,
+// never a dialog; redirects in either direction between http and https are
+// followed like any other.
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
+                             INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+
+class InternetHandle {
+  public:
+    explicit InternetHandle(HINTERNET hHandle) : hHandle_(hHandle) {}
+    ~InternetHandle() {
+        if (hHandle_ != nullptr) InternetCloseHandle(hHandle_);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+
+    HINTERNET Get() const { return hHandle_; }
+
+  private:
+    HINTERNET hHandle_;
+};
+
+class OutputFile {
+  public:
+    explicit OutputFile(const char* szPath)
+        : hFile_(CreateFileA(szPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~OutputFile() { Close(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool IsOpen() const { return hFile_ != INVALID_HANDLE_VALUE; }
+
+    bool Write(const char* pData, DWORD dwLength) {
+        while (dwLength > 0) {
+            DWORD dwWritten = 0;
+            if (!WriteFile(hFile_, pData, dwLength, &dwWritten, nullptr) || dwWritten == 0) {
+                return false;
+            }
+            pData += dwWritten;
+            dwLength -= dwWritten;
+        }
+        return true;
+    }
+
+    // True when the file was open and everything written reached it.
+    bool Close() {
+        if (hFile_ == INVALID_HANDLE_VALUE) return false;
+        bool bOk = CloseHandle(hFile_) != FALSE;
+        hFile_ = INVALID_HANDLE_VALUE;
+        return bOk;
+    }
+
+  private:
+    HANDLE hFile_;
+};
+
+bool StartsWithNoCase(const char* szText, const char* szPrefix) {
+    for (; *szPrefix != '\0'; ++szText, ++szPrefix) {
+        char c = *szText;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *szPrefix) return false;
+    }
+    return true;
+}
+
+bool HasHttpScheme(const char* szUrl) {
+    return StartsWithNoCase(szUrl, "http://") || StartsWithNoCase(szUrl, "https://");
+}
+
+bool ShouldAbort(const HttpOptions& options) {
+    return options.pfnShouldAbort != nullptr && options.pfnShouldAbort(options.pContext);
+}
+
+// A time-out of 0 leaves the system's own.
+void SetTimeout(HINTERNET hSession, DWORD dwOption, uint32_t dwMs) {
+    if (dwMs == 0) return;
+    DWORD dwValue = dwMs;
+    InternetSetOptionA(hSession, dwOption, &dwValue, sizeof(dwValue));
+}
+
+bool QueryNumber(HINTERNET hRequest, DWORD dwInfo, DWORD* pdwValue) {
+    DWORD dwLength = sizeof(*pdwValue);
+    return HttpQueryInfoA(hRequest, dwInfo | HTTP_QUERY_FLAG_NUMBER, pdwValue, &dwLength,
+                          nullptr) != FALSE;
+}
+
+// Copies the body into the file, asking about an abort before every read.
+// Each read takes what has arrived, so the question comes up whenever data
+// does, and at the latest after the stall time-out.
+HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& options) {
+    DWORD dwExpected = 0;
+    bool bLengthKnown = QueryNumber(hRequest, HTTP_QUERY_CONTENT_LENGTH, &dwExpected);
+    DWORD dwTotal = 0;
+    char buffer[kReadChunk];
+    for (;;) {
+        if (ShouldAbort(options)) return HttpResult::kAborted;
+        DWORD dwAvailable = 0;
+        if (!InternetQueryDataAvailable(hRequest, &dwAvailable, 0, 0)) {
+            return HttpResult::kTransferError;
+        }
+        DWORD dwWanted = (dwAvailable > 0 && dwAvailable < kReadChunk) ? dwAvailable : kReadChunk;
+        DWORD dwRead = 0;
+        if (!InternetReadFile(hRequest, buffer, dwWanted, &dwRead)) {
+            return HttpResult::kTransferError;
+        }
+        if (dwRead == 0) break;
+        if (!file.Write(buffer, dwRead)) return HttpResult::kFileError;
+        dwTotal += dwRead;
+    }
+    // A connection that broke off early can look like the end of the body.
+    if (bLengthKnown && dwTotal != dwExpected) return HttpResult::kTransferError;
+    return HttpResult::kOk;
+}
+
+}  // namespace
+
+HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpOptions& options,
+                              int* piHttpStatus) {
+    if (piHttpStatus != nullptr) *piHttpStatus = 0;
+    if (szUrl == nullptr || !HasHttpScheme(szUrl)) return HttpResult::kBadScheme;
+    if (szPath == nullptr) return HttpResult::kFileError;
+    if (ShouldAbort(options)) return HttpResult::kAborted;
+
+    OutputFile file(szPath);
+    if (!file.IsOpen()) return HttpResult::kFileError;
+
+    InternetHandle session(
+        InternetOpenA("Vorel", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (session.Get() == nullptr) return HttpResult::kTransferError;
+    SetTimeout(session.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, options.dwConnectTimeoutMs);
+    SetTimeout(session.Get(), INTERNET_OPTION_SEND_TIMEOUT, options.dwStallTimeoutMs);
+    SetTimeout(session.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, options.dwStallTimeoutMs);
+
+    // Name lookup, connect, request and every redirect happen in here.
+    InternetHandle request(InternetOpenUrlA(session.Get(), szUrl, nullptr, 0, kOpenFlags, 0));
+    if (request.Get() == nullptr) return HttpResult::kTransferError;
+
+    DWORD dwStatus = 0;
+    if (!QueryNumber(request.Get(), HTTP_QUERY_STATUS_CODE, &dwStatus)) {
+        return HttpResult::kTransferError;
+    }
+    if (piHttpStatus != nullptr) *piHttpStatus = static_cast<int>(dwStatus);
+    if (dwStatus < 200 || dwStatus > 299) return HttpResult::kHttpStatus;
+
+    HttpResult result = CopyBody(request.Get(), file, options);
+    if (!file.Close() && result == HttpResult::kOk) result = HttpResult::kFileError;
+    return result;
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Runs every test: the native suite, the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, and the Windows cross
+# build. Exits non-zero on any failure; the last line sums up the test cases.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh || exit 1
+
+total_passed=0
+total_failed=0
+status=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+run() {  # run STEP COMMAND...: runs a step, remembers a failure
+    echo "=== $1"
+    shift
+    if ! "$@"; then
+        echo "=== FAILED: $*"
+        status=1
+        return 1
+    fi
+}
+
+native_suite() {  # native_suite PRESET
+    run "$1: configure" cmake --preset "$1" >/dev/null || { total_failed=$((total_failed + 1)); return; }
+    run "$1: build" cmake --build --preset "$1" || { total_failed=$((total_failed + 1)); return; }
+    echo "=== $1: tests"
+    ctest --preset "$1" 2>&1 | tee "$log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    # "100% tests passed, 0 tests failed out of 72"
+    line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
+    if [ -z "$line" ]; then
+        status=1
+        total_failed=$((total_failed + 1))
+        return
+    fi
+    failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    all=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    total_passed=$((total_passed + all - failed))
+    total_failed=$((total_failed + failed))
+}
+
+native_suite debug
+native_suite asan
+native_suite tsan
+
+if run "mingw: configure" cmake --preset mingw >/dev/null && run "mingw: build" cmake --build --preset mingw; then
+    total_passed=$((total_passed + 1))
+else
+    total_failed=$((total_failed + 1))
+fi
+
+echo "${total_passed} passed, ${total_failed} failed"
+exit $status
