@@ -10,7 +10,7 @@
 namespace {
 
 class PlatformIni : public ::testing::Test {
-  protected:
+protected:
     std::string Read(const char* szSection, const char* szKey, const char* szDefault = "NULL",
                      uint32_t dwSize = 256) {
         char buf[512];

@@ -175,6 +175,20 @@ TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     EXPECT_GE(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);
 }
 
+TEST(PlatformSocket, AFaultForTheVerySocketWinsOverOneForAnySocket) {
+    Pair pair;
+    using platform::testing::SocketOp;
+    ASSERT_TRUE(platform::testing::InjectSocketFault(platform::kInvalidSocket, SocketOp::kSend,
+                                                     platform::kWsaNetworkDown, 1));
+    ASSERT_TRUE(platform::testing::InjectSocketFault(pair.client, SocketOp::kSend,
+                                                     platform::kWsaWouldBlock, 1));
+    EXPECT_EQ(platform::SocketSend(pair.client, "a", 1), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaWouldBlock);
+    EXPECT_EQ(platform::SocketSend(pair.server, "a", 1), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNetworkDown);
+    EXPECT_EQ(platform::SocketSend(pair.server, "a", 1), 1);
+}
+
 TEST(PlatformSocket, NumbersAreNeverReused) {
     SocketHandle a = platform::SocketCreate();
     platform::SocketClose(a);

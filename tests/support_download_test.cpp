@@ -17,7 +17,7 @@
 namespace {
 
 class SupportDownload : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { quorvex::SetDownloadTimeouts(2000, 1000); }
     void TearDown() override {
         quorvex::SetDownloadTimeouts(30000, 60000);

@@ -38,7 +38,7 @@ void* Lookup(_hash* pTable, const char* szFormat, int iId) {
 }
 
 class SupportHash : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { g_releases.clear(); }
 };
 

@@ -9,7 +9,7 @@
 #include "platform/mutex.h"
 
 class KThreadMutex {
-  public:
+public:
     KThreadMutex();
     virtual ~KThreadMutex();  // REQUIRES: no thread holds or waits for the lock
     KThreadMutex(const KThreadMutex&) = delete;
@@ -18,7 +18,7 @@ class KThreadMutex {
     void Lock();
     void Unlock();
 
-  private:
+private:
     platform::CriticalSection criticalSection;
 };
 
@@ -27,7 +27,7 @@ class KThreadMutex {
 // so it carries a critical section of its own that nothing enters.
 template <class TMutex>
 class KMutexAdaptor : public TMutex {
-  public:
+public:
     // iUnused is -1 at every call site.
     KMutexAdaptor(TMutex& lock, int iUnused) : pLock(&lock) {
         (void)iUnused;
@@ -37,6 +37,6 @@ class KMutexAdaptor : public TMutex {
     KMutexAdaptor(const KMutexAdaptor&) = delete;
     KMutexAdaptor& operator=(const KMutexAdaptor&) = delete;
 
-  private:
+private:
     TMutex* pLock;  // not owned
 };

@@ -9,7 +9,7 @@
 namespace platform {
 
 // GetModuleFileNameA(NULL): the full path of the process's executable (the
-// host program, not this library). Writes at most iSize bytes including the
+// host program, not this library). Writes at most dwSize bytes including the
 // terminator; a path that does not fit is cut and terminated. Returns the
 // number of characters written without the terminator, 0 on failure.
 uint32_t GetExecutablePath(char* szOut, uint32_t dwSize);

@@ -8,7 +8,7 @@
 namespace platform {
 
 class CriticalSection {
-  public:
+public:
     CriticalSection();   // InitializeCriticalSection
     ~CriticalSection();  // DeleteCriticalSection: no thread may hold or wait for it
     CriticalSection(const CriticalSection&) = delete;
@@ -17,7 +17,7 @@ class CriticalSection {
     void Enter();  // waits as long as it takes
     void Leave();
 
-  private:
+private:
     // Room for the system's lock object, so that this header needs no system
     // header and the lock needs no allocation; each implementation checks the
     // size at compile time.

@@ -92,9 +92,11 @@ namespace testing {
 
 // Fault injection for tests: the next `count` calls of `op` on socket `s`
 // (on any socket when `s` is kInvalidSocket) fail with -1 and `error`, without
-// touching the socket. Thread-safe; a later injection replaces an earlier one.
+// touching the socket. Thread-safe; a later injection for the same socket
+// and operation replaces the earlier one; one for the very socket wins over
+// one for any socket. False when too many faults are armed already.
 enum class SocketOp { kRecv, kSend, kConnect, kPoll };
-void InjectSocketFault(SocketHandle s, SocketOp op, int error, int count);
+bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count);
 void ClearSocketFaults();
 
 }  // namespace testing

@@ -27,26 +27,32 @@ namespace detail {
 
 bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError) {
     if (g_iArmed.load(std::memory_order_acquire) == 0) return false;
-    bool bTaken = false;
     g_faultLock.Enter();
+    // A fault armed for this very socket wins over one armed for any socket.
     Fault* pRow = g_faults[static_cast<int>(op)];
-    for (int i = 0; i < kSlots && !bTaken; ++i) {
+    Fault* pFault = nullptr;
+    for (int i = 0; i < kSlots; ++i) {
         Fault& fault = pRow[i];
-        if (fault.iRemaining > 0 && (fault.s == kInvalidSocket || fault.s == s)) {
-            *piError = fault.iError;
-            if (--fault.iRemaining == 0) g_iArmed.fetch_sub(1, std::memory_order_acq_rel);
-            bTaken = true;
+        if (fault.iRemaining <= 0) continue;
+        if (fault.s == s && s != kInvalidSocket) {
+            pFault = &fault;
+            break;
         }
+        if (fault.s == kInvalidSocket && pFault == nullptr) pFault = &fault;
+    }
+    if (pFault != nullptr) {
+        *piError = pFault->iError;
+        if (--pFault->iRemaining == 0) g_iArmed.fetch_sub(1, std::memory_order_acq_rel);
     }
     g_faultLock.Leave();
-    return bTaken;
+    return pFault != nullptr;
 }
 
 }  // namespace detail
 
 namespace testing {
 
-void InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
+bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
     g_faultLock.Enter();
     Fault* pRow = g_faults[static_cast<int>(op)];
     Fault* pSlot = nullptr;
@@ -64,6 +70,7 @@ void InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
         if (pSlot->iRemaining > 0) g_iArmed.fetch_add(1, std::memory_order_acq_rel);
     }
     g_faultLock.Leave();
+    return pSlot != nullptr;
 }
 
 void ClearSocketFaults() {

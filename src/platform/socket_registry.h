@@ -17,8 +17,10 @@ namespace detail {
 
 using NativeSocket = intptr_t;
 
-// Per platform: wake every call blocked on the socket (shutdown of both
-// directions), and release the system socket.
+// Per platform: wake every call blocked on the socket (POSIX shuts down both
+// directions; on Windows, where only closing would wake a call, the waits run
+// in short slices that test SocketUse::Closed instead), and release the
+// system socket.
 void SystemWakeSocket(NativeSocket native);
 void SystemCloseSocket(NativeSocket native);
 
@@ -39,7 +41,7 @@ int RegisteredSocketCount();
 // A call in progress on a socket: holds the system socket open for its
 // lifetime. Falsy when the number is not (or no longer) open.
 class SocketUse {
-  public:
+public:
     explicit SocketUse(SocketHandle s);
     ~SocketUse();
     SocketUse(const SocketUse&) = delete;
@@ -55,7 +57,7 @@ class SocketUse {
     bool Pollable() const;
     void MarkPollable();
 
-  private:
+private:
     SocketEntry* pEntry;
 };
 

@@ -37,7 +37,7 @@ uint64_t Fnv1a64(const char* p, size_t n) {
 
 // Bytes of SplitMix64 outputs, each output taken low byte first.
 class KeyStream {
-  public:
+public:
     KeyStream(const char* pKey, size_t nKey) : qwState(Fnv1a64(pKey, nKey)) {}
 
     uint8_t Next() {
@@ -48,7 +48,7 @@ class KeyStream {
         return static_cast<uint8_t>(qwBlock >> (8 * uUsed++));
     }
 
-  private:
+private:
     uint64_t NextBlock() {
         uint64_t z = (qwState += 0x9e3779b97f4a7c15ull);
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -89,7 +89,7 @@ uint64_t EncodedLength(uint64_t qwBody) {
 }
 
 class Base64Writer {
-  public:
+public:
     explicit Base64Writer(char* pOut) : p(pOut) {}
 
     void Put(uint8_t b) {
@@ -108,7 +108,7 @@ class Base64Writer {
         iBits = 0;
     }
 
-  private:
+private:
     char* p;
     uint32_t dwBits = 0;
     int iBits = 0;
@@ -125,7 +125,7 @@ constexpr std::array<int8_t, 256> MakeDecodeTable() {
 constexpr std::array<int8_t, 256> kDecodeTable = MakeDecodeTable();
 
 class Base64Reader {
-  public:
+public:
     explicit Base64Reader(const char* pIn) : p(pIn) {}
 
     // The next byte, or -1 on a character outside the alphabet. The caller
@@ -149,7 +149,7 @@ class Base64Reader {
     // zero so that every change of a character changes the body.
     bool EndsCanonically() const { return dwBits == 0; }
 
-  private:
+private:
     const char* p;
     uint32_t dwBits = 0;
     int iBits = 0;

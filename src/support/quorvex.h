@@ -106,7 +106,7 @@ QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved
 // travels with the keyless encoding). The format is in docs/protocol.md.
 
 class QUORVEX_API TextEncodeDecode {
-  public:
+public:
     // Modes: 0 encodes and decodes without a key (the session key itself);
     // 2 with the session key (request payloads).
     static constexpr int kModeKeyless = 0;
@@ -144,6 +144,6 @@ class QUORVEX_API TextEncodeDecode {
     static constexpr int kErrorFormat = -3;    // not an encoded text
     static constexpr int kErrorCheck = -4;     // check value mismatch (wrong key, damage)
 
-  private:
+private:
     int32_t iLastError;  // the object's one word
 };

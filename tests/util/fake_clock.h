@@ -9,7 +9,7 @@
 namespace testutil {
 
 class ScopedTestClock {
-  public:
+public:
     // dwTickStart: the millisecond tick at installation, so that tests can
     // start just below the wrap-around of the 32-bit tick.
     explicit ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart = 1000000u);

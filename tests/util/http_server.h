@@ -27,7 +27,7 @@ struct HttpAnswer {
 };
 
 class TestHttpServer {
-  public:
+public:
     TestHttpServer();
     ~TestHttpServer();  // stops hanging answers and joins every thread
     TestHttpServer(const TestHttpServer&) = delete;
@@ -38,7 +38,7 @@ class TestHttpServer {
     uint16_t Port() const { return wPort_; }
     int Requests(const std::string& path) const;
 
-  private:
+private:
     void AcceptLoop();
     void Serve(platform::SocketHandle s);
     bool WaitStopped(int iMs);

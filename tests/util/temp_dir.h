@@ -7,7 +7,7 @@
 namespace testutil {
 
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ class TempDir {
     // Path of a file inside the directory.
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -21,7 +21,7 @@ static_assert(kErrorNoData == ERROR_NO_DATA, "ERROR_NO_DATA");
 
 // The system's own list in a buffer of ours, freed with the object.
 class SystemAdapterList {
-  public:
+public:
     SystemAdapterList() = default;
     ~SystemAdapterList() { std::free(pList); }
     SystemAdapterList(const SystemAdapterList&) = delete;
@@ -45,7 +45,7 @@ class SystemAdapterList {
     // fields after the address lists differ with the size of time_t.
     const IP_ADAPTER_INFO* First() const { return pList; }
 
-  private:
+private:
     IP_ADAPTER_INFO* pList = nullptr;
 };
 

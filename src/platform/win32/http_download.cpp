@@ -24,7 +24,7 @@ constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE
                              INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
 
 class InternetHandle {
-  public:
+public:
     explicit InternetHandle(HINTERNET hHandle) : hHandle_(hHandle) {}
     ~InternetHandle() {
         if (hHandle_ != nullptr) InternetCloseHandle(hHandle_);
@@ -34,12 +34,12 @@ class InternetHandle {
 
     HINTERNET Get() const { return hHandle_; }
 
-  private:
+private:
     HINTERNET hHandle_;
 };
 
 class OutputFile {
-  public:
+public:
     explicit OutputFile(const char* szPath)
         : hFile_(CreateFileA(szPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
@@ -69,7 +69,7 @@ class OutputFile {
         return bOk;
     }
 
-  private:
+private:
     HANDLE hFile_;
 };
 
