@@ -4,7 +4,8 @@
 
 #if defined(_WIN32)
 #if defined(VOREL_BUILDING)
-#define VOREL_API __declspec(dllexport)
+/* The module definition file names the exports and their ordinals. */
+#define VOREL_API
 #else
 #define VOREL_API __declspec(dllimport)
 #endif

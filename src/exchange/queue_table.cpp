@@ -1,0 +1,92 @@
+#include "exchange/queue_table.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "frame/alloc.h"
+
+void FormSendKey(char* szKey, int iQueueId) {
+    std::snprintf(szKey, kQueueKeySize, "send+%d", iQueueId);
+}
+
+void FormRecvKey(char* szKey, int iQueueId) {
+    std::snprintf(szKey, kQueueKeySize, "recv+%d", iQueueId);
+}
+
+void FreeMessageNode(MESSAGE_NODE* pNode) {
+    if (pNode == nullptr) return;
+    ZeroFree(pNode->pPacket);
+    ZeroFree(pNode);
+}
+
+void FreeMessageQueue(void* pValue) {
+    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pValue);
+    if (pQueue == nullptr) return;
+    {
+        // The queue is no longer reachable through the table; a game thread
+        // that found it earlier may still be inside: wait until it leaves.
+        KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+    }
+    while (pQueue->pHead != nullptr) {
+        MESSAGE_NODE* pNode = pQueue->pHead;
+        pQueue->pHead = pNode->pNext;
+        FreeMessageNode(pNode);
+    }
+    pQueue->~MESSAGE_QUEUE();
+    ZeroFree(pQueue);
+}
+
+_hash* NewQueueTable() { return hash_init(kQueueTableSize, FreeMessageQueue); }
+
+FindOrCreateResult FindOrCreateQueue(_hash* pTable, const char* szKey, MESSAGE_QUEUE** ppQueue) {
+    *ppQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(pTable, szKey));
+    if (*ppQueue != nullptr) return kQueueReady;
+
+    void* pBlock = ZeroAlloc(sizeof(MESSAGE_QUEUE));
+    if (pBlock == nullptr) return kQueueAllocFailed;
+    MESSAGE_QUEUE* pQueue = new (pBlock) MESSAGE_QUEUE();  // members zero, lock constructed
+    std::strncpy(pQueue->szKey, szKey, sizeof(pQueue->szKey) - 1);
+    if (hash_add(pTable, pQueue, pQueue) != 0) {
+        FreeMessageQueue(pQueue);
+        return kQueueAddFailed;
+    }
+    *ppQueue = pQueue;
+    return kQueueReady;
+}
+
+MESSAGE_NODE* NewMessageNode(uint32_t dwLength, bool* pbPacketFailed) {
+    *pbPacketFailed = false;
+    MESSAGE_NODE* pNode = static_cast<MESSAGE_NODE*>(ZeroAlloc(sizeof(MESSAGE_NODE)));
+    if (pNode == nullptr) return nullptr;
+    pNode->pPacket = static_cast<MESSAGE_PACKET*>(ZeroAlloc(static_cast<size_t>(dwLength) + 1));
+    if (pNode->pPacket == nullptr) {
+        *pbPacketFailed = true;
+        ZeroFree(pNode);
+        return nullptr;
+    }
+    return pNode;
+}
+
+void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow) {
+    if (pQueue->pHead == nullptr) {
+        pQueue->pHead = pNode;
+    } else {
+        pQueue->pTail->pNext = pNode;
+    }
+    ++pQueue->iCount;
+    pQueue->pTail = pNode;
+    pQueue->tLastUse = tNow;
+}
+
+MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MESSAGE_NODE* pNode) {
+    MESSAGE_NODE* pNext = pNode->pNext;
+    if (pPrev == nullptr) {
+        pQueue->pHead = pNext;
+    } else {
+        pPrev->pNext = pNext;
+    }
+    --pQueue->iCount;
+    FreeMessageNode(pNode);
+    return pNext;
+}

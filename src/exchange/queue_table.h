@@ -1,0 +1,90 @@
+// The message queue table: per identifier N, a send queue ("send+N") of the
+// game's requests and a receive queue ("recv+N") of the server's answers.
+//
+// Lifetime and ordering. A queue is found under the engine's lockTable and
+// used after that lock is left, while the idle sweep and the table reset
+// free queues holding lockTable alone. So every user takes the queue's own
+// `lock` before it leaves lockTable (hand over hand), and holds it for as
+// long as it touches the queue; FreeMessageQueue enters and leaves a queue's
+// lock before freeing it, which waits out a user still inside. The session
+// thread, which holds lockTable for its passes, also takes a queue's lock
+// while it appends to or drains that queue. Producer and consumer therefore
+// always meet under the same lock: the links, the tail rule and iCount stay
+// exact without relying on memory ordering between different locks.
+//
+// Lock order: lockTable, then a queue's lock, then lockCounter. A thread
+// that holds a queue's lock never takes lockTable.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/lock.h"
+#include "session/packet.h"
+#include "support/quorvex.h"
+
+// One queued packet: dwLength bytes (the header and the payload) and one
+// zero byte behind them that dwLength does not count.
+struct MESSAGE_PACKET {
+    PacketHeader header;
+    // The payload follows the header in the same block.
+};
+
+struct MESSAGE_NODE {
+    MESSAGE_PACKET* pPacket;  // owned; never null in a listed node
+    int32_t iDone;            // 0 pending, 1 consumed
+    MESSAGE_NODE* pNext;      // next newer node, null at the tail
+};
+
+struct MESSAGE_QUEUE {
+    char szKey[20];       // "send+N" or "recv+N"; first, so the table can key on it
+    MESSAGE_NODE* pHead;  // oldest node; null only while the queue never held one
+    MESSAGE_NODE* pTail;  // newest node
+    int32_t iCount;       // nodes in the list
+    int32_t tLastUse;     // seconds (low 32 bits) of the last use
+    KThreadMutex lock;    // guards everything above but szKey, see the header comment
+};
+
+constexpr int kQueueTableSize = 10000;
+constexpr int kQueueKeySize = 20;
+
+// The payload bytes of a packet (dwLength - 16 of them, then a zero).
+inline char* PacketPayload(MESSAGE_PACKET* pPacket) {
+    return reinterpret_cast<char*>(pPacket) + kPacketHeaderSize;
+}
+inline const char* PacketPayload(const MESSAGE_PACKET* pPacket) {
+    return reinterpret_cast<const char*>(pPacket) + kPacketHeaderSize;
+}
+
+// "send+%d" / "recv+%d" with N into szKey (at least kQueueKeySize bytes).
+void FormSendKey(char* szKey, int iQueueId);
+void FormRecvKey(char* szKey, int iQueueId);
+
+// The table's release function: frees a queue with all its nodes and
+// packets, pending or not. Waits for a user still inside the queue (see
+// above). Null is ignored.
+void FreeMessageQueue(void* pQueue);
+
+// A new table of 10000 slots releasing queues with FreeMessageQueue.
+_hash* NewQueueTable();
+
+// Find or create. REQUIRES: lockTable held.
+enum FindOrCreateResult {
+    kQueueReady = 0,        // *ppQueue found or created and added
+    kQueueAllocFailed = 1,  // no memory for a new queue; the table is unchanged
+    kQueueAddFailed = 2,    // hash_add refused it; it was released, the table is unchanged
+};
+FindOrCreateResult FindOrCreateQueue(_hash* pTable, const char* szKey, MESSAGE_QUEUE** ppQueue);
+
+// A zeroed node with a zeroed packet of dwLength + 1 bytes, or null; on
+// failure *pbPacketFailed tells which allocation failed (the node is freed).
+MESSAGE_NODE* NewMessageNode(uint32_t dwLength, bool* pbPacketFailed);
+void FreeMessageNode(MESSAGE_NODE* pNode);
+
+// Links a complete node behind pTail (or as pHead), counts it and stamps the
+// queue. REQUIRES: the queue's lock held.
+void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow);
+
+// Unlinks a consumed node that is not pTail: pPrev is its predecessor, or
+// null when it is pHead. Frees the node and its packet and returns its
+// successor. REQUIRES: the queue's lock held; pNode != pTail.
+MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MESSAGE_NODE* pNode);

@@ -1,0 +1,249 @@
+#include "exchange/retrieve.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "exchange/queue_table.h"
+#include "frame/engine.h"
+#include "platform/adapters.h"
+#include "platform/clock.h"
+
+namespace {
+
+const char kTextTooSmall[] = "---error---OutputBuff 太小";
+const char kTextTimeout[] = "---error---超时,没有收到数据";
+const char kTextFormat[] = "---error---服务端返回的格式错误";
+
+// What distinguishes the two readers.
+struct ReaderKind {
+    bool bEx;               // Read_Message2
+    int iType;              // Read_Message1: the type wanted
+    int iQueueId;           // the receive queue read
+    int* piType;            // Read_Message2: where the taken type goes (may be null)
+    const char* szError12;  // the log line of an answer too long or too short
+    const char* szError13;  // the log line of an answer of the wrong format
+};
+
+// "0.0.0.0" compared without regard to ASCII case.
+bool IsNoAddress(const char* szAddress) {
+    const char* szNone = "0.0.0.0";
+    for (; *szNone != '\0'; ++szNone, ++szAddress) {
+        char c = *szAddress;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *szNone) return false;
+    }
+    return *szAddress == '\0';
+}
+
+// Copies a fixed text with its terminator into a caller's buffer that may be
+// smaller than the text: nothing is written past iOutputLength bytes, and a
+// cut text ends on a whole character (GBK characters are one byte below 0x80,
+// two bytes otherwise).
+void CopyTextFitting(char* OutputBuff, int iOutputLength, const char* szText) {
+    if (OutputBuff == nullptr || iOutputLength <= 0) return;
+    size_t iRoom = static_cast<size_t>(iOutputLength) - 1;
+    size_t iLength = 0;
+    while (szText[iLength] != '\0') {
+        size_t iChar = (static_cast<unsigned char>(szText[iLength]) < 0x80) ? 1 : 2;
+        if (iLength + iChar > iRoom) break;
+        iLength += iChar;
+    }
+    std::memcpy(OutputBuff, szText, iLength);
+    OutputBuff[iLength] = '\0';
+}
+
+// Step 4.1, the logon test. Returns true with *piResult set when the call
+// must end here.
+bool LogonRefuses(ClientEngine& engine, const ReaderKind& kind, int* piResult) {
+    int32_t iStatus = engine.iUserStatus1.load();
+    if (!kind.bEx) {
+        if (iStatus == 1 || kind.iType == 2 || kind.iType == 16 || kind.iType == 202) return false;
+        WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus,
+                     kind.iType);
+        *piResult = CheckNetworkState();
+        return true;
+    }
+    if (iStatus != 2 || engine.iLoginFlag.load() != 1) return false;
+    WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus, 0);
+    *piResult = -9;
+    return true;
+}
+
+bool Wanted(const ReaderKind& kind, const MESSAGE_NODE* pNode) {
+    int iPacketType = pNode->pPacket->header.iType;
+    return kind.bEx ? iPacketType >= kPushTypeMin : iPacketType == kind.iType;
+}
+
+// Step 4.3.1: takes a pending node's answer into the caller's buffer, or
+// refuses it; the node is consumed either way. Returns the result code and
+// sets *piLength and *piTakenType.
+int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, int iOutputLength,
+               int* piLength, int* piTakenType) {
+    MESSAGE_PACKET* pPacket = pNode->pPacket;
+    uint32_t dwLength = pPacket->header.dwLength;
+    int iPacketType = pPacket->header.iType;
+    *piTakenType = iPacketType;
+    if (kind.bEx && kind.piType != nullptr) *kind.piType = iPacketType;
+    int iResult;
+    // Queued packets never exceed 65,536 bytes; the last test keeps the work
+    // buffer safe should one ever do.
+    if (dwLength > static_cast<uint32_t>(iOutputLength) || dwLength <= kPacketHeaderSize ||
+        dwLength > kMaxPacketLength) {
+        WriteFileNew(LogFile(), kind.szError12, dwLength, kind.bEx ? iPacketType : kind.iType);
+        std::snprintf(OutputBuff, static_cast<size_t>(iOutputLength),
+                      "---error---OutputBuff 太小,服务端返回的数据长度:%d",
+                      static_cast<int>(dwLength));
+        *piLength = static_cast<int>(std::strlen(OutputBuff));
+        iResult = -3;
+    } else {
+        uint32_t dwPayload = dwLength - kPacketHeaderSize;
+        char szWork[kMaxRequestText + 1];
+        std::memcpy(szWork, PacketPayload(pPacket), dwPayload);
+        szWork[dwPayload] = '\0';
+        char* apFields[5000];
+        int ac1 = split_CharLine(apFields, 5000, szWork, ' ');
+        int iCheckedType = kind.bEx ? iPacketType : kind.iType;
+        if (iCheckedType < kAnswerTypeMin || iCheckedType > kAnswerTypeMax || ac1 < 4) {
+            WriteFileNew(LogFile(), kind.szError13, dwLength, ac1);
+            CopyTextFitting(OutputBuff, iOutputLength, kTextFormat);
+            *piLength = static_cast<int>(std::strlen(OutputBuff));
+            iResult = -4;
+        } else {
+            std::memcpy(OutputBuff, PacketPayload(pPacket), dwPayload);
+            *piLength = static_cast<int>(dwPayload);
+            iResult = ac1;
+        }
+    }
+    pNode->iDone = 1;
+    return iResult;
+}
+
+int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int iTimeout,
+                 const ReaderKind& kind) {
+    // 1.
+    int64_t tStartCall = platform::NowSeconds();
+    if (kind.bEx && kind.piType != nullptr) *kind.piType = 0;
+    // 2. Also a null or non-positive buffer: nothing is written outside it.
+    if (OutputBuff == nullptr || iOutputLength < 256) {
+        CopyTextFitting(OutputBuff, iOutputLength, kTextTooSmall);
+        return -2;
+    }
+    // 3.
+    std::memset(OutputBuff, 0, static_cast<size_t>(iOutputLength));
+    int iResult = 0;
+    int iLength = 0;
+    int iTakenType = 0;
+    char szKey[kQueueKeySize];
+    FormRecvKey(szKey, kind.iQueueId);
+    // 4.
+    for (;;) {
+        // 4.1, at every pass: a logon lost while waiting ends the call.
+        int iRefused = 0;
+        if (LogonRefuses(engine, kind, &iRefused)) return iRefused;
+        // 4.2 The queue's lock is taken before the table lock is left, so
+        //     the sweep and the reset cannot free the queue under the walk.
+        {
+            std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable,
+                                                                  -1);
+            MESSAGE_QUEUE* pQueue =
+                static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
+            // 4.3
+            if (pQueue != nullptr) {
+                KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+                tableGuard.reset();
+                pQueue->tLastUse = platform::NowSeconds32();
+                MESSAGE_NODE* pPrev = nullptr;
+                MESSAGE_NODE* pNode = pQueue->pHead;
+                while (pNode != nullptr && iResult == 0) {
+                    if (pNode->iDone == 0 && Wanted(kind, pNode)) {
+                        iResult = TakeAnswer(kind, pNode, OutputBuff, iOutputLength, &iLength,
+                                             &iTakenType);
+                    }
+                    if (pNode->iDone == 1) {
+                        // The tail stays listed (the producer links behind it).
+                        if (pNode == pQueue->pTail) break;
+                        pNode = UnlinkConsumedNode(pQueue, pPrev, pNode);
+                    } else {
+                        pPrev = pNode;
+                        pNode = pNode->pNext;
+                    }
+                }
+            }
+        }
+        // 4.4
+        OutputBuff[iLength] = '\0';
+        // 4.5
+        if (iResult != 0) break;
+        // 4.6 On the whole-second clock, as a signed 64-bit difference.
+        if (platform::NowSeconds() - tStartCall >= static_cast<int64_t>(iTimeout)) break;
+        // 4.7
+        platform::SleepMs(50);
+    }
+    // 5.
+    if (engine.iLogFlag.load() != 0 && iResult != 0) {
+        WriteFileNew(LogFile(), "返回给WebServices请求结果[iType=%d,iLength=%d]:%s\n",
+                     kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);
+    }
+    // 6.
+    if (iResult != 0) return iResult;
+    CopyTextFitting(OutputBuff, iOutputLength, kTextTimeout);
+    return 0;
+}
+
+}  // namespace
+
+int ReturnUserRequestResult1(ClientEngine& engine, char* OutputBuff, int iOutputLength,
+                             int iTimeout, int iQueueId, int iType) {
+    ReaderKind kind{false,
+                    iType,
+                    iQueueId,
+                    nullptr,
+                    "---ReturnUserRequestResult1---error12---从注册/登录服务器得到的包太长或太短,"
+                    "dwLength=%u,iType=%d\n",
+                    "---ReturnUserRequestResult1---error13---从注册/登录服务器得到的包格式错误,"
+                    "dwLength=%u,ac1=%d\n"};
+    return ReturnResult(engine, OutputBuff, iOutputLength, iTimeout, kind);
+}
+
+int ReturnUserRequestResultEx(ClientEngine& engine, char* OutputBuff, int iOutputLength,
+                              int iTimeout, int /*iReserved*/, int* piType) {
+    ReaderKind kind{true,
+                    0,
+                    0,
+                    piType,
+                    "---ReturnUserRequestResultEx---error12---从注册/登录服务器得到的包太长或太短,"
+                    "dwLength=%u,iType=%d\n",
+                    "---ReturnUserRequestResultEx---error13---从注册/登录服务器得到的包格式错误,"
+                    "dwLength=%u,ac1=%d\n"};
+    return ReturnResult(engine, OutputBuff, iOutputLength, iTimeout, kind);
+}
+
+int CheckNetworkState() {
+    // 1.
+    uint32_t dwSize = 0;
+    uint32_t dwResult = platform::QueryAdapters(nullptr, &dwSize);
+    // 2.
+    if (dwResult == platform::kErrorBufferOverflow) {
+        platform::AdapterRecord* pList = static_cast<platform::AdapterRecord*>(std::malloc(dwSize));
+        if (pList == nullptr) return -3;  // the query cannot be made: a failed query
+        dwResult = platform::QueryAdapters(pList, &dwSize);
+        if (dwResult == platform::kErrorSuccess) {
+            int iAdapters = 0;
+            bool bAnyAddress = false;
+            for (platform::AdapterRecord* p = pList; p != nullptr; p = p->pNext) {
+                ++iAdapters;
+                if (!IsNoAddress(p->szIpAddress)) bAnyAddress = true;
+            }
+            std::free(pList);
+            if (iAdapters > 0 && !bAnyAddress) return -1;
+        } else {
+            std::free(pList);
+        }
+    }
+    // 3.
+    if (dwResult == platform::kErrorNoData) return -2;
+    if (dwResult != platform::kErrorSuccess) return -3;
+    return -9;
+}

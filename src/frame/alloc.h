@@ -1,0 +1,17 @@
+// Zero-filled heap blocks for the library's records, with a switch that lets
+// tests make allocations fail (the design's -4, -5, -7 and storage-failure
+// paths cannot be reached otherwise).
+#pragma once
+
+#include <cstddef>
+
+// calloc(1, iSize): a zero-filled block, or null.
+void* ZeroAlloc(size_t iSize);
+void ZeroFree(void* p);
+
+namespace vorel_testing {
+
+// The next iSkip allocations succeed, then iCount fail; 0, 0 switches it off.
+void FailAllocations(int iSkip, int iCount);
+
+}  // namespace vorel_testing

@@ -1,0 +1,105 @@
+// The engine record: construction, the address from `init`, the log file.
+#include "frame/engine.h"
+
+#include <cstring>
+
+#include "exchange/queue_table.h"
+#include "platform/clock.h"
+
+namespace {
+
+std::atomic<const char*> g_szLogFile{"GameRun.log"};
+
+}  // namespace
+
+const char* LogFile() { return g_szLogFile.load(std::memory_order_acquire); }
+
+namespace vorel_testing {
+
+void SetLogFile(const char* szPath) {
+    g_szLogFile.store(szPath != nullptr ? szPath : "GameRun.log", std::memory_order_release);
+}
+
+}  // namespace vorel_testing
+
+// Step 1, constructing the codec and the locks, is the member
+// initialisation, in declaration order.
+ClientEngine::ClientEngine() {
+    // 2. The socket layer, version 1.1; a failure shows later as failed
+    //    connection attempts.
+    platform::SocketStartup();
+    // 3.
+    hGameWnd = nullptr;
+    iUserStatus1 = 0;
+    iLoginFlag = 0;
+    tStart = platform::NowSeconds32();
+    // 4.
+    iRequestTotal = 0;
+    pReadBuf = nullptr;
+    pWriteBuf = nullptr;
+    hThread2 = nullptr;
+    hThread3 = nullptr;
+    // 5. A table that cannot be created stays null: every lookup then finds
+    //    nothing and every insertion fails, which the callers report.
+    pQueueTable = NewQueueTable();
+    // 6.
+    iTimeFlag = 0;
+    std::memset(szHost, 0, sizeof(szHost));
+    std::memset(szSessionKey, 0, sizeof(szSessionKey));
+    iPort = 0;
+    hSocket = platform::kInvalidSocket;
+    iRunState = 1;
+    iLogFlag = 0;
+    iAddrFromInit = 0;
+    // 7.
+    ReadConfigFile();
+    // 8. The session thread is started here once the session exists; until
+    //    then the engine queues requests and serves answers without one.
+    // 9.
+    platform::SleepMs(100);
+}
+
+ClientEngine::~ClientEngine() {
+    platform::SocketHandle s = hSocket.exchange(platform::kInvalidSocket);
+    if (s != platform::kInvalidSocket) platform::SocketClose(s);
+    if (pQueueTable != nullptr) {
+        free_hash(pQueueTable);
+        pQueueTable = nullptr;
+    }
+    platform::SocketCleanup();
+}
+
+void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
+    KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
+    std::memcpy(szOutHost, szHost, sizeof(szHost));
+    *piOutPort = iPort;
+}
+
+int ClientEngine::SetServerAddress(const char* szHostIn, int iPortIn) {
+    // 1. Rejected arguments change nothing.
+    if (szHostIn == nullptr) return -1;
+    size_t iLength = strnlen(szHostIn, sizeof(szHost));
+    if (iLength < 7 || iLength >= sizeof(szHost)) return -1;
+    uint32_t dwPort = static_cast<uint32_t>(iPortIn);
+    if (dwPort < 1 || dwPort > 65535) return -1;
+    // 2.
+    iAddrFromInit = 1;
+    {
+        KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
+        std::memset(szHost, 0, sizeof(szHost));
+        std::memcpy(szHost, szHostIn, iLength);
+        iPort = iPortIn;
+    }
+    // 3.
+    WriteFileNew(LogFile(), "---Run---%s,%d", szHostIn, iPortIn);
+    // 4.
+    iSetupFlag = 0;
+    // 5. The session thread's next pass fails on the closed socket and sets
+    //    up a new connection to the new address.
+    platform::SocketHandle s = hSocket.exchange(platform::kInvalidSocket);
+    if (s != platform::kInvalidSocket) platform::SocketClose(s);
+    // 6.
+    for (int i = 0; i < 500 && iSetupFlag.load() == 0; ++i) platform::SleepMs(10);
+    // 7.
+    return iSetupFlag.load() != 0 ? 0 : -2;
+}

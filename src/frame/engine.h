@@ -1,0 +1,83 @@
+// ClientEngine: the one engine behind the exports. It owns the server
+// address, the socket, the session key, the codec, the message queue table,
+// the thread handles, the locks and the logon state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "frame/lock.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "platform/window.h"
+#include "support/quorvex.h"
+
+// Shared between threads: the fields marked atomic are read and written
+// without a lock; the others name the lock that guards them or the one
+// thread that uses them.
+//
+// Locks, in the order in which a thread may take them:
+//   lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
+// lockAddress and lockKey are leaves: nothing else is taken while holding
+// one of them.
+struct ClientEngine {
+    ClientEngine();
+    ~ClientEngine();
+    ClientEngine(const ClientEngine&) = delete;
+    ClientEngine& operator=(const ClientEngine&) = delete;
+
+    // ReadConfigFile: the address and trace switch from serverConfigs.ini.
+    // 0 after every completed run, -9 when an exception stopped it.
+    int ReadConfigFile();
+
+    // The engine side of `init`: 0 taken up, -1 rejected, -2 stored but no
+    // connection set-up began within the wait.
+    int SetServerAddress(const char* szHostIn, int iPortIn);
+
+    // Copies the address under lockAddress (szOutHost: at least 50 bytes).
+    void GetServerAddress(char* szOutHost, int* piOutPort);
+
+    std::atomic<platform::SocketHandle> hSocket{platform::kInvalidSocket};
+    int32_t iPort = 0;                  // guarded by lockAddress; 1..65535 once set
+    char szHost[50] = {};               // guarded by lockAddress; 7..49 characters once set
+    char szSessionKey[40] = {};         // guarded by lockKey; empty until the key answer
+    TextEncodeDecode codec;             // session thread only
+    std::atomic<int32_t> iRunState{1};  // 1 running, 0 stop requested, 2 session thread ended
+    uint32_t dwLastActive = 0;          // session thread only
+    std::atomic<int32_t> iAddrFromInit{0};
+    std::atomic<int32_t> iLogFlag{0};
+    std::atomic<platform::WindowHandle> hGameWnd{nullptr};
+    std::atomic<int32_t> iUserStatus1{0};  // 0 not logged on, 1 logged on, 2 lost while logged on
+    std::atomic<int32_t> iLoginFlag{0};
+    int32_t tStart = 0;         // set at construction, read-only afterwards
+    int32_t iRequestTotal = 0;  // guarded by lockCounter
+    char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
+    char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
+    std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
+    std::atomic<platform::ThreadHandle*> hThread3{nullptr};  // the reconnect thread
+    _hash* pQueueTable = nullptr;                            // guarded by lockTable
+    KThreadMutex lockTable;
+    KThreadMutex lockCounter;
+    std::atomic<int32_t> iSetupFlag{0};
+    std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
+    KThreadMutex lockAddress;           // szHost, iPort
+    KThreadMutex lockKey;               // szSessionKey
+};
+
+// The engine of the process, created by the first call that needs it. Safe
+// when several threads make that first call at once: they all get the same
+// engine. Null only when the engine cannot be allocated.
+ClientEngine* GetEngine();
+
+// Load and unload of the library: the engine table is cleared at load, and
+// every engine in it destroyed at unload (and by tests, to start afresh).
+void ClearEngineTable();
+void DestroyAllEngines();
+
+// The log file every line of the library goes to: "GameRun.log" in the
+// current directory. Tests point it elsewhere.
+const char* LogFile();
+
+namespace vorel_testing {
+void SetLogFile(const char* szPath);  // null restores "GameRun.log"
+}  // namespace vorel_testing

@@ -1,0 +1,87 @@
+// The seven exported functions. No exception leaves the library.
+#include "download/download.h"
+#include "exchange/retrieve.h"
+#include "exchange/submit.h"
+#include "frame/engine.h"
+#include "platform/window.h"
+#include "session/packet.h"
+#include "vorel/vorel.h"
+
+extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength) {
+    try {
+        ClientEngine* pEngine = GetEngine();
+        if (pEngine == nullptr) return -9;
+        // The login flag follows the request's type whatever becomes of the
+        // request itself.
+        if (iType == kTypeLogonRequest) {
+            pEngine->iLoginFlag = 1;
+        } else if (iType == kTypeLogoffRequest) {
+            pEngine->iLoginFlag = 0;
+        }
+        return ProcessUserRequest(*pEngine, szInput, iInputLength, iType);
+    } catch (...) {
+        return -9;
+    }
+}
+
+extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
+                                       int iQueueId) {
+    try {
+        ClientEngine* pEngine = GetEngine();
+        if (pEngine == nullptr) return -9;
+        return ReturnUserRequestResult1(*pEngine, OutputBuff, iOutputLength, iTimeout, iQueueId,
+                                        iType);
+    } catch (...) {
+        return -9;
+    }
+}
+
+extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
+                                       int iTimeout, int iReserved) {
+    try {
+        ClientEngine* pEngine = GetEngine();
+        if (pEngine == nullptr) return -9;
+        return ReturnUserRequestResultEx(*pEngine, OutputBuff, iOutputLength, iTimeout, iReserved,
+                                         piType);
+    } catch (...) {
+        return -9;
+    }
+}
+
+extern "C" VOREL_API int DownloadFile(char* szUrl, char* szLocalFile) {
+    try {
+        return DownloadFileNow(szUrl, szLocalFile);
+    } catch (...) {
+        return -9;
+    }
+}
+
+extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocalFile) {
+    try {
+        return StartBackgroundDownload(szUrl, szLocalFile);
+    } catch (...) {
+        return 1;
+    }
+}
+
+extern "C" VOREL_API int init(char* szHost, int iPort) {
+    try {
+        ClientEngine* pEngine = GetEngine();
+        if (pEngine == nullptr) return -9;
+        return pEngine->SetServerAddress(szHost, iPort);
+    } catch (...) {
+        return -9;
+    }
+}
+
+VOREL_API int SetMessageWnd(HWND hWnd) {
+    try {
+        ClientEngine* pEngine = GetEngine();
+        if (pEngine == nullptr) return 0;
+        if (!platform::IsWindowHandle(hWnd)) return 0;
+        pEngine->hGameWnd = hWnd;
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
