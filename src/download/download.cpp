@@ -84,6 +84,8 @@ uint32_t Download_File_Thread(void* pArg) {
 
 }  // namespace
 
+void AbortDownloads(bool bAbort) { InternetDownloadAbort(bAbort ? 1 : 0); }
+
 int DownloadFileNow(const char* szUrl, const char* szLocalFile) {
     return InternetDownloadFile(nullptr, 0, 0, szUrl, szLocalFile);
 }

@@ -19,3 +19,7 @@ int DownloadFileNow(const char* szUrl, const char* szLocalFile);
 
 // Starts a background download: 0 started, 1 arguments rejected.
 int StartBackgroundDownload(const char* szUrl, const char* szLocalFile);
+
+// While true, transfers in progress stop and new ones fail at once
+// (shutdown uses it to end download threads).
+void AbortDownloads(bool bAbort);

@@ -6,6 +6,7 @@
 
 #include "frame/engine.h"
 #include "frame/lock.h"
+#include "frame/shutdown.h"
 
 namespace {
 
@@ -34,7 +35,9 @@ void ClearEngineTable() {
 void DestroyAllEngines() {
     for (auto& slot : g_apEngines) {
         ClientEngine* pEngine = slot.exchange(nullptr, std::memory_order_acq_rel);
-        delete pEngine;
+        if (pEngine == nullptr) continue;
+        // An engine whose threads could not be stopped stays allocated.
+        if (ShutdownEngine(*pEngine)) delete pEngine;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame/config.h"
 #include "frame/engine.h"
 #include "frame/text.h"
 #include "platform/files.h"
@@ -54,7 +55,6 @@ void DropLineEnd(char* szValue) {
 
 namespace vorel_testing {
 
-// Points the configuration at another file (tests write their own).
 void SetConfigPath(const char* szPath) {
     std::snprintf(szConfigPath, sizeof(szConfigPath), "%s", szPath);
     g_bConfigPathDone.store(true, std::memory_order_release);

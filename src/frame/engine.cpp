@@ -5,6 +5,7 @@
 
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
+#include "session/session_thread.h"
 
 namespace {
 
@@ -53,21 +54,15 @@ ClientEngine::ClientEngine() {
     iAddrFromInit = 0;
     // 7.
     ReadConfigFile();
-    // 8. The session thread is started here once the session exists; until
-    //    then the engine queues requests and serves answers without one.
+    // 8.
+    if (vorel_testing::SessionThreadEnabled()) StartSessionThread(*this);
     // 9.
     platform::SleepMs(100);
 }
 
-ClientEngine::~ClientEngine() {
-    platform::SocketHandle s = hSocket.exchange(platform::kInvalidSocket);
-    if (s != platform::kInvalidSocket) platform::SocketClose(s);
-    if (pQueueTable != nullptr) {
-        free_hash(pQueueTable);
-        pQueueTable = nullptr;
-    }
-    platform::SocketCleanup();
-}
+// The shutdown steps run before (ShutdownEngine); what is left here is the
+// members' own destruction.
+ClientEngine::~ClientEngine() = default;
 
 void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
     KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);

@@ -17,7 +17,7 @@
 // thread that uses them.
 //
 // Locks, in the order in which a thread may take them:
-//   lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
+//   lockSetup -> lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
 // lockAddress and lockKey are leaves: nothing else is taken while holding
 // one of them.
 struct ClientEngine {
@@ -36,6 +36,21 @@ struct ClientEngine {
 
     // Copies the address under lockAddress (szOutHost: at least 50 bytes).
     void GetServerAddress(char* szOutHost, int* piOutPort);
+
+    // Connection set-up: a new socket connected to the server's address.
+    // 0 connected; -1 no socket; -2 no such host, or the retry with a
+    // changed configuration failed; -3 unreachable, configuration unchanged;
+    // -8 stopping; -9 exception; -11 unreachable address from `init`.
+    int InitSocket();
+
+    // The session's answer to a lost connection: starts a ReconnectThread
+    // and pauses the calling (session) thread about 1.1 s. iConnect 0: a
+    // failure the session found; 1: the server's disconnect notice. Always 0.
+    int ReConnect(int iConnect);
+
+    // Empties the session key (under lockKey); copies it out (szOut: 40 bytes).
+    void ClearSessionKey();
+    void GetSessionKey(char* szOut);
 
     std::atomic<platform::SocketHandle> hSocket{platform::kInvalidSocket};
     int32_t iPort = 0;                  // guarded by lockAddress; 1..65535 once set
@@ -62,6 +77,17 @@ struct ClientEngine {
     std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
     KThreadMutex lockAddress;           // szHost, iPort
     KThreadMutex lockKey;               // szSessionKey
+    // Held by a connection set-up for its whole run: two set-ups never work
+    // on the socket at once.
+    KThreadMutex lockSetup;
+    // Set-ups started (by the session thread's first one or by ReConnect)
+    // and not yet finished. While one is pending, the session thread takes a
+    // failing poll for a connection in progress, not for a new failure.
+    std::atomic<int32_t> iSetupsPending{0};
+    // The lost-connection notice (dwData 95) that ReConnect decided to send.
+    // The session thread delivers it once it holds no lock: the game's
+    // window procedure may call the exports, which need the table lock.
+    std::atomic<int32_t> iNotice95Pending{0};
 };
 
 // The engine of the process, created by the first call that needs it. Safe

@@ -45,6 +45,10 @@ void SetDownloadAbort(bool bAbort) { g_bAbort.store(bAbort, std::memory_order_re
 
 }  // namespace quorvex
 
+extern "C" QUORVEX_API void InternetDownloadAbort(int iAbort) {
+    g_bAbort.store(iAbort != 0, std::memory_order_release);
+}
+
 extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserved1*/,
                                                 int /*iReserved2*/, const char* szUrl,
                                                 const char* szPath) {

@@ -99,6 +99,10 @@ QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char c
 QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
                                      const char* szUrl, const char* szPath);
 
+// While iAbort is non-zero, every transfer in progress stops and every new
+// one fails at once with 7; zero lets downloads run again.
+QUORVEX_API void InternetDownloadAbort(int iAbort);
+
 }  // extern "C"
 
 // ---- codec ------------------------------------------------------------------

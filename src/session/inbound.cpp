@@ -1,0 +1,229 @@
+#include "session/inbound.h"
+
+#include <cstring>
+
+#include "exchange/queue_table.h"
+#include "frame/engine.h"
+#include "frame/text.h"
+#include "platform/clock.h"
+#include "platform/window.h"
+#include "session/session_thread.h"
+
+namespace {
+
+// Hands the connection to ReConnect and empties the read side.
+void GiveUpConnection(ClientEngine& engine, SessionState& state) {
+    state.pfnReConnect(engine, 0);
+    state.iBusyReadRetries = 0;
+    state.iSendRetries = 0;
+    state.iReadStartPos = 0;
+    state.iConnectionGood = 0;
+}
+
+enum class Handled {
+    kNext,           // go on with the packet behind it
+    kStop,           // parsing ends; the connection has been handed on
+    kStorageFailed,  // parsing ends; this packet and the rest stay for a later pass
+};
+
+// Step 2.e: the payload as text in the first area (cut to the area: the
+// answer itself is stored whole from the read buffer), its copy in the
+// second, split there at spaces. Returns the field count.
+int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength, char** apFields) {
+    size_t iPayload = dwLength - kPacketHeaderSize;
+    if (iPayload > SessionState::kTextAreaSize - 1) iPayload = SessionState::kTextAreaSize - 1;
+    std::memcpy(state.szText1, pPacket + kPacketHeaderSize, iPayload);
+    state.szText1[iPayload] = '\0';
+    std::strcpy(state.szText2, state.szText1);
+    return split_CharLine(apFields, 100, state.szText2, ' ');
+}
+
+// Step 2.h: stores the answer in the receive queue of N while a send queue
+// of N exists.
+Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPacket,
+                    uint32_t dwLength, int iType, int iQueueId) {
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+    // 1.
+    FormSendKey(state.szKeyArea, iQueueId);
+    MESSAGE_QUEUE* pSendQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
+    if (pSendQueue == nullptr) {
+        GiveUpConnection(engine, state);
+        WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
+                     iType, iQueueId, state.szText1);
+        return Handled::kStop;
+    }
+    // 2.
+    int32_t tNow = platform::NowSeconds32();
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pSendQueue->lock, -1);
+        pSendQueue->tLastUse = tNow;
+    }
+    // 3.
+    FormRecvKey(state.szKeyArea, iQueueId);
+    MESSAGE_QUEUE* pRecvQueue = nullptr;
+    FindOrCreateResult found = FindOrCreateQueue(engine.pQueueTable, state.szKeyArea, &pRecvQueue);
+    if (found == kQueueAllocFailed) {
+        WriteFileNew(LogFile(), "线程2---READ---error---10---calloc-fail\n");
+        return Handled::kStorageFailed;
+    }
+    if (found == kQueueAddFailed) {
+        WriteFileNew(LogFile(), "---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
+        return Handled::kStorageFailed;
+    }
+    // 4. The node is complete before it is linked.
+    bool bPacketFailed = false;
+    MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
+    if (pNode == nullptr) {
+        if (bPacketFailed) {
+            WriteFileNew(LogFile(), "---error12---calloc failed:%d\n", static_cast<int>(dwLength));
+        } else {
+            WriteFileNew(LogFile(), "线程2---READ---error---11---calloc-fail\n");
+        }
+        return Handled::kStorageFailed;
+    }
+    std::memcpy(pNode->pPacket, pPacket, dwLength);
+    // 5.
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
+        AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());
+    }
+    // 6.
+    ++state.iValidReceiveTotal;
+    return Handled::kNext;
+}
+
+// Steps 2.b to 2.h for one complete packet at p.
+Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPacket,
+                     uint32_t dwLength, int iType, int p) {
+    // b.
+    WriteFileNew(LogFile(), "线程1---recv---type=%d---,iReadStartPos=%d\n", iType, p);
+    // c. Its length is not examined; everything after it is dropped.
+    if (iType == kTypeDisconnect) {
+        platform::WindowHandle hWnd = engine.hGameWnd.load();
+        if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
+            engine.iLoginFlag.load() == 1) {
+            platform::SendCopyData(hWnd, 96, 0, nullptr);
+        }
+        state.pfnReConnect(engine, 1);
+        state.iConnectionGood = 0;
+        state.iReadStartPos = 0;
+        state.iBusyReadRetries = 0;
+        state.iSendRetries = 0;
+        return Handled::kStop;
+    }
+    // d.
+    if (dwLength < kMinPacketLength || dwLength > kMaxPacketLength ||
+        (iType != kTypeKey && (iType < kAnswerTypeMin || iType > kAnswerTypeMax))) {
+        GiveUpConnection(engine, state);
+        WriteFileNew(LogFile(), "线程2---READ---error---6---消息包太大或太小:%d,%d\n",
+                     static_cast<int>(dwLength), iType);
+        return Handled::kStop;
+    }
+    // e.
+    char* apFields[100];
+    int iFields = SplitPayload(state, pPacket, dwLength, apFields);
+    // f. A key answer needs no more than its first field.
+    if (iType == kTypeKey) {
+        const char* szField = iFields > 0 ? apFields[0] : "";
+        char szNewKey[kSessionKeySize];
+        int iDecoded = engine.codec.DataDecode(nullptr, szField, static_cast<unsigned int>(std::strlen(szField)),
+                                               szNewKey, kSessionKeySize, kDecodeModeKey);
+        if (iDecoded > 0) {
+            KMutexAdaptor<KThreadMutex> keyGuard(engine.lockKey, -1);
+            std::memcpy(engine.szSessionKey, szNewKey, kSessionKeySize);
+            return Handled::kNext;
+        }
+        GiveUpConnection(engine, state);
+        WriteFileNew(LogFile(), "线程2---READ---error---10---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
+                     iType, iFields, szField);
+        return Handled::kStop;
+    }
+    // g.
+    if (iFields <= 3) {
+        GiveUpConnection(engine, state);
+        WriteFileNew(LogFile(), "线程2---READ---error---8---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
+                     iType, iFields, state.szText1);
+        return Handled::kStop;
+    }
+    int iQueueId = ParseDecimal(apFields[1]);
+    if (iType == kTypeLogonAnswer && ParseDecimal(apFields[3]) == 0) {
+        engine.iUserStatus1 = 1;
+        WriteFileNew(LogFile(), "---LOGON_RESULT---iUserStatus1=%d", 1);
+    }
+    // h.
+    return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId);
+}
+
+}  // namespace
+
+void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
+    char* pBuffer = engine.pReadBuf;
+    // 2.
+    int p = 0;
+    while (p < iEnd) {
+        // a. Four bytes tell the length; a packet longer than what is here
+        //    is incomplete (the length taken as signed, as received).
+        int iRemaining = iEnd - p;
+        if (iRemaining < 4) break;
+        uint32_t dwLength = ReadPacketLength(pBuffer + p);
+        if (static_cast<int32_t>(dwLength) > iRemaining) break;
+        // A packet shorter than 10 bytes has no type field of its own: its
+        // type reads as 0, which can only be protocol error 6, and nothing is
+        // read past the received bytes.
+        int iType = (dwLength >= 10 && iRemaining >= 10) ? ReadPacketType(pBuffer + p) : 0;
+        Handled handled = HandlePacket(engine, state, pBuffer + p, dwLength, iType, p);
+        if (handled != Handled::kNext) break;
+        p += static_cast<int>(dwLength);
+    }
+    // 3.
+    int iRest = iEnd - p;
+    if (iRest > 0 && state.iConnectionGood == 1) {
+        if (iRest >= 4 && ReadPacketLength(pBuffer + p) > kMaxPacketLength) {
+            uint32_t dwLength = ReadPacketLength(pBuffer + p);
+            GiveUpConnection(engine, state);
+            WriteFileNew(LogFile(), "线程2---READ---error---13---:(%d,%d),%d\n", iEnd, 0,
+                         static_cast<int>(dwLength));
+            return;
+        }
+        if (p > 0) std::memmove(pBuffer, pBuffer + p, static_cast<size_t>(iRest));
+        state.iReadStartPos = iRest;
+    } else {
+        state.iReadStartPos = 0;
+    }
+}
+
+void ReadStep(ClientEngine& engine, SessionState& state) {
+    for (;;) {
+        // 1.
+        int iRoom = static_cast<int>(kReadBufferSize) - state.iReadStartPos;
+        int iEnd = state.iReadStartPos;
+        bool bFilled = false;
+        if (iRoom > 0) {
+            int n = platform::SocketRecv(engine.hSocket.load(), engine.pReadBuf + state.iReadStartPos, iRoom);
+            if (n > 0) {
+                state.iReceivedMeasure += n;
+                state.iBusyReadRetries = 0;
+                iEnd = state.iReadStartPos + n;
+                bFilled = n == iRoom;
+            } else if (n == -1 && platform::SocketLastError() == platform::kWsaWouldBlock &&
+                       state.iBusyReadRetries < 5) {
+                ++state.iBusyReadRetries;
+                SessionSleep(engine, 200);
+                return;
+            } else if (n == -1) {
+                WriteFileNew(LogFile(), "线程2---READ---warn---1---socket繁忙,%d\n", iRoom);
+                GiveUpConnection(engine, state);
+                return;
+            } else {
+                WriteFileNew(LogFile(), "线程2---READ---warn---2---socket已断,%d,%d\n", iRoom,
+                             platform::SocketLastError());
+                GiveUpConnection(engine, state);
+                return;
+            }
+        }
+        // 2. and 3.
+        ParseReceived(engine, state, iEnd);
+        // 4.
+        if (!bFilled || state.iConnectionGood != 1) return;
+    }
+}

@@ -1,0 +1,16 @@
+// The read step of the session thread: receive into the read buffer, cut the
+// bytes into packets and handle each: the disconnect notice, the key answer,
+// or an answer stored in the receive queue of its identifier.
+#pragma once
+
+struct ClientEngine;
+struct SessionState;
+
+// REQUIRES: the session thread (or a test standing in for it), with
+// engine.pReadBuf allocated; no lock held.
+void ReadStep(ClientEngine& engine, SessionState& state);
+
+// Parsing and keeping the rest (no socket involved): handles the complete
+// packets in engine.pReadBuf[0, iEnd) and keeps an incomplete one at the
+// start of the buffer (state.iReadStartPos). Tests feed it bytes directly.
+void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd);

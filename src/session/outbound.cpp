@@ -1,0 +1,162 @@
+#include "session/outbound.h"
+
+#include <cstring>
+
+#include "exchange/queue_table.h"
+#include "frame/engine.h"
+#include "platform/clock.h"
+#include "session/session_thread.h"
+
+namespace {
+
+// A header-only packet (key request or keep-alive) straight on the socket,
+// bypassing the write buffer; the result is not examined.
+void SendHeaderOnly(ClientEngine& engine, int iType) {
+    PacketHeader header;
+    std::memset(&header, 0, sizeof(header));
+    FillPacketHeader(&header, iType, kPacketHeaderSize, 0, 0, 0);
+    platform::SocketSend(engine.hSocket.load(), &header, sizeof(header));
+}
+
+void KeyRequestStep(ClientEngine& engine, SessionState& state) {
+    if (!platform::SecondsElapsed(engine.iTimeFlag.load(), 60)) {
+        SessionSleep(engine, 1000);
+        return;
+    }
+    int32_t tNow = platform::NowSeconds32();
+    engine.iTimeFlag = tNow;
+    SendHeaderOnly(engine, kTypeKey);
+    ++state.iScheduledSendTotal;
+    g_sessionStatics.tLastSend = tNow;
+    WriteFileNew(LogFile(), "线程1---send1---type=%d---,iTimeFlag=%d,time(0)=%d\n", kTypeKey,
+                 engine.iTimeFlag.load(), tNow);
+}
+
+// Copies one waiting request, encoded when the codec manages it, behind the
+// bytes already in the write buffer. False when it does not fit: the
+// gathering ends and the request keeps waiting.
+bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKey,
+                     MESSAGE_PACKET* pPacket) {
+    uint32_t dwLength = pPacket->header.dwLength;
+    int iType = pPacket->header.iType;
+    WriteFileNew(LogFile(), "线程1---send2---type=%d---\n", iType);
+    if (dwLength > kMaxPacketLength || iType < kRequestTypeMin || iType > kRequestTypeMax) {
+        // Dropped: counted as taken, never sent.
+        WriteFileNew(LogFile(), "---每秒定时处理---error---发生奇怪错误(此错误不可能出现),%d,%d\n",
+                     static_cast<int>(dwLength), iType);
+        return true;
+    }
+    const unsigned char* pSend;
+    uint32_t dwSend;
+    unsigned char* pEncoded = state.packetArea + kPacketHeaderSize;
+    int iEncoded = engine.codec.DataEncode(szKey, PacketPayload(pPacket), dwLength - kPacketHeaderSize,
+                                           reinterpret_cast<char*>(pEncoded), kEncodeCapacity,
+                                           kEncodeModeRequest);
+    if (iEncoded > 0) {
+        std::memcpy(state.packetArea, &pPacket->header, kPacketHeaderSize);
+        dwSend = static_cast<uint32_t>(iEncoded) + kPacketHeaderSize;
+        reinterpret_cast<PacketHeader*>(state.packetArea)->dwLength = dwSend;
+        pSend = state.packetArea;
+    } else {
+        // Encoding failed (too long for the encoding area): the record goes
+        // out as queued, without its terminating zero.
+        dwSend = dwLength;
+        pSend = reinterpret_cast<const unsigned char*>(pPacket);
+    }
+    if (static_cast<uint32_t>(state.iWriteStartPos) + dwSend >= kWriteBufferSize) {
+        WriteFileNew(LogFile(), "---每秒定时处理---error---dwLength>=1024*1024\n");
+        return false;
+    }
+    std::memcpy(engine.pWriteBuf + state.iWriteStartPos, pSend, dwSend);
+    state.iWriteStartPos += static_cast<int32_t>(dwSend);
+    ++state.iScheduledSendTotal;
+    return true;
+}
+
+// Drains one send queue from its head. False when the write buffer is full.
+// REQUIRES: lockTable and the queue's lock held.
+bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey, MESSAGE_QUEUE* pQueue) {
+    while (pQueue->pHead != nullptr) {
+        MESSAGE_NODE* pNode = pQueue->pHead;
+        if (pNode->iDone == 0 && !ScheduleRequest(engine, state, szKey, pNode->pPacket)) return false;
+        // Taken. The tail stays, marked, for the producer to link behind.
+        if (pNode == pQueue->pTail) {
+            pNode->iDone = 1;
+            return true;
+        }
+        UnlinkConsumedNode(pQueue, nullptr, pNode);
+    }
+    return true;
+}
+
+// Every send queue, buckets in index order, chains in chain order.
+// REQUIRES: lockTable held.
+void Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
+    _hash* pTable = engine.pQueueTable;
+    if (pTable == nullptr) return;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
+            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
+            if (std::strncmp(pQueue->szKey, "send", 4) != 0) continue;
+            KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+            if (!DrainQueue(engine, state, szKey, pQueue)) return;
+        }
+    }
+}
+
+// REQUIRES: lockTable held.
+void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
+    if (state.iWriteStartPos <= 0) {
+        if (platform::SecondsElapsed(g_sessionStatics.tLastSend.load(), 20)) {
+            SendHeaderOnly(engine, kTypeKeepAlive);
+            g_sessionStatics.tLastSend = platform::NowSeconds32();
+        }
+        return;
+    }
+    if (engine.iLogFlag.load() != 0) {
+        WriteFileNew(LogFile(), "---iWriteStartPos=%d,有数据发送\n", state.iWriteStartPos);
+    }
+    int n = platform::SocketSend(engine.hSocket.load(), engine.pWriteBuf, state.iWriteStartPos);
+    if (n == -1) {
+        int iError = platform::SocketLastError();
+        bool bTransient = iError == platform::kWsaWouldBlock || iError == platform::kWsaNoBufferSpace;
+        // Five transient failures in a row are waited out; the sixth, like
+        // any other error, gives up the connection. The bytes stay.
+        if (!bTransient || state.iSendRetries++ >= 5) {
+            state.pfnReConnect(engine, 0);
+            ResetReadSide(state);
+            WriteFileNew(LogFile(), "线程2---发送数据---error---1---:(%d,%d),errno=%d\n", -1,
+                         state.iWriteStartPos, iError);
+        }
+    } else if (n == 0) {
+        WriteFileNew(LogFile(), "线程2---发送数据---warn---1---wrote 0 bytes to fd %d\n",
+                     engine.hSocket.load());
+    } else if (n > 0) {
+        state.iSendRetries = 0;
+        if (n < state.iWriteStartPos) {
+            std::memmove(engine.pWriteBuf, engine.pWriteBuf + n,
+                         static_cast<size_t>(state.iWriteStartPos - n));
+        }
+        state.iWriteStartPos -= n;
+    }
+    state.iPendingMeasure = state.iWriteStartPos;
+    g_sessionStatics.tLastSend = platform::NowSeconds32();
+}
+
+}  // namespace
+
+void WriteStep(ClientEngine& engine, SessionState& state) {
+    // 1.
+    if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "---iWriteFlag==1---socket可发送数据\n");
+    // 2.
+    char szKey[kSessionKeySize];
+    engine.GetSessionKey(szKey);
+    if (szKey[0] == '\0') {
+        KeyRequestStep(engine, state);
+        return;
+    }
+    // 3.
+    KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+    Gather(engine, state, szKey);
+    SendOrKeepAlive(engine, state);
+}

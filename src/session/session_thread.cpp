@@ -1,0 +1,281 @@
+// The session thread: a polling loop paced by an idle sleep. Each pass reads
+// (inbound), writes (outbound), and now and then expires idle queues and
+// looks at the configuration file again.
+#include "session/session_thread.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "exchange/queue_table.h"
+#include "frame/alloc.h"
+#include "frame/engine.h"
+#include "platform/clock.h"
+#include "platform/window.h"
+#include "session/inbound.h"
+#include "session/outbound.h"
+
+SessionStatics g_sessionStatics;
+
+namespace {
+
+std::atomic<bool> g_bSessionThreadEnabled{true};
+std::atomic<bool> g_bThrowInNextPass{false};
+
+int RealReConnect(ClientEngine& engine, int iConnect) { return engine.ReConnect(iConnect); }
+
+// Step 1 of a pass.
+void IdleSleep(ClientEngine& engine, SessionState& state) {
+    if (state.iReceivedMeasure + state.iPendingMeasure != 0) {
+        engine.dwLastActive = platform::TickMs();
+    } else if (platform::TickMsSince(engine.dwLastActive) > 60000) {
+        SessionSleep(engine, 500);
+    } else if (platform::TickMsSince(engine.dwLastActive) > 30000) {
+        SessionSleep(engine, 250);
+    } else if (platform::TickMsSince(engine.dwLastActive) > 10000) {
+        SessionSleep(engine, 150);
+    } else {
+        SessionSleep(engine, 30);
+    }
+    state.iReceivedMeasure = 0;
+    state.iPendingMeasure = 0;
+}
+
+void RunPass(ClientEngine& engine, SessionState& state) {
+    // 1.
+    IdleSleep(engine, state);
+    if (g_bThrowInNextPass.exchange(false)) {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        throw std::runtime_error("injected");
+    }
+    // 2. Never waits: the idle sleep alone paces the loop.
+    bool bReadable = false;
+    bool bWritable = false;
+    int iReady = platform::SocketPoll(engine.hSocket.load(), &bReadable, &bWritable);
+    // 3. A set-up still running has the socket in hand (or has none yet):
+    //    that is a connection in progress, not a new failure.
+    if (iReady < 0 && engine.iSetupsPending.load() > 0) iReady = 0;
+    if (iReady < 0) {
+        state.pfnReConnect(engine, 0);
+        ResetReadSide(state);
+        return;
+    }
+    // 4.
+    if (iReady == 0) {
+        if (engine.iLogFlag.load() != 0) {
+            WriteFileNew(LogFile(), "---numfds2==%d\n", iReady);
+            if (state.iPassCount % 10 == 0) WriteStatisticsLine(engine, state);
+        }
+        return;
+    }
+    // 5.
+    state.iConnectionGood = 1;
+    if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "---numfds1==%d\n", iReady);
+    if (bReadable) {
+        if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "socket可读(有数据到)\n");
+        ReadStep(engine, state);
+    }
+    // 6.
+    if (bWritable && state.iConnectionGood == 1) {
+        state.iWriteFlag = 1;
+        if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "socket可写(可发送)\n");
+    } else {
+        state.iWriteFlag = 0;
+    }
+    // 7.
+    int64_t tZero = 0;
+    g_sessionStatics.tStatistics.compare_exchange_strong(tZero, platform::NowSeconds());
+    if (engine.iLogFlag.load() != 0 &&
+        platform::NowSeconds() - g_sessionStatics.tStatistics.load() >= 30) {
+        g_sessionStatics.tStatistics = platform::NowSeconds();
+        WriteStatisticsLine(engine, state);
+    }
+    // 8.
+    if (state.iWriteFlag == 1) {
+        WriteStep(engine, state);
+    } else if (engine.iLogFlag.load() != 0) {
+        WriteFileNew(LogFile(), "---iWriteFlag==%d---socket不可发送数据\n", state.iWriteFlag);
+    }
+    // 9.
+    if (platform::SecondsElapsed(state.tMaintenance, 600)) RunMaintenance(engine, state);
+}
+
+void WriteMainThreadLine(const char* szFormat) {
+    platform::LocalTime now;
+    platform::GetLocalTime(&now);
+    WriteFileNew(LogFile(), szFormat, now.iYear, now.iMonth, now.iDay, now.iHour, now.iMinute,
+                 now.iSecond);
+}
+
+}  // namespace
+
+void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
+    while (dwMs > 0 && engine.iRunState.load() == 1) {
+        uint32_t dwSlice = dwMs < 10 ? dwMs : 10;
+        platform::SleepMs(dwSlice);
+        dwMs -= dwSlice;
+    }
+}
+
+void ResetReadSide(SessionState& state) {
+    state.iReadStartPos = 0;
+    state.iBusyReadRetries = 0;
+    state.iSendRetries = 0;
+}
+
+void DeliverPendingNotices(ClientEngine& engine) {
+    if (engine.iNotice95Pending.exchange(0) == 0) return;
+    platform::WindowHandle hWnd = engine.hGameWnd.load();
+    if (platform::IsWindowHandle(hWnd)) platform::SendCopyData(hWnd, 95, 0, nullptr);
+}
+
+void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
+    int32_t iRequestTotal;
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockCounter, -1);
+        iRequestTotal = engine.iRequestTotal;
+    }
+    platform::LocalTime now;
+    platform::GetLocalTime(&now);
+    WriteFileNew(LogFile(),
+                 "MainThread---业务主线程---正在运行---%-10d: %04d-%02d-%02d %02d:%02d:%02d,"
+                 "处理请求总数:%d,预定发送总数:%d,有效接受总数:%d,没有处理就被删除总数:%d\n",
+                 state.iPassCount, now.iYear, now.iMonth, now.iDay, now.iHour, now.iMinute,
+                 now.iSecond, iRequestTotal, state.iScheduledSendTotal, state.iValidReceiveTotal,
+                 g_sessionStatics.iDeletedUnprocessed.load());
+}
+
+int CountPendingMessages(ClientEngine& engine) {
+    _hash* pTable = engine.pQueueTable;
+    if (pTable == nullptr) return 0;
+    int iPending = 0;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
+            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
+            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+            for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
+                if (pNode->iDone == 0) ++iPending;
+            }
+        }
+    }
+    return iPending;
+}
+
+void ExpireIdleQueues(ClientEngine& engine) {
+    _hash* pTable = engine.pQueueTable;
+    if (pTable == nullptr) return;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        _hashent** ppLink = &pTable->ppBuckets[i];
+        while (*ppLink != nullptr) {
+            _hashent* pEntry = *ppLink;
+            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
+            bool bExpired;
+            int iPending = 0;
+            {
+                KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+                bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
+                for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
+                     pNode = pNode->pNext) {
+                    if (pNode->iDone == 0) ++iPending;
+                }
+            }
+            if (!bExpired) {
+                ppLink = &pEntry->pNext;
+                continue;
+            }
+            g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
+            pTable->pfnRelease(pQueue);
+            *ppLink = pEntry->pNext;
+            free_hashent(pEntry);
+            --pTable->iCount;
+        }
+    }
+}
+
+void RunMaintenance(ClientEngine& engine, SessionState& state) {
+    // 1.
+    state.tMaintenance = platform::NowSeconds32();
+    KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+    // 2.
+    ExpireIdleQueues(engine);
+    // 3.
+    if (engine.iAddrFromInit.load() != 0) return;
+    int iOldPort = 0;
+    engine.GetServerAddress(state.szHostCopy, &iOldPort);
+    engine.ReadConfigFile();
+    char szNewHost[sizeof(engine.szHost)];
+    int iNewPort = 0;
+    engine.GetServerAddress(szNewHost, &iNewPort);
+    if (std::memcmp(szNewHost, state.szHostCopy, sizeof(szNewHost)) != 0 || iNewPort != iOldPort) {
+        state.pfnReConnect(engine, 0);
+        ResetReadSide(state);
+        WriteFileNew(LogFile(),
+                     "线程2---配置文件被更新---warn---重新连接sokcet---new:%s,%d---old:%s,%d\n",
+                     szNewHost, iNewPort, state.szHostCopy, iOldPort);
+    }
+    // 4. The guard leaves lockTable.
+}
+
+uint32_t MainThread(void* pArg) {
+    ClientEngine& engine = *static_cast<ClientEngine*>(pArg);
+    SessionState* pState = new (std::nothrow) SessionState;
+    if (pState == nullptr) {
+        WriteMainThreadLine("---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
+        return 0;
+    }
+    SessionState& state = *pState;
+    state.pEngine = &engine;
+    state.pfnReConnect = RealReConnect;
+    // 1.
+    state.tMaintenance = platform::NowSeconds32();
+    // 2. The result shows in the first polls.
+    engine.InitSocket();
+    // 3.
+    if (engine.pReadBuf == nullptr) engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    if (engine.pWriteBuf == nullptr) engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    if (engine.pReadBuf == nullptr || engine.pWriteBuf == nullptr) {
+        ZeroFree(engine.pReadBuf);
+        ZeroFree(engine.pWriteBuf);
+        engine.pReadBuf = nullptr;
+        engine.pWriteBuf = nullptr;
+        WriteMainThreadLine("---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
+        delete pState;
+        return 0;
+    }
+    // 4.
+    while (engine.iRunState.load() == 1) {
+        try {
+            RunPass(engine, state);
+        } catch (...) {
+            WriteMainThreadLine("---error---MainThread---try/catch: %04d-%02d-%02d %02d:%02d:%02d\n");
+        }
+        ++state.iPassCount;
+        DeliverPendingNotices(engine);
+    }
+    // Exit.
+    ZeroFree(engine.pReadBuf);
+    ZeroFree(engine.pWriteBuf);
+    engine.pReadBuf = nullptr;
+    engine.pWriteBuf = nullptr;
+    delete pState;
+    engine.iRunState = 2;
+    platform::ThreadHandle* hOwn = engine.hThread2.exchange(nullptr);
+    platform::ThreadClose(hOwn);
+    return 0;
+}
+
+void StartSessionThread(ClientEngine& engine) {
+    platform::ThreadHandle* hThread;
+    while ((hThread = platform::ThreadCreate(MainThread, &engine)) == nullptr) {
+        WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());
+    }
+    engine.hThread2 = hThread;
+}
+
+namespace vorel_testing {
+
+void SetSessionThreadEnabled(bool bEnabled) { g_bSessionThreadEnabled = bEnabled; }
+bool SessionThreadEnabled() { return g_bSessionThreadEnabled.load(); }
+void ThrowInNextPass() { g_bThrowInNextPass = true; }
+
+}  // namespace vorel_testing

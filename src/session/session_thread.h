@@ -1,0 +1,98 @@
+// The session thread and what it owns: the only thread that reads from and
+// writes to the server socket.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "session/packet.h"
+
+struct ClientEngine;
+
+// The state of one session thread: its counters, positions and scratch
+// areas. It lives as long as the thread; the read and write steps work on it.
+struct SessionState {
+    ClientEngine* pEngine = nullptr;
+
+    int32_t iPassCount = 0;          // passes so far
+    int32_t iReadStartPos = 0;       // bytes kept at the start of the read buffer
+    int32_t iWriteStartPos = 0;      // bytes in the write buffer not yet sent
+    int32_t iReceivedMeasure = -1;   // bytes received in this pass
+    int32_t iPendingMeasure = -1;    // bytes left to send after this pass's send
+    int32_t iBusyReadRetries = 0;    // would-block receives in a row
+    int32_t iSendRetries = 0;        // transient send failures in a row
+    int32_t iConnectionGood = 0;     // 1 from a ready poll until the read step gives up
+    int32_t iWriteFlag = 0;          // 1 when this pass may write
+    int32_t iScheduledSendTotal = 0; // packets copied for sending plus key requests
+    int32_t iValidReceiveTotal = 0;  // answers stored
+    int32_t tMaintenance = 0;        // seconds: when maintenance last ran
+
+    // Called where the design calls ReConnect; tests of the read and write
+    // steps put a recorder here instead of the real set-up.
+    int (*pfnReConnect)(ClientEngine& engine, int iConnect) = nullptr;
+
+    static constexpr int kTextAreaSize = 32768;
+    char szText1[kTextAreaSize];  // a payload as text, for the log lines
+    char szText2[kTextAreaSize];  // its copy, cut up by the splitter
+    // The packet being built from one request: the header area followed
+    // directly by the encoding area.
+    unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
+    char szKeyArea[512];          // "send+%d" / "recv+%d"
+    char szHostCopy[50];          // the host before the configuration check
+};
+
+// Process-wide values of the session: the statistics clock, the time of the
+// last send attempt (the keep-alive rule), and the queued messages dropped
+// without being handled (printed in the statistics line).
+struct SessionStatics {
+    std::atomic<int64_t> tStatistics{0};  // 0: not started yet
+    std::atomic<int32_t> tLastSend{0};
+    std::atomic<int32_t> iDeletedUnprocessed{0};
+};
+extern SessionStatics g_sessionStatics;
+
+// The session thread's routine; its argument is the engine. Returns 0.
+uint32_t MainThread(void* pEngine);
+
+// Starts MainThread for the engine and stores its handle in hThread2,
+// retrying without limit (and logging) while the system refuses the thread.
+void StartSessionThread(ClientEngine& engine);
+
+// The session's pauses: like SleepMs, but cut short once shutdown has asked
+// the engine to stop, so that stopping never waits out a long pause.
+void SessionSleep(ClientEngine& engine, uint32_t dwMs);
+
+// Sends the lost-connection notice that ReConnect left pending, if any.
+// REQUIRES: the calling thread holds no lock of the engine.
+void DeliverPendingNotices(ClientEngine& engine);
+
+// The reset of the read side when the connection is handed to ReConnect.
+void ResetReadSide(SessionState& state);
+
+// Writes the statistics line.
+void WriteStatisticsLine(ClientEngine& engine, const SessionState& state);
+
+// Maintenance: expiry of idle queues and the configuration check.
+// REQUIRES: called on the session thread, lockTable not held.
+void RunMaintenance(ClientEngine& engine, SessionState& state);
+
+// Removes every queue of the table idle for 480 s or more, counting the
+// pending messages dropped with them. REQUIRES: lockTable held.
+void ExpireIdleQueues(ClientEngine& engine);
+
+// Pending messages of a whole table, for the dropped-message total.
+// REQUIRES: lockTable held.
+int CountPendingMessages(ClientEngine& engine);
+
+namespace vorel_testing {
+
+// While false, new engines start no session thread (tests of the exchange
+// drive the queues themselves). True by default.
+void SetSessionThreadEnabled(bool bEnabled);
+bool SessionThreadEnabled();
+
+// The next pass of any session thread throws an exception inside its body,
+// while it holds the table lock.
+void ThrowInNextPass();
+
+}  // namespace vorel_testing

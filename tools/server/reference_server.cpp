@@ -1,0 +1,375 @@
+#include "server/reference_server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+#include "session/packet.h"
+#include "support/quorvex.h"
+
+namespace refserver {
+
+struct ReferenceServer::Connection {
+    int iId = 0;
+    platform::SocketHandle s = platform::kInvalidSocket;
+    std::string key;         // this connection's session key
+    std::mutex sendMutex;    // one packet at a time on the socket
+    bool bClosed = false;    // guarded by the server's mutex
+};
+
+namespace {
+
+std::string RandomKey() {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device device;
+    std::mt19937 generator(device());
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof(kAlphabet)) - 2);
+    std::string key;
+    for (int i = 0; i < 16; ++i) key.push_back(kAlphabet[pick(generator)]);
+    return key;
+}
+
+std::vector<std::string> Fields(const std::string& text) {
+    std::vector<std::string> fields;
+    std::istringstream in(text);
+    std::string field;
+    while (in >> field) fields.push_back(field);
+    return fields;
+}
+
+// The text with its second field replaced.
+std::string WithIdentifier(const std::string& text, const std::string& identifier) {
+    std::vector<std::string> fields = Fields(text);
+    if (fields.size() < 2) return text;
+    fields[1] = identifier;
+    std::string result;
+    for (size_t i = 0; i < fields.size(); ++i) result += (i ? " " : "") + fields[i];
+    return result;
+}
+
+}  // namespace
+
+std::string MakePacket(int iType, const std::string& payload) {
+    PacketHeader header;
+    std::memset(&header, 0, sizeof(header));
+    FillPacketHeader(&header, iType, static_cast<uint32_t>(kPacketHeaderSize + payload.size()), 0, 0, 0);
+    std::string packet(reinterpret_cast<const char*>(&header), sizeof(header));
+    return packet + payload;
+}
+
+ReferenceServer::ReferenceServer(Options options) : options_(std::move(options)) {
+    std::map<std::string, std::string> users = options_.users;
+    application_ = [this, users](int iType, const std::string& text) {
+        int iSequence;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            iSequence = ++iSequence_;
+        }
+        return DefaultApplication(users, iType, text, iSequence);
+    };
+}
+
+ReferenceServer::~ReferenceServer() { Stop(); }
+
+std::vector<Reply> ReferenceServer::DefaultApplication(
+    const std::map<std::string, std::string>& users, int iType, const std::string& text,
+    int iSequence) {
+    std::vector<std::string> fields = Fields(text);
+    if (fields.size() < 3) return {};
+    const std::string& identifier = fields[1];
+    if (iType == kTypeLogonRequest) {
+        // "201 N NAME PASSWORD": status 0 for a known user with the right password.
+        const std::string name = fields[2];
+        auto it = users.find(name);
+        bool bAccepted = fields.size() >= 4 && it != users.end() && it->second == fields[3];
+        return {{kTypeLogonAnswer,
+                 std::to_string(kTypeLogonAnswer) + " " + identifier + " " + name +
+                     (bAccepted ? " 0 welcome" : " 1 refused")}};
+    }
+    // "T N ok SEQ FIELD3...": the request's fields from the third on.
+    std::string answer = std::to_string(iType) + " " + identifier + " ok " + std::to_string(iSequence);
+    for (size_t i = 2; i < fields.size(); ++i) answer += " " + fields[i];
+    std::vector<Reply> replies{{iType, answer}};
+    if (fields[2] == "push") {
+        replies.push_back({kPushTypeMin, std::to_string(kPushTypeMin) + " 0 notice " +
+                                             std::to_string(iSequence) + " pushed for " + identifier});
+    }
+    return replies;
+}
+
+bool ReferenceServer::Start() {
+    listener_ = platform::SocketListenLoopback(options_.wPort, &wPort_);
+    if (listener_ == platform::kInvalidSocket) return false;
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+    return true;
+}
+
+void ReferenceServer::Stop() {
+    std::vector<std::shared_ptr<Connection>> live;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (bStopping_) return;
+        bStopping_ = true;
+        live = connections_;
+    }
+    platform::SocketClose(listener_);
+    if (acceptor_.joinable()) acceptor_.join();
+    for (auto& pConnection : live) platform::SocketClose(pConnection->s);
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (std::thread& worker : workers) worker.join();
+    Notify();
+}
+
+void ReferenceServer::SetApplication(Application application) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    application_ = std::move(application);
+}
+
+void ReferenceServer::SetFault(Fault fault, int iCount) {
+    bool bRelisten = false;
+    bool bRefuse = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fault == Fault::kNone) {
+            bRelisten = faults_.count(Fault::kRefuse) != 0;
+            faults_.clear();
+        } else {
+            faults_[fault] = iCount;
+            bRefuse = fault == Fault::kRefuse;
+        }
+    }
+    if (bRefuse) {
+        // Nobody listens on the port any more: connects are refused.
+        platform::SocketClose(listener_);
+        if (acceptor_.joinable()) acceptor_.join();
+    }
+    if (bRelisten) {
+        listener_ = platform::SocketListenLoopback(wPort_, &wPort_);
+        if (listener_ != platform::kInvalidSocket) acceptor_ = std::thread([this] { AcceptLoop(); });
+    }
+}
+
+bool ReferenceServer::TakeFault(Fault fault) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = faults_.find(fault);
+    if (it == faults_.end() || it->second == 0) return false;
+    if (it->second > 0) --it->second;
+    return true;
+}
+
+std::vector<std::shared_ptr<ReferenceServer::Connection>> ReferenceServer::LiveList() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::shared_ptr<Connection>> live;
+    for (const auto& pConnection : connections_) {
+        if (!pConnection->bClosed) live.push_back(pConnection);
+    }
+    return live;
+}
+
+void ReferenceServer::Push(int iType, const std::string& text) {
+    for (auto& pConnection : LiveList()) SendPacket(*pConnection, iType, text);
+}
+
+void ReferenceServer::SendDisconnect() {
+    for (auto& pConnection : LiveList()) SendPacket(*pConnection, kTypeDisconnect, "");
+}
+
+void ReferenceServer::SendRaw(const std::string& bytes) {
+    for (auto& pConnection : LiveList()) SendBytes(*pConnection, bytes);
+}
+
+void ReferenceServer::DropConnections() {
+    for (auto& pConnection : LiveList()) platform::SocketClose(pConnection->s);
+}
+
+std::vector<ReceivedPacket> ReferenceServer::Received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+int ReferenceServer::Connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return iConnections_;
+}
+
+int ReferenceServer::LiveConnections() const { return static_cast<int>(LiveList().size()); }
+
+bool ReferenceServer::WaitUntil(const std::function<bool()>& pred, int iTimeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    for (;;) {
+        if (pred()) return true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                             std::chrono::milliseconds(20))) ==
+                std::cv_status::timeout &&
+            std::chrono::steady_clock::now() >= deadline) {
+            lock.unlock();
+            return pred();
+        }
+    }
+}
+
+void ReferenceServer::Notify() { changed_.notify_all(); }
+
+void ReferenceServer::AcceptLoop() {
+    platform::SocketHandle listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listener = listener_;
+    }
+    for (;;) {
+        platform::SocketHandle s = platform::SocketAccept(listener);
+        if (s == platform::kInvalidSocket) return;
+        auto pConnection = std::make_shared<Connection>();
+        pConnection->s = s;
+        pConnection->key = RandomKey();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (bStopping_) {
+            platform::SocketClose(s);
+            return;
+        }
+        pConnection->iId = ++iConnections_;
+        connections_.push_back(pConnection);
+        workers_.emplace_back([this, pConnection] { Serve(pConnection); });
+        if (options_.bVerbose) std::printf("connection %d accepted\n", pConnection->iId);
+        Notify();
+    }
+}
+
+void ReferenceServer::Serve(std::shared_ptr<Connection> pConnection) {
+    std::string buffer;
+    char chunk[65536];
+    for (;;) {
+        int n = platform::SocketRecv(pConnection->s, chunk, sizeof(chunk));
+        if (n <= 0) break;
+        buffer.append(chunk, static_cast<size_t>(n));
+        bool bBroken = false;
+        while (buffer.size() >= 4) {
+            uint32_t dwLength = ReadPacketLength(buffer.data());
+            if (dwLength < kPacketHeaderSize || dwLength > kMaxPacketLength) {
+                bBroken = true;  // not our protocol: end the connection
+                break;
+            }
+            if (buffer.size() < dwLength) break;
+            HandlePacket(*pConnection, buffer.substr(0, dwLength));
+            buffer.erase(0, dwLength);
+        }
+        if (bBroken) break;
+    }
+    platform::SocketClose(pConnection->s);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pConnection->bClosed = true;
+    }
+    if (options_.bVerbose) std::printf("connection %d closed\n", pConnection->iId);
+    Notify();
+}
+
+void ReferenceServer::HandlePacket(Connection& connection, const std::string& packet) {
+    ReceivedPacket received;
+    received.iConnection = connection.iId;
+    received.iType = ReadPacketType(packet.data());
+    received.dwLength = ReadPacketLength(packet.data());
+    received.raw = packet;
+    std::string payload = packet.substr(kPacketHeaderSize);
+    if (received.iType >= kRequestTypeMin && received.iType <= kRequestTypeMax) {
+        // A payload without a space is encoded; a plain request always has one.
+        if (!payload.empty() && payload.find(' ') == std::string::npos) {
+            received.bEncoded = true;
+            std::vector<char> plain(payload.size() + 1);
+            TextEncodeDecode codec;
+            int iPlain = codec.DataDecode(connection.key.c_str(), payload.data(),
+                                          static_cast<unsigned int>(payload.size()), plain.data(),
+                                          static_cast<unsigned int>(plain.size()), kEncodeModeRequest);
+            if (iPlain > 0) {
+                received.bDecoded = true;
+                received.text.assign(plain.data(), static_cast<size_t>(iPlain));
+            }
+        } else {
+            received.text = payload.c_str();  // up to a NUL, as the client reads texts
+        }
+    }
+    if (options_.bVerbose) {
+        std::printf("connection %d: type %d, %u bytes%s%s%s\n", connection.iId, received.iType,
+                    received.dwLength, received.bEncoded ? ", encoded" : "",
+                    received.text.empty() ? "" : ": ", received.text.c_str());
+        std::fflush(stdout);
+    }
+    Application application;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(received);
+        application = application_;
+    }
+    Notify();
+
+    if (received.iType == kTypeKey) {
+        if (TakeFault(Fault::kNoKeyAnswer)) return;
+        char encoded[128];
+        TextEncodeDecode codec;
+        int iEncoded = codec.DataEncode(nullptr, connection.key.data(),
+                                        static_cast<unsigned int>(connection.key.size()), encoded,
+                                        sizeof(encoded), TextEncodeDecode::kModeKeyless);
+        SendPacket(connection, kTypeKey, std::string(encoded, static_cast<size_t>(iEncoded > 0 ? iEncoded : 0)));
+        return;
+    }
+    if (received.iType < kRequestTypeMin || received.iType > kRequestTypeMax) return;
+    if (received.bEncoded && !received.bDecoded) return;  // a foreign request: no answer
+    for (const Reply& reply : application(received.iType, received.text)) {
+        std::string text = reply.text;
+        if (TakeFault(Fault::kUnknownId)) text = WithIdentifier(text, "987654321");
+        if (TakeFault(Fault::kCloseMidPacket)) {
+            std::string bytes = MakePacket(reply.iType, text);
+            SendBytes(connection, bytes.substr(0, bytes.size() / 2));
+            platform::SocketClose(connection.s);
+            return;
+        }
+        if (TakeFault(Fault::kGarbage)) {
+            SendBytes(connection, std::string(64, '\xA7'));
+            continue;
+        }
+        if (TakeFault(Fault::kOversize)) {
+            std::string bytes = MakePacket(reply.iType, std::string(100, 'x'));
+            bytes[0] = static_cast<char>(70000 & 0xFF);
+            bytes[1] = static_cast<char>((70000 >> 8) & 0xFF);
+            bytes[2] = static_cast<char>((70000 >> 16) & 0xFF);
+            SendBytes(connection, bytes);
+            continue;
+        }
+        if (TakeFault(Fault::kShortHeader)) {
+            SendBytes(connection, std::string("\x08\x00\x00\x00\xC8\x00\x00\x00", 8));
+            continue;
+        }
+        SendPacket(connection, reply.iType, text);
+    }
+}
+
+void ReferenceServer::SendPacket(Connection& connection, int iType, const std::string& payload) {
+    SendBytes(connection, MakePacket(iType, payload));
+}
+
+void ReferenceServer::SendBytes(Connection& connection, const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(connection.sendMutex);
+    if (TakeFault(Fault::kDrip)) {
+        for (char c : bytes) {
+            if (platform::SocketSend(connection.s, &c, 1) != 1) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(options_.iDripDelayMs));
+        }
+        return;
+    }
+    size_t iSent = 0;
+    while (iSent < bytes.size()) {
+        int n = platform::SocketSend(connection.s, bytes.data() + iSent,
+                                     static_cast<int>(bytes.size() - iSent));
+        if (n <= 0) return;
+        iSent += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace refserver
