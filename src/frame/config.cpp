@@ -1,11 +1,12 @@
 // The server address and the trace switch from serverConfigs.ini beside the
 // game's executable, section "Lumaro_COM", key "ConfigInfo":
 // "host port [verbose]".
+#include "frame/config.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "frame/config.h"
 #include "frame/engine.h"
 #include "frame/text.h"
 #include "platform/files.h"
@@ -103,9 +104,13 @@ int ClientEngine::ReadConfigFile() {
         int iNewPort = ParseDecimal(apFields[1]);
         if (iHostLength >= 7 && iHostLength <= 49 && iNewPort >= 1 && iNewPort <= 65535) {
             KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
-            std::memset(szHost, 0, sizeof(szHost));
-            std::memcpy(szHost, apFields[0], iHostLength);
-            iPort = iNewPort;
+            // An address from `init` wins over the file, also when it came in
+            // after the caller looked at the flag.
+            if (iAddrFromInit.load() == 0) {
+                std::memset(szHost, 0, sizeof(szHost));
+                std::memcpy(szHost, apFields[0], iHostLength);
+                iPort = iNewPort;
+            }
         }
         // 10.
         g_bConfigPathDone.store(true, std::memory_order_release);

@@ -77,10 +77,11 @@ int ClientEngine::SetServerAddress(const char* szHostIn, int iPortIn) {
     if (iLength < 7 || iLength >= sizeof(szHost)) return -1;
     uint32_t dwPort = static_cast<uint32_t>(iPortIn);
     if (dwPort < 1 || dwPort > 65535) return -1;
-    // 2.
-    iAddrFromInit = 1;
+    // 2. Flag and address change together under lockAddress, so that a
+    //    configuration run racing with this call cannot overwrite them.
     {
         KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
+        iAddrFromInit = 1;
         std::memset(szHost, 0, sizeof(szHost));
         std::memcpy(szHost, szHostIn, iLength);
         iPort = iPortIn;

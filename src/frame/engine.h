@@ -80,9 +80,8 @@ struct ClientEngine {
     // Held by a connection set-up for its whole run: two set-ups never work
     // on the socket at once.
     KThreadMutex lockSetup;
-    // Set-ups started (by the session thread's first one or by ReConnect)
-    // and not yet finished. While one is pending, the session thread takes a
-    // failing poll for a connection in progress, not for a new failure.
+    // Set-ups started by ReConnect and not yet finished. While one is pending, the session thread
+    // takes a failing poll for a connection in progress, not for a new failure.
     std::atomic<int32_t> iSetupsPending{0};
     // The lost-connection notice (dwData 95) that ReConnect decided to send.
     // The session thread delivers it once it holds no lock: the game's

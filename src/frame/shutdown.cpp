@@ -20,7 +20,8 @@ constexpr uint32_t kStopBoundMs = 1500;
 
 // Closes a slot's handle if the thread has not cleared it itself, and writes
 // the slot's line when its thread was still running as the step began.
-void EndThreadSlot(std::atomic<platform::ThreadHandle*>& slot, bool bWasRunning, const char* szLine) {
+void EndThreadSlot(std::atomic<platform::ThreadHandle*>& slot, bool bWasRunning,
+                   const char* szLine) {
     platform::ThreadHandle* hThread = slot.exchange(nullptr);
     platform::ThreadClose(hThread);
     if (bWasRunning) WriteFileNew(LogFile(), "%s", szLine);
@@ -37,9 +38,14 @@ bool ShutdownEngine(ClientEngine& engine) {
         for (int i = 0; i < 100; ++i) {
             if (engine.iRunState.load() != 0) break;
             platform::ThreadHandle* hThread = engine.hThread2.load();
-            if (hThread != nullptr) {
+            // No handle while the run state is still 0: no session thread
+            // was ever started, so there is nothing to wait for.
+            if (hThread == nullptr) break;
+            {
                 uint32_t dwCode = 0;
-                if (!platform::ThreadGetExitCode(hThread, &dwCode) || dwCode != platform::kStillActive) break;
+                if (!platform::ThreadGetExitCode(hThread, &dwCode) ||
+                    dwCode != platform::kStillActive)
+                    break;
             }
             platform::SleepMs(10);
         }
@@ -60,8 +66,10 @@ bool ShutdownEngine(ClientEngine& engine) {
         // released when a newer thread took their slot.
         bStopped = platform::ThreadsWaitRunningAtMost(0, kStopBoundMs);
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
-        EndThreadSlot(engine.hThread2, bRunning2, "---testing20090618---TerminateThread---hThread2");
-        EndThreadSlot(engine.hThread3, bRunning3, "---testing20090618---TerminateThread---hThread3");
+        EndThreadSlot(engine.hThread2, bRunning2,
+                      "---testing20090618---TerminateThread---hThread2");
+        EndThreadSlot(engine.hThread3, bRunning3,
+                      "---testing20090618---TerminateThread---hThread3");
         AbortDownloads(false);
     } catch (...) {
         WriteFileNew(LogFile(), "---testing20090618---TerminateThread---try,catch---%d,%d,%d",
@@ -69,7 +77,8 @@ bool ShutdownEngine(ClientEngine& engine) {
                      engine.hThread3.load() != nullptr);
     }
     if (!bStopped) {
-        WriteFileNew(LogFile(), "---testing20090618---close---error---%d个线程未能停止,引擎不释放---",
+        WriteFileNew(LogFile(),
+                     "---testing20090618---close---error---%d个线程未能停止,引擎不释放---",
                      platform::ThreadsRunning());
     }
     // 5. Normally the session thread has freed both on its way out.

@@ -94,6 +94,10 @@ int ClientEngine::InitSocket() {
         char szAddressHost[sizeof(szHost)];
         int iAddressPort = 0;
         GetServerAddress(szAddressHost, &iAddressPort);
+        // Raised again now that the attempt has its address: an `init` that
+        // lowered the flag since step 4 (finding no socket to close yet)
+        // learns that its address is being used.
+        iSetupFlag = 1;
         uint32_t dwAddr = 0;
         if (!platform::ResolveHost(szAddressHost, &dwAddr)) {
             DropOwnSocket(*this, s);
@@ -123,7 +127,8 @@ int ClientEngine::InitSocket() {
         GetServerAddress(szNewHost, &iNewPort);
         if (std::memcmp(szNewHost, szOldHost, sizeof(szOldHost)) == 0 && iNewPort == iOldPort) {
             DropOwnSocket(*this, s);
-            WriteFileNew(LogFile(), "---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
+            WriteFileNew(LogFile(),
+                         "---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
                          szOldHost, iOldPort);
             return -3;
         }
@@ -136,13 +141,15 @@ int ClientEngine::InitSocket() {
             s = platform::SocketCreate();
             if (s != platform::kInvalidSocket) {
                 hSocket = s;
-                if (platform::SocketConnect(s, dwNewAddr, static_cast<uint16_t>(iNewPort & 0xFFFF)) == 0) {
+                if (platform::SocketConnect(s, dwNewAddr,
+                                            static_cast<uint16_t>(iNewPort & 0xFFFF)) == 0) {
                     return 0;
                 }
                 DropOwnSocket(*this, s);
             }
         }
-        WriteFileNew(LogFile(), "---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
+        WriteFileNew(LogFile(),
+                     "---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
                      szNewHost, iNewPort);
         return -2;
     } catch (...) {
@@ -165,7 +172,8 @@ int ClientEngine::ReConnect(int iConnect) {
     iSetupsPending.fetch_add(1);
     platform::ThreadHandle* hNew;
     while ((hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
-        WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n", platform::NowSeconds32());
+        WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n",
+                     platform::NowSeconds32());
         SessionSleep(*this, 1000);
     }
     pSelf->hSelf.store(hNew, std::memory_order_release);

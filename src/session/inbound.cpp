@@ -45,11 +45,12 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
     KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
     // 1.
     FormSendKey(state.szKeyArea, iQueueId);
-    MESSAGE_QUEUE* pSendQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
+    MESSAGE_QUEUE* pSendQueue =
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
     if (pSendQueue == nullptr) {
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
-                     iType, iQueueId, state.szText1);
+        WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n",
+                     static_cast<int>(dwLength), iType, iQueueId, state.szText1);
         return Handled::kStop;
     }
     // 2.
@@ -126,7 +127,8 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
     if (iType == kTypeKey) {
         const char* szField = iFields > 0 ? apFields[0] : "";
         char szNewKey[kSessionKeySize];
-        int iDecoded = engine.codec.DataDecode(nullptr, szField, static_cast<unsigned int>(std::strlen(szField)),
+        int iDecoded = engine.codec.DataDecode(nullptr, szField,
+                                               static_cast<unsigned int>(std::strlen(szField)),
                                                szNewKey, kSessionKeySize, kDecodeModeKey);
         if (iDecoded > 0) {
             KMutexAdaptor<KThreadMutex> keyGuard(engine.lockKey, -1);
@@ -134,15 +136,15 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
             return Handled::kNext;
         }
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---10---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
-                     iType, iFields, szField);
+        WriteFileNew(LogFile(), "线程2---READ---error---10---:%d,%d,%d,%s\n",
+                     static_cast<int>(dwLength), iType, iFields, szField);
         return Handled::kStop;
     }
     // g.
     if (iFields <= 3) {
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---8---:%d,%d,%d,%s\n", static_cast<int>(dwLength),
-                     iType, iFields, state.szText1);
+        WriteFileNew(LogFile(), "线程2---READ---error---8---:%d,%d,%d,%s\n",
+                     static_cast<int>(dwLength), iType, iFields, state.szText1);
         return Handled::kStop;
     }
     int iQueueId = ParseDecimal(apFields[1]);
@@ -199,7 +201,8 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
         int iEnd = state.iReadStartPos;
         bool bFilled = false;
         if (iRoom > 0) {
-            int n = platform::SocketRecv(engine.hSocket.load(), engine.pReadBuf + state.iReadStartPos, iRoom);
+            int n = platform::SocketRecv(engine.hSocket.load(),
+                                         engine.pReadBuf + state.iReadStartPos, iRoom);
             if (n > 0) {
                 state.iReceivedMeasure += n;
                 state.iBusyReadRetries = 0;

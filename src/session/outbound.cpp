@@ -49,9 +49,9 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
     const unsigned char* pSend;
     uint32_t dwSend;
     unsigned char* pEncoded = state.packetArea + kPacketHeaderSize;
-    int iEncoded = engine.codec.DataEncode(szKey, PacketPayload(pPacket), dwLength - kPacketHeaderSize,
-                                           reinterpret_cast<char*>(pEncoded), kEncodeCapacity,
-                                           kEncodeModeRequest);
+    int iEncoded = engine.codec.DataEncode(
+        szKey, PacketPayload(pPacket), dwLength - kPacketHeaderSize,
+        reinterpret_cast<char*>(pEncoded), kEncodeCapacity, kEncodeModeRequest);
     if (iEncoded > 0) {
         std::memcpy(state.packetArea, &pPacket->header, kPacketHeaderSize);
         dwSend = static_cast<uint32_t>(iEncoded) + kPacketHeaderSize;
@@ -75,10 +75,12 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
 
 // Drains one send queue from its head. False when the write buffer is full.
 // REQUIRES: lockTable and the queue's lock held.
-bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey, MESSAGE_QUEUE* pQueue) {
+bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
+                MESSAGE_QUEUE* pQueue) {
     while (pQueue->pHead != nullptr) {
         MESSAGE_NODE* pNode = pQueue->pHead;
-        if (pNode->iDone == 0 && !ScheduleRequest(engine, state, szKey, pNode->pPacket)) return false;
+        if (pNode->iDone == 0 && !ScheduleRequest(engine, state, szKey, pNode->pPacket))
+            return false;
         // Taken. The tail stays, marked, for the producer to link behind.
         if (pNode == pQueue->pTail) {
             pNode->iDone = 1;
@@ -119,7 +121,8 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
     int n = platform::SocketSend(engine.hSocket.load(), engine.pWriteBuf, state.iWriteStartPos);
     if (n == -1) {
         int iError = platform::SocketLastError();
-        bool bTransient = iError == platform::kWsaWouldBlock || iError == platform::kWsaNoBufferSpace;
+        bool bTransient =
+            iError == platform::kWsaWouldBlock || iError == platform::kWsaNoBufferSpace;
         // Five transient failures in a row are waited out; the sixth, like
         // any other error, gives up the connection. The bytes stay.
         if (!bTransient || state.iSendRetries++ >= 5) {
@@ -147,7 +150,8 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
 
 void WriteStep(ClientEngine& engine, SessionState& state) {
     // 1.
-    if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "---iWriteFlag==1---socket可发送数据\n");
+    if (engine.iLogFlag.load() != 0)
+        WriteFileNew(LogFile(), "---iWriteFlag==1---socket可发送数据\n");
     // 2.
     char szKey[kSessionKeySize];
     engine.GetSessionKey(szKey);

@@ -41,7 +41,9 @@ void IdleSleep(ClientEngine& engine, SessionState& state) {
     state.iPendingMeasure = 0;
 }
 
-void RunPass(ClientEngine& engine, SessionState& state) {
+}  // namespace
+
+void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // 1.
     IdleSleep(engine, state);
     if (g_bThrowInNextPass.exchange(false)) {
@@ -99,6 +101,8 @@ void RunPass(ClientEngine& engine, SessionState& state) {
     // 9.
     if (platform::SecondsElapsed(state.tMaintenance, 600)) RunMaintenance(engine, state);
 }
+
+namespace {
 
 void WriteMainThreadLine(const char* szFormat) {
     platform::LocalTime now;
@@ -220,7 +224,8 @@ uint32_t MainThread(void* pArg) {
     ClientEngine& engine = *static_cast<ClientEngine*>(pArg);
     SessionState* pState = new (std::nothrow) SessionState;
     if (pState == nullptr) {
-        WriteMainThreadLine("---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
+        WriteMainThreadLine(
+            "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         return 0;
     }
     SessionState& state = *pState;
@@ -231,23 +236,27 @@ uint32_t MainThread(void* pArg) {
     // 2. The result shows in the first polls.
     engine.InitSocket();
     // 3.
-    if (engine.pReadBuf == nullptr) engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
-    if (engine.pWriteBuf == nullptr) engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    if (engine.pReadBuf == nullptr)
+        engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    if (engine.pWriteBuf == nullptr)
+        engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     if (engine.pReadBuf == nullptr || engine.pWriteBuf == nullptr) {
         ZeroFree(engine.pReadBuf);
         ZeroFree(engine.pWriteBuf);
         engine.pReadBuf = nullptr;
         engine.pWriteBuf = nullptr;
-        WriteMainThreadLine("---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
+        WriteMainThreadLine(
+            "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         delete pState;
         return 0;
     }
     // 4.
     while (engine.iRunState.load() == 1) {
         try {
-            RunPass(engine, state);
+            RunSessionPass(engine, state);
         } catch (...) {
-            WriteMainThreadLine("---error---MainThread---try/catch: %04d-%02d-%02d %02d:%02d:%02d\n");
+            WriteMainThreadLine(
+                "---error---MainThread---try/catch: %04d-%02d-%02d %02d:%02d:%02d\n");
         }
         ++state.iPassCount;
         DeliverPendingNotices(engine);

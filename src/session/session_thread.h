@@ -14,18 +14,18 @@ struct ClientEngine;
 struct SessionState {
     ClientEngine* pEngine = nullptr;
 
-    int32_t iPassCount = 0;          // passes so far
-    int32_t iReadStartPos = 0;       // bytes kept at the start of the read buffer
-    int32_t iWriteStartPos = 0;      // bytes in the write buffer not yet sent
-    int32_t iReceivedMeasure = -1;   // bytes received in this pass
-    int32_t iPendingMeasure = -1;    // bytes left to send after this pass's send
-    int32_t iBusyReadRetries = 0;    // would-block receives in a row
-    int32_t iSendRetries = 0;        // transient send failures in a row
-    int32_t iConnectionGood = 0;     // 1 from a ready poll until the read step gives up
-    int32_t iWriteFlag = 0;          // 1 when this pass may write
-    int32_t iScheduledSendTotal = 0; // packets copied for sending plus key requests
-    int32_t iValidReceiveTotal = 0;  // answers stored
-    int32_t tMaintenance = 0;        // seconds: when maintenance last ran
+    int32_t iPassCount = 0;           // passes so far
+    int32_t iReadStartPos = 0;        // bytes kept at the start of the read buffer
+    int32_t iWriteStartPos = 0;       // bytes in the write buffer not yet sent
+    int32_t iReceivedMeasure = -1;    // bytes received in this pass
+    int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
+    int32_t iBusyReadRetries = 0;     // would-block receives in a row
+    int32_t iSendRetries = 0;         // transient send failures in a row
+    int32_t iConnectionGood = 0;      // 1 from a ready poll until the read step gives up
+    int32_t iWriteFlag = 0;           // 1 when this pass may write
+    int32_t iScheduledSendTotal = 0;  // packets copied for sending plus key requests
+    int32_t iValidReceiveTotal = 0;   // answers stored
+    int32_t tMaintenance = 0;         // seconds: when maintenance last ran
 
     // Called where the design calls ReConnect; tests of the read and write
     // steps put a recorder here instead of the real set-up.
@@ -37,8 +37,8 @@ struct SessionState {
     // The packet being built from one request: the header area followed
     // directly by the encoding area.
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
-    char szKeyArea[512];          // "send+%d" / "recv+%d"
-    char szHostCopy[50];          // the host before the configuration check
+    char szKeyArea[512];  // "send+%d" / "recv+%d"
+    char szHostCopy[50];  // the host before the configuration check
 };
 
 // Process-wide values of the session: the statistics clock, the time of the
@@ -53,6 +53,10 @@ extern SessionStatics g_sessionStatics;
 
 // The session thread's routine; its argument is the engine. Returns 0.
 uint32_t MainThread(void* pEngine);
+
+// One pass of the loop (idle sleep, poll, read step, write step, statistics,
+// maintenance). MainThread runs it under its exception guard; tests drive it.
+void RunSessionPass(ClientEngine& engine, SessionState& state);
 
 // Starts MainThread for the engine and stores its handle in hThread2,
 // retrying without limit (and logging) while the system refuses the thread.

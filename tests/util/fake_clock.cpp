@@ -24,6 +24,7 @@ int64_t RealUs() {
 }
 
 int64_t VirtualMs() {
+    if (g_dwScale.load() == 0) return g_iOffsetMs.load();  // manual: moved by hand and by sleeps
     int64_t iRealUs = RealUs() - g_iRealStartUs.load();
     return iRealUs * static_cast<int64_t>(g_dwScale.load()) / 1000 + g_iOffsetMs.load();
 }
@@ -50,6 +51,11 @@ void HookLocalTime(platform::LocalTime* pTime) {
 uint32_t HookTickMs() { return g_dwTickStart.load() + static_cast<uint32_t>(VirtualMs()); }
 
 void HookSleepMs(uint32_t dwMs) {
+    if (g_dwScale.load() == 0) {
+        g_iOffsetMs.fetch_add(dwMs);
+        std::this_thread::yield();
+        return;
+    }
     int64_t iRealUs = static_cast<int64_t>(dwMs) * 1000 / g_dwScale.load();
     std::this_thread::sleep_for(std::chrono::microseconds(iRealUs));
 }
@@ -59,7 +65,7 @@ const platform::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, Ho
 }  // namespace
 
 ScopedTestClock::ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart) {
-    g_dwScale.store(dwScale == 0 ? 1 : dwScale);
+    g_dwScale.store(dwScale);
     g_iRealStartUs.store(RealUs());
     g_iOffsetMs.store(0);
     g_iSecondsStart.store(static_cast<int64_t>(time(nullptr)));

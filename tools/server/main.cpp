@@ -85,8 +85,9 @@ void Command(refserver::ReferenceServer& server, const std::string& line) {
 }
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n");
+    std::fprintf(
+        stderr,
+        "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n");
     return 2;
 }
 
@@ -138,7 +139,9 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     while (!g_bQuit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (iSeconds > 0 && std::chrono::steady_clock::now() - start >= std::chrono::seconds(iSeconds)) break;
+        if (iSeconds > 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::seconds(iSeconds))
+            break;
     }
     server.Stop();
     std::printf("vorel-server stopped after %d connections\n", server.Connections());

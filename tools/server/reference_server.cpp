@@ -14,15 +14,16 @@ namespace refserver {
 struct ReferenceServer::Connection {
     int iId = 0;
     platform::SocketHandle s = platform::kInvalidSocket;
-    std::string key;         // this connection's session key
-    std::mutex sendMutex;    // one packet at a time on the socket
-    bool bClosed = false;    // guarded by the server's mutex
+    std::string key;       // this connection's session key
+    std::mutex sendMutex;  // one packet at a time on the socket
+    bool bClosed = false;  // guarded by the server's mutex
 };
 
 namespace {
 
 std::string RandomKey() {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device device;
     std::mt19937 generator(device());
     std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof(kAlphabet)) - 2);
@@ -54,7 +55,8 @@ std::string WithIdentifier(const std::string& text, const std::string& identifie
 std::string MakePacket(int iType, const std::string& payload) {
     PacketHeader header;
     std::memset(&header, 0, sizeof(header));
-    FillPacketHeader(&header, iType, static_cast<uint32_t>(kPacketHeaderSize + payload.size()), 0, 0, 0);
+    FillPacketHeader(&header, iType, static_cast<uint32_t>(kPacketHeaderSize + payload.size()), 0,
+                     0, 0);
     std::string packet(reinterpret_cast<const char*>(&header), sizeof(header));
     return packet + payload;
 }
@@ -84,17 +86,18 @@ std::vector<Reply> ReferenceServer::DefaultApplication(
         const std::string name = fields[2];
         auto it = users.find(name);
         bool bAccepted = fields.size() >= 4 && it != users.end() && it->second == fields[3];
-        return {{kTypeLogonAnswer,
-                 std::to_string(kTypeLogonAnswer) + " " + identifier + " " + name +
-                     (bAccepted ? " 0 welcome" : " 1 refused")}};
+        return {{kTypeLogonAnswer, std::to_string(kTypeLogonAnswer) + " " + identifier + " " +
+                                       name + (bAccepted ? " 0 welcome" : " 1 refused")}};
     }
     // "T N ok SEQ FIELD3...": the request's fields from the third on.
-    std::string answer = std::to_string(iType) + " " + identifier + " ok " + std::to_string(iSequence);
+    std::string answer =
+        std::to_string(iType) + " " + identifier + " ok " + std::to_string(iSequence);
     for (size_t i = 2; i < fields.size(); ++i) answer += " " + fields[i];
     std::vector<Reply> replies{{iType, answer}};
     if (fields[2] == "push") {
         replies.push_back({kPushTypeMin, std::to_string(kPushTypeMin) + " 0 notice " +
-                                             std::to_string(iSequence) + " pushed for " + identifier});
+                                             std::to_string(iSequence) + " pushed for " +
+                                             identifier});
     }
     return replies;
 }
@@ -151,7 +154,8 @@ void ReferenceServer::SetFault(Fault fault, int iCount) {
     }
     if (bRelisten) {
         listener_ = platform::SocketListenLoopback(wPort_, &wPort_);
-        if (listener_ != platform::kInvalidSocket) acceptor_ = std::thread([this] { AcceptLoop(); });
+        if (listener_ != platform::kInvalidSocket)
+            acceptor_ = std::thread([this] { AcceptLoop(); });
     }
 }
 
@@ -284,9 +288,9 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
             received.bEncoded = true;
             std::vector<char> plain(payload.size() + 1);
             TextEncodeDecode codec;
-            int iPlain = codec.DataDecode(connection.key.c_str(), payload.data(),
-                                          static_cast<unsigned int>(payload.size()), plain.data(),
-                                          static_cast<unsigned int>(plain.size()), kEncodeModeRequest);
+            int iPlain = codec.DataDecode(
+                connection.key.c_str(), payload.data(), static_cast<unsigned int>(payload.size()),
+                plain.data(), static_cast<unsigned int>(plain.size()), kEncodeModeRequest);
             if (iPlain > 0) {
                 received.bDecoded = true;
                 received.text.assign(plain.data(), static_cast<size_t>(iPlain));
@@ -316,7 +320,8 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
         int iEncoded = codec.DataEncode(nullptr, connection.key.data(),
                                         static_cast<unsigned int>(connection.key.size()), encoded,
                                         sizeof(encoded), TextEncodeDecode::kModeKeyless);
-        SendPacket(connection, kTypeKey, std::string(encoded, static_cast<size_t>(iEncoded > 0 ? iEncoded : 0)));
+        SendPacket(connection, kTypeKey,
+                   std::string(encoded, static_cast<size_t>(iEncoded > 0 ? iEncoded : 0)));
         return;
     }
     if (received.iType < kRequestTypeMin || received.iType > kRequestTypeMax) return;

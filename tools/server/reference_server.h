@@ -20,13 +20,13 @@ namespace refserver {
 
 // One packet as the server received it.
 struct ReceivedPacket {
-    int iConnection = 0;   // 1 for the first connection accepted, and so on
+    int iConnection = 0;  // 1 for the first connection accepted, and so on
     int iType = 0;
     uint32_t dwLength = 0;
-    std::string raw;       // the packet's bytes as they came, header included
-    bool bEncoded = false; // the payload was encoded (it had no space)
-    bool bDecoded = false; // ... and decoded with the connection's key
-    std::string text;      // the request text: decoded, or the plain payload
+    std::string raw;        // the packet's bytes as they came, header included
+    bool bEncoded = false;  // the payload was encoded (it had no space)
+    bool bDecoded = false;  // ... and decoded with the connection's key
+    std::string text;       // the request text: decoded, or the plain payload
 };
 
 // What the server does wrong on purpose.

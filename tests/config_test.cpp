@@ -1,0 +1,173 @@
+// The configuration item "host port [verbose]": what is taken, what is
+// refused and what is logged, at construction and at later runs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "util/engine_fixture.h"
+#include "vorel/vorel.h"
+
+namespace {
+
+class Config : public testutil::EngineFixture {
+protected:
+    std::string Host() {
+        char szHost[50];
+        int iPort = 0;
+        Engine().GetServerAddress(szHost, &iPort);
+        return szHost;
+    }
+    int Port() {
+        char szHost[50];
+        int iPort = 0;
+        Engine().GetServerAddress(szHost, &iPort);
+        return iPort;
+    }
+    // Rewrites the item and runs the reader again, as the session does.
+    int Reread(const std::string& value) {
+        WriteConfigValue(value);
+        return Engine().ReadConfigFile();
+    }
+    std::string MissingLine() const {
+        return "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]--"
+               "-" +
+               ConfigPath();
+    }
+    std::string WrongLine() const {
+        return "---ReadConfigFile---error---严重错误,配置文件,错误配置项[Lumaro_COM:ConfigInfo]--"
+               "-" +
+               ConfigPath();
+    }
+};
+
+TEST_F(Config, AbsentItemLeavesTheAddressEmpty) {
+    Engine();
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{MissingLine()}));
+    EXPECT_EQ(Host(), "");
+    EXPECT_EQ(Port(), 0);
+    EXPECT_EQ(Engine().iLogFlag.load(), 0);
+
+    // The literal text NULL, another key, another section: all absent.
+    for (const char* szContent :
+         {"[Lumaro_COM]\nConfigInfo=NULL\n", "[Lumaro_COM]\nOther=1.2.3.4 80\n",
+          "[Elsewhere]\nConfigInfo=10.0.0.1 8000 1\n"}) {
+        WriteConfig(szContent);
+        EXPECT_EQ(Engine().ReadConfigFile(), 0);
+    }
+    EXPECT_EQ(CountLogLines(MissingLine()), 4);
+    EXPECT_EQ(Host(), "");
+    EXPECT_EQ(Engine().iLogFlag.load(), 0);
+}
+
+TEST_F(Config, HostAndPortWithAndWithoutTheSwitch) {
+    WriteConfigValue("server.example.net 8000");
+    Engine();
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(Host(), "server.example.net");
+    EXPECT_EQ(Port(), 8000);
+    EXPECT_EQ(Engine().iLogFlag.load(), 0);
+
+    EXPECT_EQ(Reread("10.1.1.1 8001 5 ignored fields"), 0);
+    EXPECT_EQ(Host(), "10.1.1.1");
+    EXPECT_EQ(Port(), 8001);
+    EXPECT_EQ(Engine().iLogFlag.load(), 5);
+
+    // Without a third field the switch keeps its earlier value.
+    EXPECT_EQ(Reread("10.1.1.2 8002"), 0);
+    EXPECT_EQ(Port(), 8002);
+    EXPECT_EQ(Engine().iLogFlag.load(), 5);
+    EXPECT_EQ(Reread("10.1.1.2 8002 0"), 0);
+    EXPECT_EQ(Engine().iLogFlag.load(), 0);
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(Config, FewerThanTwoFieldsAreAWrongItem) {
+    WriteConfigValue("10.0.0.1 8000 1");
+    Engine();
+    for (const char* szValue : {"10.0.0.2", "", "   "}) {
+        EXPECT_EQ(Reread(szValue), 0);
+    }
+    EXPECT_EQ(CountLogLines(WrongLine()), 3);
+    EXPECT_EQ(Host(), "10.0.0.1");
+    EXPECT_EQ(Port(), 8000);
+    EXPECT_EQ(Engine().iLogFlag.load(), 1);
+}
+
+TEST_F(Config, RefusedAddressStillTakesTheSwitch) {
+    WriteConfigValue("10.0.0.1 8000");
+    Engine();
+    for (const char* szValue : {"10.0.0.9 0 3", "10.0.0.9 65536 3", "10.0.0.9 -80 3",
+                                "10.0.0.9 port 3", "1.2.3.4 80 3" /* 7 characters */}) {
+        SCOPED_TRACE(szValue);
+        Reread("10.0.0.1 8000 0");
+        EXPECT_EQ(Reread(szValue), 0);
+        EXPECT_EQ(Engine().iLogFlag.load(), 3);
+        EXPECT_EQ(Host(), std::strcmp(szValue, "1.2.3.4 80 3") == 0 ? "1.2.3.4" : "10.0.0.1");
+    }
+    EXPECT_TRUE(LogLines().empty());  // refusals of the address are silent
+}
+
+TEST_F(Config, HostLengthBounds) {
+    WriteConfigValue("10.0.0.1 8000");
+    Engine();
+    std::string host49(49, 'h');
+    std::string host50(50, 'h');
+    EXPECT_EQ(Reread("abcdef 1 2"), 0);  // 6 characters
+    EXPECT_EQ(Host(), "10.0.0.1");
+    EXPECT_EQ(Reread(host50 + " 1 2"), 0);
+    EXPECT_EQ(Host(), "10.0.0.1");
+    EXPECT_EQ(Reread(host49 + " 65535"), 0);
+    EXPECT_EQ(Host(), host49);
+    EXPECT_EQ(Port(), 65535);
+    EXPECT_EQ(Reread("abcdefg 1"), 0);
+    EXPECT_EQ(Host(), "abcdefg");  // the longer host before left nothing behind
+    EXPECT_EQ(Port(), 1);
+}
+
+TEST_F(Config, NumbersCountByTheirLeadingDigits) {
+    WriteConfigValue("10.0.0.1 8000x 2y");
+    Engine();
+    EXPECT_EQ(Port(), 8000);
+    EXPECT_EQ(Engine().iLogFlag.load(), 2);
+    EXPECT_EQ(Reread("10.0.0.1 +8001 x"), 0);
+    EXPECT_EQ(Port(), 8001);
+    EXPECT_EQ(Engine().iLogFlag.load(), 0);
+}
+
+TEST_F(Config, TrailingLineEndsAreDropped) {
+    // A file written with CRLF line ends.
+    WriteConfig("[Lumaro_COM]\r\nConfigInfo=10.0.0.1 8000 4\r\n");
+    Engine();
+    EXPECT_EQ(Host(), "10.0.0.1");
+    EXPECT_EQ(Port(), 8000);
+    EXPECT_EQ(Engine().iLogFlag.load(), 4);
+
+    // Line ends kept inside quotes reach the reader itself: up to two are
+    // dropped, so "host " is one field (a wrong item) ...
+    WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\"\n");
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
+    WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\r\"\n");
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
+    EXPECT_EQ(CountLogLines(WrongLine()), 2);
+    // ... while a third one stays and makes a second field.
+    WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\r\r\"\n");
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
+    EXPECT_EQ(CountLogLines(WrongLine()), 2);
+    EXPECT_EQ(Host(), "10.0.0.1");
+}
+
+TEST_F(Config, InitAsTheFirstCallReadsTheFileThenWinsButNeverSetsTheSwitch) {
+    WriteConfigValue("config.example.org 7000 3");
+    char szHost[] = "10.9.9.9";
+    // init as the first call: the constructor reads the file, then init wins.
+    EXPECT_EQ(init(szHost, 9000), -2);  // no connection set-up in these tests
+    EXPECT_EQ(Host(), "10.9.9.9");
+    EXPECT_EQ(Port(), 9000);
+    EXPECT_EQ(Engine().iLogFlag.load(), 3);
+    EXPECT_EQ(Engine().iAddrFromInit.load(), 1);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"---Run---10.9.9.9,9000"}));
+}
+
+}  // namespace

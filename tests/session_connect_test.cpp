@@ -1,0 +1,176 @@
+// Connection set-up and ReConnect without a session thread: the results and
+// lines of InitSocket, the table reset, the lost-connection notice and the
+// reconnect thread's handle.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "session/session_thread.h"
+#include "util/engine_fixture.h"
+#include "util/session_fixture.h"
+#include "vorel/vorel.h"
+#include "vorel/vorel_window.h"
+
+namespace {
+
+using testutil::WaitReal;
+
+class SessionConnect : public testutil::EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        platform::SocketHandle s = platform::SocketListenLoopback(0, &wDeadPort_);
+        platform::SocketClose(s);  // nobody listens there
+        live_ = platform::SocketListenLoopback(0, &wLivePort_);
+    }
+    void TearDown() override {
+        EngineFixture::TearDown();
+        platform::SocketClose(live_);
+    }
+    std::string Address(const char* szHost, uint16_t wPort) {
+        return std::string(szHost) + " " + std::to_string(wPort);
+    }
+
+    uint16_t wDeadPort_ = 0;
+    uint16_t wLivePort_ = 0;
+    platform::SocketHandle live_ = platform::kInvalidSocket;
+};
+
+TEST_F(SessionConnect, UnreachableWithTheSameConfigurationIsMinusThree) {
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    ClientEngine& engine = CreateEngine();
+    engine.iSetupFlag = 0;
+    EXPECT_EQ(engine.InitSocket(), -3);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.iSetupFlag.load(), 1);
+    EXPECT_TRUE(
+        LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wDeadPort_)));
+}
+
+TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    ClientEngine& engine = CreateEngine();
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+}
+
+TEST_F(SessionConnect, AConfigurationNamingAHostByNameFailsItsRetry) {
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    ClientEngine& engine = CreateEngine();
+    WriteConfigValue(Address("localhost", wLivePort_));
+    EXPECT_EQ(engine.InitSocket(), -2);
+    EXPECT_TRUE(
+        LogHas("---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: localhost," +
+               std::to_string(wLivePort_)));
+    // The next set-up resolves the name in its first attempt.
+    EXPECT_EQ(engine.InitSocket(), 0);
+}
+
+TEST_F(SessionConnect, AnAddressFromInitThatCannotBeReachedIsMinusElevenQuietly) {
+    ClientEngine& engine = CreateEngine();  // no configuration file
+    int iMissingLines = CountLogLines(
+        "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]---" +
+        ConfigPath());
+    std::string host = "127.0.0.1";
+    EXPECT_EQ(init(host.data(), wDeadPort_), -2);  // no session thread raises the flag
+    EXPECT_EQ(engine.InitSocket(), -11);
+    EXPECT_EQ(
+        CountLogLines(
+            "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]---" +
+            ConfigPath()),
+        iMissingLines);
+    EXPECT_FALSE(
+        LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wDeadPort_)));
+    // Released, so that the session's next pass fails its poll and tries again.
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+}
+
+TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    ClientEngine& engine = CreateEngine();
+    engine.iRunState = 0;
+    engine.iSetupFlag = 0;
+    EXPECT_EQ(engine.InitSocket(), -8);
+    EXPECT_EQ(engine.iSetupFlag.load(), 1);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    engine.iRunState = 1;
+}
+
+TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationEmptyTheTable) {
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    UseManualClock();
+    ClientEngine& engine = CreateEngine();
+    char szText[] = "300 4 queued";
+    ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
+    Clock().AdvanceSeconds(5);
+    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_EQ(Write_Message1(300, szText, 0), 1);  // a fresh table takes new requests
+}
+
+std::atomic<int> g_iNotices{0};
+
+intptr_t CountNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg == WM_COPYDATA && reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData == 95)
+        ++g_iNotices;
+    return 0;
+}
+
+TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
+    ClientEngine& engine = CreateEngine();
+    HWND hWnd = VorelCreateWindow(CountNotices, nullptr);
+    engine.hGameWnd = hWnd;
+    g_iNotices = 0;
+    struct Case {
+        int iConnect, iStatus, iLoginFlag;
+        bool bWindow;
+        int iNotices, iStatusAfter;
+    } cases[] = {
+        {0, 1, 1, true, 1, 2},   // the notice, and the status becomes 2
+        {1, 1, 1, true, 0, 2},   // after the server's own notice: none, still 2
+        {0, 1, 0, true, 0, 2},   // logged off
+        {0, 1, 1, false, 0, 2},  // no window
+        {0, 0, 1, true, 0, 0},   // never logged on
+        {0, 2, 1, true, 0, 2},   // already lost
+    };
+    for (const Case& c : cases) {
+        g_iNotices = 0;
+        engine.iUserStatus1 = c.iStatus;
+        engine.iLoginFlag = c.iLoginFlag;
+        engine.hGameWnd = c.bWindow ? hWnd : nullptr;
+        EXPECT_EQ(engine.ReConnect(c.iConnect), 0);
+        DeliverPendingNotices(engine);
+        EXPECT_EQ(g_iNotices.load(), c.iNotices)
+            << c.iConnect << c.iStatus << c.iLoginFlag << c.bWindow;
+        EXPECT_EQ(engine.iUserStatus1.load(), c.iStatusAfter);
+    }
+    EXPECT_TRUE(LogHas("---ReConnect---iConnect=1, IsWindow(hGameWnd)=1, iUserStatus1=1"));
+    EXPECT_TRUE(LogHas("---ReConnect---iConnect=0, IsWindow(hGameWnd)=0, iUserStatus1=1"));
+    VorelDestroyWindow(hWnd);
+}
+
+TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
+    ClientEngine& engine = CreateEngine();
+    int iThreadsBefore = platform::ThreadsRunning();
+    {
+        // Set-ups wait for this lock: both reconnect threads stay alive.
+        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        engine.ReConnect(0);
+        engine.ReConnect(0);
+        EXPECT_TRUE(LogHas("---error---hThread3!=NULL---"));
+        EXPECT_NE(engine.hThread3.load(), nullptr);
+    }
+    ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(iThreadsBefore, 5000));
+    EXPECT_EQ(engine.hThread3.load(), nullptr);
+    EXPECT_EQ(engine.iSetupsPending.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// The road of a request end to end: the game's calls, the session thread,
+// the reference server on 127.0.0.1, and back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "session/packet.h"
+#include "session/session_thread.h"
+#include "util/session_fixture.h"
+#include "vorel/vorel.h"
+
+namespace {
+
+using testutil::SessionFixture;
+
+TEST_F(SessionFixture, KeyRequestIsTheFirstPacketExactly) {
+    ConnectedEngine();
+    std::vector<refserver::ReceivedPacket> received = Server().Received();
+    ASSERT_FALSE(received.empty());
+    const std::string expected("\x10\x00\x00\x00\x00\x00\x00\x00\x6B\x00\x00\x00\x7E\x00\x00\x00",
+                               16);
+    EXPECT_EQ(received[0].raw, expected);
+}
+
+TEST_F(SessionFixture, LogOnThenRequestsComeBackUnderTheirIdentifiers) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    EXPECT_EQ(Engine().iUserStatus1.load(), 1);
+    int iCode = 0;
+    std::string answer = Ask(300, "300 7 hello world", 7, &iCode);
+    EXPECT_EQ(iCode, 6);
+    EXPECT_EQ(answer.substr(0, 9), "300 7 ok ");
+    // What went over the wire was encoded and decodes to the game's text.
+    bool bSeen = false;
+    for (const auto& packet : Server().Received()) {
+        if (packet.iType != 300) continue;
+        bSeen = true;
+        EXPECT_TRUE(packet.bEncoded);
+        EXPECT_TRUE(packet.bDecoded);
+        EXPECT_EQ(packet.text, "300 7 hello world");
+        EXPECT_EQ(packet.dwLength, packet.raw.size());
+        EXPECT_EQ(packet.raw[12], '\x7E');
+    }
+    EXPECT_TRUE(bSeen);
+}
+
+}  // namespace
+
+namespace {
+
+using testutil::SessionFixture;
+using testutil::WaitReal;
+
+TEST_F(SessionFixture, ManyIdentifiersFromSeveralGameThreads) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    std::atomic<int> iGood{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t, &iGood] {
+            for (int i = 0; i < 10; ++i) {
+                int iQueueId = 100 + t * 10 + i;
+                std::string text = "300 " + std::to_string(iQueueId) + " word" + std::to_string(i);
+                int iCode = 0;
+                std::string answer = Ask(300, text, iQueueId, &iCode);
+                if (iCode == 5 &&
+                    answer.rfind("300 " + std::to_string(iQueueId) + " ok ", 0) == 0 &&
+                    answer.find(" word" + std::to_string(i)) != std::string::npos) {
+                    ++iGood;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(iGood.load(), 40);
+    EXPECT_EQ(Server().Connections(), 1);
+}
+
+TEST_F(SessionFixture, AnswersDrippingOneByteAtATimeArriveWhole) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    Server().SetFault(refserver::Fault::kDrip, -1);
+    int iCode = 0;
+    std::string answer = Ask(300, "300 8 slowly but surely", 8, &iCode);
+    EXPECT_EQ(iCode, 7);
+    EXPECT_EQ(answer.substr(0, 9), "300 8 ok ");
+}
+
+TEST_F(SessionFixture, SeveralAnswersInOneReceiveAreAllDelivered) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    Server().SetApplication([](int iType, const std::string& text) {
+        std::vector<refserver::Reply> replies;
+        for (int i = 0; i < 3; ++i) replies.push_back({iType, "301 9 part " + std::to_string(i)});
+        (void)text;
+        return replies;
+    });
+    char szText[] = "301 9 three answers please";
+    ASSERT_EQ(Write_Message1(301, szText, 0), 1);
+    char buffer[512];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Read_Message1(301, buffer, sizeof(buffer), 200, 9), 4) << i;
+        EXPECT_EQ(std::string(buffer), "301 9 part " + std::to_string(i));
+    }
+}
+
+// After each fault the connection is rebuilt and the game carries on.
+class SessionFaults : public SessionFixture,
+                      public ::testing::WithParamInterface<refserver::Fault> {};
+
+TEST_P(SessionFaults, TheSessionRecoversAndLaterRequestsSucceed) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    int iBefore = Server().Connections();
+    Server().SetFault(GetParam(), 1);
+    char szText[] = "300 7 provoke";
+    ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    ASSERT_TRUE(WaitForConnections(iBefore + 1, 15000)) << "no new connection";
+    EXPECT_EQ(Engine().iUserStatus1.load(), 2);  // the logged-on user lost the connection
+    ASSERT_TRUE(LogOn(1));
+    int iCode = 0;
+    std::string answer = Ask(300, "300 7 again", 7, &iCode);
+    EXPECT_EQ(iCode, 5) << answer;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFault, SessionFaults,
+                         ::testing::Values(refserver::Fault::kCloseMidPacket,
+                                           refserver::Fault::kGarbage, refserver::Fault::kOversize,
+                                           refserver::Fault::kUnknownId,
+                                           refserver::Fault::kShortHeader));
+
+TEST_F(SessionFixture, RefusedConnectionsAreRetriedUntilTheServerIsBack) {
+    ConnectedEngine();
+    Server().SetFault(refserver::Fault::kRefuse, -1);
+    Server().DropConnections();
+    ASSERT_TRUE(WaitReal(
+        [this] {
+            return LogHas(
+                "---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+                std::to_string(Server().Port()));
+        },
+        15000));
+    Server().SetFault(refserver::Fault::kNone);
+    ASSERT_TRUE(WaitForConnections(2, 15000));
+    EXPECT_TRUE(LogOn(1));
+}
+
+std::atomic<int> g_iNotice95{0};
+std::atomic<int> g_iNotice96{0};
+
+intptr_t GameWindow(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg != WM_COPYDATA) return 0;
+    uintptr_t dwData = reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData;
+    if (dwData == 95) ++g_iNotice95;
+    if (dwData == 96) ++g_iNotice96;
+    return 1;
+}
+
+TEST_F(SessionFixture, TheGameWindowHearsOfLostConnectionsAndDisconnectNotices) {
+    g_iNotice95 = 0;
+    g_iNotice96 = 0;
+    HWND hWnd = VorelCreateWindow(GameWindow, nullptr);
+    ConnectedEngine();
+    ASSERT_EQ(SetMessageWnd(hWnd), 1);
+    ASSERT_TRUE(LogOn(1));
+    Server().DropConnections();
+    ASSERT_TRUE(WaitReal([] { return g_iNotice95.load() == 1; }, 15000));
+    EXPECT_EQ(g_iNotice96.load(), 0);
+    ASSERT_TRUE(WaitForConnections(2, 15000));
+
+    ASSERT_TRUE(LogOn(1));
+    Server().SendDisconnect();
+    ASSERT_TRUE(WaitReal([] { return g_iNotice96.load() == 1; }, 15000));
+    ASSERT_TRUE(WaitForConnections(3, 15000));
+    EXPECT_EQ(g_iNotice95.load(), 1);  // the notice came in place of a lost-connection one
+    VorelDestroyWindow(hWnd);
+}
+
+TEST_F(SessionFixture, ASetUpFiveSecondsAfterCreationEmptiesTheTable) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    Clock().AdvanceSeconds(10);
+    char szText[] = "300 50 unread";
+    ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    ASSERT_TRUE(WaitReal([this] { return testutil::InspectQueue(Engine(), "recv+50").iCount == 1; },
+                         10000));
+    Server().DropConnections();
+    ASSERT_TRUE(WaitForConnections(2, 15000));
+    EXPECT_FALSE(testutil::InspectQueue(Engine(), "recv+50").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(Engine(), "send+50").bExists);
+}
+
+TEST_F(SessionFixture, ASetUpWithinFiveSecondsOfCreationKeepsTheTable) {
+    UseClockScale(1);
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    char szText[] = "300 60 unread";
+    ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    ASSERT_TRUE(
+        WaitReal([this] { return testutil::InspectQueue(Engine(), "recv+60").iCount == 1; }, 3000));
+    Server().DropConnections();
+    ASSERT_TRUE(WaitForConnections(2, 4000));
+    EXPECT_EQ(testutil::InspectQueue(Engine(), "recv+60").iCount, 1);
+}
+
+TEST_F(SessionFixture, AKeepAliveAfterTwentySecondsOfSilence) {
+    ConnectedEngine();
+    ASSERT_TRUE(WaitReal([this] { return ReceivedOfType(127) >= 1; }, 10000));
+    for (const auto& packet : Server().Received()) {
+        if (packet.iType == 127) {
+            EXPECT_EQ(packet.raw, std::string("\x10\0\0\0\0\0\0\0\x7F\0\0\0\x7E\0\0\0", 16));
+        }
+    }
+}
+
+TEST_F(SessionFixture, WithoutAKeyAnswerTheKeyRequestIsRepeatedAfterAMinute) {
+    UseClockScale(1);
+    Server().SetFault(refserver::Fault::kNoKeyAnswer, -1);
+    CreateEngine();
+    ASSERT_TRUE(WaitReal([this] { return ReceivedOfType(107) == 1; }, 3000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ReceivedOfType(107), 1);
+    Clock().AdvanceSeconds(61);
+    EXPECT_TRUE(WaitReal([this] { return ReceivedOfType(107) == 2; }, 3000));
+}
+
+TEST_F(SessionFixture, MaintenancePicksUpAChangedConfigurationFile) {
+    ConnectedEngine();
+    refserver::ReferenceServer other;
+    ASSERT_TRUE(other.Start());
+    WriteConfigValue("127.0.0.1 " + std::to_string(other.Port()) + " 0");
+    Clock().AdvanceSeconds(601);
+    ASSERT_TRUE(WaitReal([&other] { return other.Connections() == 1; }, 15000));
+    EXPECT_TRUE(LogHas("线程2---配置文件被更新---warn---重新连接sokcet---new:127.0.0.1," +
+                       std::to_string(other.Port()) + "---old:127.0.0.1," +
+                       std::to_string(Server().Port())));
+}
+
+TEST_F(SessionFixture, AnExceptionInsideAPassDoesNotEndTheThread) {
+    ConnectedEngine();
+    vorel_testing::ThrowInNextPass();
+    ASSERT_TRUE(WaitReal(
+        [this] {
+            for (const std::string& line : LogLines()) {
+                if (line.rfind("---error---MainThread---try/catch: ", 0) == 0) return true;
+            }
+            return false;
+        },
+        5000));
+    ASSERT_TRUE(LogOn(1));  // the table lock was left, the loop goes on
+    int iCode = 0;
+    Ask(300, "300 3 still here", 3, &iCode);
+    EXPECT_EQ(iCode, 6);
+}
+
+TEST_F(SessionFixture, InitMovesTheSessionToANewAddress) {
+    WriteConfigValue("NULL");
+    CreateEngine();
+    std::string host = "127.0.0.1";
+    EXPECT_EQ(init(host.data(), Server().Port()), 0);
+    ASSERT_TRUE(WaitForKey(10000));
+    EXPECT_TRUE(LogOn(1));
+    EXPECT_TRUE(LogHas("---Run---127.0.0.1," + std::to_string(Server().Port())));
+}
+
+TEST_F(SessionFixture, AnUnreachableAddressFromInitIsTriedAgain) {
+    CreateEngine();
+    uint16_t wDeadPort = 0;
+    platform::SocketHandle s = platform::SocketListenLoopback(0, &wDeadPort);
+    platform::SocketClose(s);
+    std::string host = "127.0.0.1";
+    init(host.data(), wDeadPort);
+    // Refused at every attempt, quietly (no configuration re-read, no line).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(
+        LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wDeadPort)));
+    EXPECT_EQ(init(host.data(), Server().Port()), 0);
+    ASSERT_TRUE(WaitForConnections(2, 15000));
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+// The framer and the checks of the read step, fed bytes without a socket.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "frame/alloc.h"
+#include "session/inbound.h"
+#include "util/session_state_fixture.h"
+#include "vorel/vorel_window.h"
+
+namespace {
+
+using testutil::InspectQueue;
+using testutil::RecvKey;
+using testutil::SendKey;
+
+class SessionInbound : public testutil::SessionStateFixture {
+protected:
+    void SetUp() override {
+        SessionStateFixture::SetUp();
+        ASSERT_EQ(Request(300, "300 12 ask"), 1);  // the send queue of 12
+    }
+    int Stored(int iQueueId) { return InspectQueue(Engine(), RecvKey(iQueueId).c_str()).iCount; }
+};
+
+TEST_F(SessionInbound, TwoAnswersInOneReceiveAreBothStoredInOrder) {
+    Feed(Answer(300, "300 12 first a") + Answer(301, "301 12 second b"));
+    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    ASSERT_EQ(queue.iCount, 2);
+    EXPECT_EQ(queue.nodes[0].payload, "300 12 first a");
+    EXPECT_EQ(queue.nodes[1].iType, 301);
+    EXPECT_TRUE(queue.nodes[1].bTerminated);
+    EXPECT_EQ(State().iValidReceiveTotal, 2);
+    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_TRUE(ReConnects().empty());
+}
+
+TEST_F(SessionInbound, APacketOverTwoReceivesWaitsAtTheStartOfTheBuffer) {
+    std::string packet = Answer(300, "300 12 split over two");
+    Feed(packet.substr(0, 10));
+    EXPECT_EQ(State().iReadStartPos, 10);
+    EXPECT_EQ(Stored(12), 0);
+    Feed(packet.substr(10));
+    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(Stored(12), 1);
+}
+
+TEST_F(SessionInbound, ThreeBytesOfTheNextPacketStayUnparsed) {
+    std::string next = Answer(300, "300 12 next one");
+    Feed(Answer(300, "300 12 whole one") + next.substr(0, 3));
+    EXPECT_EQ(Stored(12), 1);
+    EXPECT_EQ(State().iReadStartPos, 3);
+    EXPECT_EQ(std::string(Engine().pReadBuf, 3), next.substr(0, 3));
+    Feed(next.substr(3));
+    EXPECT_EQ(Stored(12), 2);
+}
+
+TEST_F(SessionInbound, AnIncompletePacketAnnouncingTooMuchDropsTheConnection) {
+    std::string header = Answer(300, "300 12 x").substr(0, 16);
+    header[0] = '\x01';  // 65,537
+    header[1] = '\x00';
+    header[2] = '\x01';
+    Feed(header);
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().iConnectionGood, 0);
+    EXPECT_TRUE(LogHas("线程2---READ---error---13---:(16,0),65537"));
+}
+
+TEST_F(SessionInbound, BoundsOfLengthAndType) {
+    Feed(Answer(200, ""));  // a header alone of type 200
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:16,200"));
+    EXPECT_EQ(ReConnects().size(), 1u);
+
+    State().iConnectionGood = 1;
+    Feed(Answer(601, "601 12 a b"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:26,601"));
+
+    State().iConnectionGood = 1;
+    std::string longest = "300 12 long ";
+    longest += std::string(65520 - longest.size(), 'L');
+    Feed(Answer(300, longest));  // 65,536 bytes: accepted
+    EXPECT_EQ(ReConnects().size(), 2u);
+    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    ASSERT_EQ(queue.iCount, 1);
+    EXPECT_EQ(queue.nodes[0].dwLength, 65536u);
+    EXPECT_EQ(queue.nodes[0].payload, longest);  // stored whole past the text areas
+}
+
+TEST_F(SessionInbound, PacketsTooShortForATypeAreErrorSixNeverADisconnect) {
+    // Eight bytes whose type bytes would read 96 if taken from beyond the packet.
+    std::string shortPacket("\x08\x00\x00\x00\x00\x00\x00\x00", 8);
+    Feed(shortPacket + std::string("\x60\x00", 2));
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:8,0"));
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    State().iConnectionGood = 1;
+    Feed(std::string("\x00\x00\x00\x00", 4));  // a zero length
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:0,0"));
+}
+
+TEST_F(SessionInbound, AnswerWithoutARequestQueueIsErrorNineAndNotStored) {
+    Feed(Answer(300, "300 77 nobody asked"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---9---:35,300,77,300 77 nobody asked"));
+    EXPECT_FALSE(InspectQueue(Engine(), RecvKey(77).c_str()).bExists);
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+}
+
+TEST_F(SessionInbound, ThreeFieldsAreErrorEight) {
+    Feed(Answer(300, "300 12 three"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---8---:28,300,3,300 12 three"));
+    EXPECT_EQ(Stored(12), 0);
+}
+
+TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {
+    char szEncoded[128];
+    const char* szKey = "Key-of-the-test";
+    int iEncoded = Engine().codec.DataEncode(
+        nullptr, szKey, static_cast<unsigned>(std::strlen(szKey)), szEncoded, sizeof(szEncoded), 0);
+    ASSERT_GT(iEncoded, 0);
+    Feed(Answer(107, std::string(szEncoded, static_cast<size_t>(iEncoded))));  // a single field
+    char szInstalled[40];
+    Engine().GetSessionKey(szInstalled);
+    EXPECT_STREQ(szInstalled, szKey);
+    EXPECT_TRUE(ReConnects().empty());
+
+    Feed(Answer(107, "not-a-key more fields"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---10---:37,107,3,not-a-key"));
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+}
+
+TEST_F(SessionInbound, LogonAnswerWithStatusZeroLogsOnAndIsStored) {
+    ASSERT_EQ(Request(201, "201 5 player secret"), 1);
+    Feed(Answer(202, "202 5 player 3 refused"));
+    EXPECT_EQ(Engine().iUserStatus1.load(), 0);
+    Feed(Answer(202, "202 5 player 0 welcome"));
+    EXPECT_EQ(Engine().iUserStatus1.load(), 1);
+    EXPECT_TRUE(LogHas("---LOGON_RESULT---iUserStatus1=1"));
+    EXPECT_EQ(Stored(5), 2);
+}
+
+std::atomic<int> g_iNotices{0};
+std::atomic<uintptr_t> g_dwLastData{0};
+
+intptr_t RecordNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg == WM_COPYDATA) {
+        g_dwLastData = reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData;
+        ++g_iNotices;
+    }
+    return 0;
+}
+
+TEST_F(SessionInbound, DisconnectNoticeReachesALoggedOnGameAndDropsTheRest) {
+    HWND hWnd = VorelCreateWindow(RecordNotice, nullptr);
+    Engine().hGameWnd = hWnd;
+    g_iNotices = 0;
+    Engine().iUserStatus1 = 2;  // lost already: no notice
+    Engine().iLoginFlag = 1;
+    Feed(Answer(96, ""));
+    EXPECT_EQ(g_iNotices.load(), 0);
+    EXPECT_EQ(ReConnects(), std::vector<int>{1});
+
+    Engine().iUserStatus1 = 1;
+    State().iConnectionGood = 1;
+    std::string notice = Answer(96, "");
+    Feed(notice + Answer(300, "300 12 after the notice"));
+    EXPECT_EQ(g_iNotices.load(), 1);
+    EXPECT_EQ(g_dwLastData.load(), 96u);
+    EXPECT_EQ(Stored(12), 0);  // dropped with the notice
+    EXPECT_EQ(State().iReadStartPos, 0);
+
+    Engine().iLoginFlag = 0;  // logged off: no notice
+    State().iConnectionGood = 1;
+    Feed(notice);
+    EXPECT_EQ(g_iNotices.load(), 1);
+    VorelDestroyWindow(hWnd);
+}
+
+TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
+    ASSERT_EQ(Stored(12), 0);
+    std::string packet = Answer(300, "300 12 kept for later");
+    std::string behind = Answer(300, "300 12 behind it");
+    vorel_testing::FailAllocations(0, 1);  // the receive queue cannot be made
+    Feed(packet + behind);
+    vorel_testing::FailAllocations(0, 0);
+    EXPECT_TRUE(LogHas("线程2---READ---error---10---calloc-fail"));
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(State().iReadStartPos, static_cast<int>(packet.size() + behind.size()));
+    Feed("");  // the next pass parses what was kept
+    EXPECT_EQ(Stored(12), 2);
+
+    vorel_testing::FailAllocations(1, 1);  // the node succeeds, its packet fails
+    Feed(packet);
+    vorel_testing::FailAllocations(0, 0);
+    EXPECT_TRUE(LogHas("---error12---calloc failed:37"));
+    Feed("");
+    EXPECT_EQ(Stored(12), 3);
+}
+
+TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
+    std::string text = "300 12 big " + std::string(40000, 'B') + " tail";
+    Feed(Answer(300, text));
+    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    ASSERT_EQ(queue.iCount, 1);
+    EXPECT_EQ(queue.nodes[0].payload, text);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The write step and the pass of the session thread, driven without the
+// thread: the bytes that reach the socket, the tail rule, the bounds of the
+// write buffer, retries, keep-alives and key requests on a fast clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "exchange/queue_table.h"
+#include "platform/clock.h"
+#include "session/outbound.h"
+#include "session/packet.h"
+#include "util/session_state_fixture.h"
+
+namespace {
+
+using testutil::InspectQueue;
+using testutil::SendKey;
+
+constexpr const char* kKey = "K3y-7f2a9c";
+
+class SessionOutbound : public testutil::SessionStateFixture {
+protected:
+    void SetUp() override {
+        SessionStateFixture::SetUp();
+        ConnectPeer();
+    }
+
+    // Splits what the peer received into packets (type, payload).
+    struct Packet {
+        int iType;
+        uint32_t dwLength;
+        std::string payload;
+        std::string raw;
+    };
+    static std::vector<Packet> Packets(const std::string& bytes) {
+        std::vector<Packet> packets;
+        size_t p = 0;
+        while (p + 16 <= bytes.size()) {
+            uint32_t dwLength = ReadPacketLength(bytes.data() + p);
+            if (dwLength < 16 || p + dwLength > bytes.size()) break;
+            packets.push_back({ReadPacketType(bytes.data() + p), dwLength,
+                               bytes.substr(p + 16, dwLength - 16), bytes.substr(p, dwLength)});
+            p += dwLength;
+        }
+        return packets;
+    }
+    std::string Decode(const std::string& payload) {
+        char plain[70000];
+        int n = Engine().codec.DataDecode(
+            kKey, payload.data(), static_cast<unsigned>(payload.size()), plain, sizeof(plain), 2);
+        return n > 0 ? std::string(plain, static_cast<size_t>(n)) : std::string("<undecodable>");
+    }
+};
+
+TEST_F(SessionOutbound, RequestsOfOneIdentifierGoOutInOrderInOneSendAndTheTailStays) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 4 first"), 1);
+    ASSERT_EQ(Request(301, "301 4 second"), 1);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(Decode(packets[0].payload), "300 4 first");
+    EXPECT_EQ(packets[1].iType, 301);
+    EXPECT_EQ(Decode(packets[1].payload), "301 4 second");
+    // The encoded packet keeps the queued header but for its length.
+    EXPECT_EQ(packets[0].dwLength, packets[0].payload.size() + 16);
+    EXPECT_EQ(packets[0].raw.substr(4, 12), std::string("\0\0\0\0\x2C\x01\0\0\x7E\0\0\0", 12));
+    testutil::QueueView queue = InspectQueue(Engine(), SendKey(4).c_str());
+    EXPECT_EQ(queue.iCount, 1);
+    ASSERT_EQ(queue.nodes.size(), 1u);
+    EXPECT_EQ(queue.nodes[0].iDone, 1);
+    EXPECT_EQ(State().iScheduledSendTotal, 2);
+    EXPECT_EQ(State().iWriteStartPos, 0);
+
+    // A later request: the taken tail is freed, the new one sent and kept.
+    ASSERT_EQ(Request(302, "302 4 third"), 1);
+    WriteStep(Engine(), State());
+    packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(Decode(packets[0].payload), "302 4 third");
+    queue = InspectQueue(Engine(), SendKey(4).c_str());
+    EXPECT_EQ(queue.iCount, 1);
+    EXPECT_EQ(queue.nodes[0].payload, "302 4 third");
+}
+
+TEST_F(SessionOutbound, ARequestTooLongToEncodeGoesOutPlain) {
+    SetKey(kKey);
+    std::string text = "300 9 " + std::string(8000, 'p');
+    ASSERT_EQ(Request(300, text), 1);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive(500));
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].dwLength, text.size() + 16);
+    EXPECT_EQ(packets[0].payload, text);  // without the queued terminator
+}
+
+TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 6 odd"), 1);
+    {
+        ClientEngine& engine = Engine();
+        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        MESSAGE_QUEUE* pQueue =
+            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, "send+6"));
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        pQueue->pHead->pPacket->header.iType = 150;
+    }
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 1000;  // no keep-alive either
+    WriteStep(Engine(), State());
+    EXPECT_TRUE(LogHas("---每秒定时处理---error---发生奇怪错误(此错误不可能出现),25,150"));
+    EXPECT_EQ(PeerReceive(100), "");
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(6).c_str()).nodes[0].iDone, 1);
+}
+
+TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 3 fits"), 1);
+    // Measure the packet, then bring the buffer to just below and just at
+    // the limit. The socket is gone, so what was gathered stays there.
+    WriteStep(Engine(), State());
+    int iPacket = static_cast<int>(Packets(PeerReceive()).at(0).dwLength);
+    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+
+    ASSERT_EQ(Request(300, "300 3 fits"), 1);
+    State().iWriteStartPos =
+        static_cast<int>(kWriteBufferSize) - iPacket;  // the sum reaches the limit
+    WriteStep(Engine(), State());
+    EXPECT_TRUE(LogHas("---每秒定时处理---error---dwLength>=1024*1024"));
+    EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - iPacket);
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(3).c_str()).Pending(), 1);
+
+    State().iWriteStartPos = static_cast<int>(kWriteBufferSize) - iPacket - 1;
+    WriteStep(Engine(), State());
+    EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - 1);
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(3).c_str()).Pending(), 0);
+}
+
+TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConnection) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 2 patient"), 1);
+    platform::testing::InjectSocketFault(
+        Engine().hSocket.load(), platform::testing::SocketOp::kSend, platform::kWsaWouldBlock, 6);
+    for (int i = 0; i < 5; ++i) WriteStep(Engine(), State());
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_GT(State().iWriteStartPos, 0);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_EQ(State().iSendRetries, 0);
+    int iKept = State().iWriteStartPos;
+    EXPECT_GT(iKept, 0);  // the bytes stay for the next connection
+    EXPECT_TRUE(
+        LogHas("线程2---发送数据---error---1---:(-1," + std::to_string(iKept) + "),errno=10035"));
+    // The next pass sends them.
+    WriteStep(Engine(), State());
+    EXPECT_EQ(State().iWriteStartPos, 0);
+    EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 patient");
+}
+
+TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 2 reset"), 1);
+    platform::testing::InjectSocketFault(Engine().hSocket.load(),
+                                         platform::testing::SocketOp::kSend,
+                                         platform::kWsaConnectionReset, 1);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+}
+
+TEST_F(SessionOutbound, KeyRequestsGoOutOncePerMinuteUntilAKeyArrives) {
+    UseClockScale(1);  // real time, moved by hand
+    Engine().iTimeFlag = 0;
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].raw, std::string("\x10\0\0\0\0\0\0\0\x6B\0\0\0\x7E\0\0\0", 16));
+    EXPECT_EQ(State().iScheduledSendTotal, 1);
+
+    WriteStep(Engine(), State());  // within the minute: a pause, nothing sent
+    EXPECT_EQ(PeerReceive(50), "");
+    Clock().AdvanceSeconds(57);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(PeerReceive(50), "");
+    Clock().AdvanceSeconds(2);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(Packets(PeerReceive()).size(), 1u);
+}
+
+TEST_F(SessionOutbound, KeepAliveAfterTwentySecondsOfSilence) {
+    UseClockScale(1);  // real time, moved by hand
+    SetKey(kKey);
+    g_sessionStatics.tLastSend = platform::NowSeconds32();
+    WriteStep(Engine(), State());
+    EXPECT_EQ(PeerReceive(50), "");
+    Clock().AdvanceSeconds(20);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].iType, 127);
+    EXPECT_EQ(packets[0].dwLength, 16u);
+    WriteStep(Engine(), State());  // at most one per 20 s
+    EXPECT_EQ(PeerReceive(50), "");
+}
+
+// The pass: a poll that finds nothing runs no maintenance; a ready one does.
+TEST_F(SessionOutbound, OnlyAPassWithAReadySocketRunsMaintenance) {
+    SetKey(kKey);
+    platform::SocketHandle connected = Engine().hSocket.exchange(platform::SocketCreate());
+    State().tMaintenance = platform::NowSeconds32() - 700;
+    int32_t tBefore = State().tMaintenance;
+    RunSessionPass(Engine(), State());  // a never-connected socket: nothing ready
+    EXPECT_EQ(State().tMaintenance, tBefore);
+    EXPECT_TRUE(ReConnects().empty());
+
+    platform::SocketClose(Engine().hSocket.exchange(connected));
+    RunSessionPass(Engine(), State());
+    EXPECT_NE(State().tMaintenance, tBefore);
+}
+
+TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
+    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+    State().iReadStartPos = 5;
+    RunSessionPass(Engine(), State());
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects(), (std::vector<int>{0, 0}));
+    EXPECT_EQ(State().iReadStartPos, 0);
+}
+
+TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
+    UseManualClock();  // still, so that the stamps sit exactly on the boundary
+    ASSERT_EQ(Request(300, "300 1 old"), 1);
+    ASSERT_EQ(Request(300, "300 2 younger"), 1);
+    int32_t tNow = platform::NowSeconds32();
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+1", tNow - 480));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+2", tNow - 479));
+    int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
+    {
+        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
+        ExpireIdleQueues(Engine());
+    }
+    EXPECT_FALSE(InspectQueue(Engine(), "send+1").bExists);
+    EXPECT_TRUE(InspectQueue(Engine(), "send+2").bExists);
+    EXPECT_EQ(g_sessionStatics.iDeletedUnprocessed.load(), iDeletedBefore + 1);
+    testutil::TableCount count = testutil::CountTable(Engine());
+    EXPECT_EQ(count.iRecorded, count.iWalked);
+    EXPECT_EQ(count.iRecorded, 1);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "util/session_state_fixture.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "frame/alloc.h"
+#include "platform/clock.h"
+#include "server/reference_server.h"
+#include "session/inbound.h"
+#include "vorel/vorel.h"
+
+namespace testutil {
+namespace {
+
+std::vector<int> g_reConnects;  // the steps run on the test's thread only
+
+int RecordReConnect(ClientEngine&, int iConnect) {
+    g_reConnects.push_back(iConnect);
+    return 0;
+}
+
+}  // namespace
+
+void SessionStateFixture::SetUp() {
+    EngineFixture::SetUp();
+    g_reConnects.clear();
+    ClientEngine& engine = CreateEngine();
+    engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    state_ = std::make_unique<SessionState>();
+    state_->pEngine = &engine;
+    state_->pfnReConnect = RecordReConnect;
+    state_->iConnectionGood = 1;
+    state_->tMaintenance = platform::NowSeconds32();
+    g_sessionStatics.tLastSend = 0;
+}
+
+void SessionStateFixture::TearDown() {
+    platform::SocketClose(peer_);
+    platform::SocketClose(listener_);
+    state_.reset();
+    EngineFixture::TearDown();
+}
+
+const std::vector<int>& SessionStateFixture::ReConnects() const { return g_reConnects; }
+
+void SessionStateFixture::ConnectPeer() {
+    uint16_t wPort = 0;
+    listener_ = platform::SocketListenLoopback(0, &wPort);
+    platform::SocketHandle s = platform::SocketCreate();
+    uint32_t dwAddr = 0;
+    platform::ParseDottedAddress("127.0.0.1", &dwAddr);
+    ASSERT_EQ(platform::SocketConnect(s, dwAddr, wPort), 0);
+    peer_ = platform::SocketAccept(listener_);
+    Engine().hSocket = s;
+}
+
+std::string SessionStateFixture::PeerReceive(int iMs) {
+    std::string bytes;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool bReadable = false;
+        if (platform::SocketPoll(peer_, &bReadable, nullptr) > 0 && bReadable) {
+            int n = platform::SocketRecv(peer_, buffer, sizeof(buffer));
+            if (n <= 0) break;
+            bytes.append(buffer, static_cast<size_t>(n));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    return bytes;
+}
+
+void SessionStateFixture::Feed(const std::string& bytes) {
+    ClientEngine& engine = Engine();
+    std::memcpy(engine.pReadBuf + state_->iReadStartPos, bytes.data(), bytes.size());
+    ParseReceived(engine, *state_, state_->iReadStartPos + static_cast<int>(bytes.size()));
+}
+
+void SessionStateFixture::SetKey(const char* szKey) {
+    ClientEngine& engine = Engine();
+    KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
+    std::memset(engine.szSessionKey, 0, sizeof(engine.szSessionKey));
+    std::strncpy(engine.szSessionKey, szKey, sizeof(engine.szSessionKey) - 1);
+}
+
+std::string SessionStateFixture::Answer(int iType, const std::string& text) {
+    return refserver::MakePacket(iType, text);
+}
+
+int SessionStateFixture::Request(int iType, const std::string& text) {
+    std::vector<char> input(text.begin(), text.end());
+    input.push_back('\0');
+    return Write_Message1(iType, input.data(), static_cast<int>(text.size()));
+}
+
+}  // namespace testutil
