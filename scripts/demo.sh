@@ -1,7 +1,34 @@
 #!/usr/bin/env bash
-# The demo plays a game's part against the reference server on loopback. It
-# needs the server session, which is not built yet: this script says so
-# rather than pretend.
-echo "The demo is not there yet: it arrives with the server session and the reference server."
-echo "Until then, ./scripts/test.sh builds the library and runs every test."
-exit 2
+# The demo: a game's part against the reference server on loopback.
+#
+# Installs the build's packages the first time, builds the library, its
+# support library, the reference server and the demo (release preset, quick
+# once built), then runs vorel-demo against a vorel-server of its own in
+# build/release/demo-run, where GameRun.log and the server's output stay
+# for a look afterwards. Exits with the demo's status.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+./scripts/install-deps.sh || exit 1
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+step() {  # step TITLE COMMAND...: runs a build step quietly, shows its output if it fails
+    local title=$1
+    shift
+    echo "=== $title"
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log"
+        echo "=== FAILED: $title"
+        exit 1
+    fi
+}
+
+start=$SECONDS
+step "configure (release preset)" cmake --preset release
+step "build Vorel, Quorvex, vorel-server, vorel-demo" \
+    cmake --build --preset release --target Vorel Quorvex vorel-server vorel-demo
+echo "    ready after $((SECONDS - start)) s"
+
+echo "=== demo"
+./tools/demo/run-demo.sh build/release build/release/demo-run

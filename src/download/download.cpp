@@ -26,6 +26,14 @@ std::atomic<bool> g_bCopied{false};
 // Numbers the temporary files; each download takes its own.
 std::atomic<int> iTempFileNo{0};
 
+std::atomic<vorel_testing::DownloadFunction> g_pfnDownload{nullptr};
+
+int Transfer(const char* szUrl, const char* szPath) {
+    vorel_testing::DownloadFunction pfnDownload = g_pfnDownload.load();
+    if (pfnDownload != nullptr) return pfnDownload(nullptr, 0, 0, szUrl, szPath);
+    return InternetDownloadFile(nullptr, 0, 0, szUrl, szPath);
+}
+
 // What a download thread knows of itself: its own handle, published by the
 // starter once creation has returned.
 struct DownloadThreadSelf {
@@ -63,7 +71,7 @@ uint32_t Download_File_Thread(void* pArg) {
     // 2.
     BuildTempPath(szTemp, szPath, iTempFileNo.fetch_add(1) + 1);
     // 3.
-    int iResult = InternetDownloadFile(nullptr, 0, 0, szUrl, szTemp);
+    int iResult = Transfer(szUrl, szTemp);
     // 4.
     if (iResult == 0 && platform::FileExists(szTemp)) {
         platform::MoveFileReplace(szTemp, szPath);
@@ -87,8 +95,25 @@ uint32_t Download_File_Thread(void* pArg) {
 void AbortDownloads(bool bAbort) { InternetDownloadAbort(bAbort ? 1 : 0); }
 
 int DownloadFileNow(const char* szUrl, const char* szLocalFile) {
-    return InternetDownloadFile(nullptr, 0, 0, szUrl, szLocalFile);
+    return Transfer(szUrl, szLocalFile);
 }
+
+void WaitForDownloadsAtUnload() {
+    if (platform::ThreadsWaitRunningAtMost(0, 2000)) return;
+    AbortDownloads(true);
+    bool bStopped = platform::ThreadsWaitRunningAtMost(0, 1500);
+    AbortDownloads(false);
+    if (!bStopped) {
+        WriteFileNew(LogFile(), "---Download_File_Thread---error---卸载时下载线程未能停止---%d\n",
+                     platform::ThreadsRunning());
+    }
+}
+
+namespace vorel_testing {
+
+void SetDownloadFunction(DownloadFunction pfnDownload) { g_pfnDownload.store(pfnDownload); }
+
+}  // namespace vorel_testing
 
 int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
     // 1.

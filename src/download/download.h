@@ -7,6 +7,8 @@
 #include "frame/lock.h"
 #include "platform/thread.h"
 
+struct HWND__;
+
 // Serialises Download_File_EX; lives from library load to unload and is
 // never held together with another lock.
 extern KThreadMutex DownloadLock;
@@ -23,3 +25,20 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile);
 // While true, transfers in progress stop and new ones fail at once
 // (shutdown uses it to end download threads).
 void AbortDownloads(bool bAbort);
+
+// At unload with no engine: the background downloads still running are left
+// to finish, since their code must stay in place while they run; one that
+// needs more than about two seconds is stopped. Nothing is logged unless a
+// thread cannot be stopped at all.
+void WaitForDownloadsAtUnload();
+
+namespace vorel_testing {
+
+// Replaces the transfer of both download exports (null restores the
+// support library's), so that tests can make a transfer report success
+// without leaving a file.
+using DownloadFunction = int (*)(HWND__* hWnd, int iReserved1, int iReserved2, const char* szUrl,
+                                 const char* szPath);
+void SetDownloadFunction(DownloadFunction pfnDownload);
+
+}  // namespace vorel_testing

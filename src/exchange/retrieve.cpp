@@ -176,8 +176,10 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
         OutputBuff[iLength] = '\0';
         // 4.5
         if (iResult != 0) break;
-        // 4.6 On the whole-second clock, as a signed 64-bit difference.
+        // 4.6 On the whole-second clock, as a signed 64-bit difference. A
+        //     library being unloaded ends the wait as a time-out.
         if (platform::NowSeconds() - tStartCall >= static_cast<int64_t>(iTimeout)) break;
+        if (engine.iStopping.load() != 0) break;
         // 4.7
         platform::SleepMs(50);
     }

@@ -1,12 +1,16 @@
-// The application object: a process-wide object constructed when the library
-// is loaded and destroyed when it is unloaded. It keeps the table of engine
-// slots; the exports use the first.
+// The application object and the table of engine slots it keeps; the
+// exports use the first slot. The platform's load and unload hooks run the
+// object's work.
 #include <atomic>
 #include <new>
 
+#include "download/download.h"
 #include "frame/engine.h"
 #include "frame/lock.h"
 #include "frame/shutdown.h"
+#include "platform/library.h"
+
+std::atomic<int32_t> g_iExportCalls{0};
 
 namespace {
 
@@ -18,10 +22,19 @@ std::atomic<ClientEngine*> g_apEngines[kEngineSlots];
 // call their first export at once.
 KThreadMutex g_engineCreateLock;
 
+// The application object of the library: its load and unload work, run by
+// the platform's hooks (platform/library.h).
 class CPelmo_DLLApp {
 public:
-    CPelmo_DLLApp() { ClearEngineTable(); }
-    virtual ~CPelmo_DLLApp() { DestroyAllEngines(); }
+    void InitInstance() { ClearEngineTable(); }
+    void ExitInstance(bool bProcessExit) {
+        // At the end of the process the system has already stopped the other
+        // threads: there is nothing to stop and nothing to wait for.
+        if (bProcessExit) return;
+        DestroyAllEngines();
+        // Downloads started without an engine still run the library's code.
+        WaitForDownloadsAtUnload();
+    }
 };
 
 CPelmo_DLLApp theApp;
@@ -52,3 +65,7 @@ ClientEngine* GetEngine() {
     }
     return pEngine;
 }
+
+void OnLibraryLoad() { theApp.InitInstance(); }
+
+void OnLibraryUnload(bool bProcessExit) { theApp.ExitInstance(bProcessExit); }

@@ -83,6 +83,9 @@ struct ClientEngine {
     // Set-ups started by ReConnect and not yet finished. While one is pending, the session thread
     // takes a failing poll for a connection in progress, not for a new failure.
     std::atomic<int32_t> iSetupsPending{0};
+    // Set by shutdown as it begins: a game thread waiting in a read ends its
+    // wait, so that the library can be unloaded under no caller.
+    std::atomic<int32_t> iStopping{0};
     // The lost-connection notice (dwData 95) that ReConnect decided to send.
     // The session thread delivers it once it holds no lock: the game's
     // window procedure may call the exports, which need the table lock.
@@ -93,6 +96,19 @@ struct ClientEngine {
 // when several threads make that first call at once: they all get the same
 // engine. Null only when the engine cannot be allocated.
 ClientEngine* GetEngine();
+
+// Calls of the engine exports in progress on the game's threads. Shutdown
+// waits for them to leave before it frees what they use.
+extern std::atomic<int32_t> g_iExportCalls;
+
+// Counts one export call for its lifetime.
+class ExportCall {
+public:
+    ExportCall() { g_iExportCalls.fetch_add(1); }
+    ~ExportCall() { g_iExportCalls.fetch_sub(1); }
+    ExportCall(const ExportCall&) = delete;
+    ExportCall& operator=(const ExportCall&) = delete;
+};
 
 // Load and unload of the library: the engine table is cleared at load, and
 // every engine in it destroyed at unload (and by tests, to start afresh).

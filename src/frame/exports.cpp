@@ -8,6 +8,7 @@
 #include "vorel/vorel.h"
 
 extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength) {
+    ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();
         if (pEngine == nullptr) return -9;
@@ -26,6 +27,7 @@ extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLeng
 
 extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
                                        int iQueueId) {
+    ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();
         if (pEngine == nullptr) return -9;
@@ -38,6 +40,7 @@ extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputL
 
 extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
                                        int iTimeout, int iReserved) {
+    ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();
         if (pEngine == nullptr) return -9;
@@ -65,6 +68,7 @@ extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocal
 }
 
 extern "C" VOREL_API int init(char* szHost, int iPort) {
+    ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();
         if (pEngine == nullptr) return -9;
@@ -75,6 +79,7 @@ extern "C" VOREL_API int init(char* szHost, int iPort) {
 }
 
 VOREL_API int SetMessageWnd(HWND hWnd) {
+    ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();
         if (pEngine == nullptr) return 0;

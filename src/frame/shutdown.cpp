@@ -31,6 +31,7 @@ void EndThreadSlot(std::atomic<platform::ThreadHandle*>& slot, bool bWasRunning,
 
 bool ShutdownEngine(ClientEngine& engine) {
     // 1.
+    engine.iStopping = 1;
     WriteFileNew(LogFile(), "---testing20090618---close1---");
     // 2. About one second for the session thread to leave on its own.
     if (engine.iRunState.load() == 1) {
@@ -63,8 +64,20 @@ bool ShutdownEngine(ClientEngine& engine) {
         if (s != platform::kInvalidSocket) platform::SocketClose(s);
         AbortDownloads(true);
         // Every thread of the library, also those whose handles were
-        // released when a newer thread took their slot.
+        // released when a newer thread took their slot. On Windows this runs
+        // in the unload hook, under the loader lock: waiting for a thread
+        // object to be signalled would deadlock there, because a thread's
+        // exit needs that lock. The wait tests instead the end that each
+        // thread announces as the last act of its routine, which needs no
+        // lock of the loader.
         bStopped = platform::ThreadsWaitRunningAtMost(0, kStopBoundMs);
+        // Game threads still inside an export (a read ends its wait once it
+        // sees the engine stopping).
+        for (uint32_t dwWaited = 0; g_iExportCalls.load() > 0 && dwWaited < kStopBoundMs;
+             dwWaited += 5) {
+            platform::SleepRealMs(5);
+        }
+        bStopped = bStopped && g_iExportCalls.load() == 0;
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
         EndThreadSlot(engine.hThread2, bRunning2,
                       "---testing20090618---TerminateThread---hThread2");

@@ -41,6 +41,10 @@ inline uint32_t TickMsSince(uint32_t dwThen) { return TickMs() - dwThen; }
 // Suspends the calling thread for about dwMs milliseconds.
 void SleepMs(uint32_t dwMs);
 
+// The same in real time, never substituted: for the bounds of waits on
+// other threads, which must hold whatever clock the tests run.
+void SleepRealMs(uint32_t dwMs);
+
 // Substitutes the clocks for tests. Every member must be set. The hooks are
 // called from any thread; the object must outlive its use. Null restores the
 // system clocks.

@@ -42,4 +42,6 @@ void SleepMs(uint32_t dwMs) {
     }
 }
 
+void SleepRealMs(uint32_t dwMs) { SystemSleepMs(dwMs); }
+
 }  // namespace platform

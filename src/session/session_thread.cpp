@@ -129,6 +129,8 @@ void ResetReadSide(SessionState& state) {
 
 void DeliverPendingNotices(ClientEngine& engine) {
     if (engine.iNotice95Pending.exchange(0) == 0) return;
+    // A library being unloaded tells the game nothing more.
+    if (engine.iRunState.load() != 1) return;
     platform::WindowHandle hWnd = engine.hGameWnd.load();
     if (platform::IsWindowHandle(hWnd)) platform::SendCopyData(hWnd, 95, 0, nullptr);
 }

@@ -240,8 +240,11 @@ void ReferenceServer::AcceptLoop() {
         }
         pConnection->iId = ++iConnections_;
         connections_.push_back(pConnection);
+        if (options_.bVerbose) {
+            std::printf("connection %d accepted\n", pConnection->iId);
+            std::fflush(stdout);
+        }
         workers_.emplace_back([this, pConnection] { Serve(pConnection); });
-        if (options_.bVerbose) std::printf("connection %d accepted\n", pConnection->iId);
         Notify();
     }
 }

@@ -1,6 +1,10 @@
-// Threads on POSIX: detached pthreads sharing a small record with their
-// handle. The routine's end is announced through that record, so waiting
-// never involves joining, and a handle may be released at any time.
+// Threads on POSIX: pthreads sharing a small record with their handle. The
+// routine's end is announced through that record, so a handle may be
+// released at any time. Every thread is also joined, by the platform layer
+// itself: ended threads are reaped as new ones start, and a wait for the
+// running count to drop joins those that ended, so that once it returns no
+// ended thread is still running the library's code (the library may be
+// unloaded right after).
 #include "platform/thread.h"
 
 #include <pthread.h>
@@ -16,8 +20,9 @@ namespace platform {
 struct ThreadHandle {
     ThreadRoutine routine;
     void* pArg;
-    std::atomic<int> iRefs{2};  // the handle and the running thread
-    pthread_mutex_t mutex;      // with cond: signals the routine's end
+    std::atomic<int> iRefs{3};  // the handle, the running thread, the joiner
+    pthread_t thread;
+    pthread_mutex_t mutex;  // with cond: signals the routine's end
     pthread_cond_t cond;
     bool bEnded = false;                 // guarded by mutex
     uint32_t dwExitCode = kStillActive;  // guarded by mutex
@@ -29,6 +34,9 @@ pthread_mutex_t g_runningMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_runningCond;
 int g_iRunning = 0;  // guarded by g_runningMutex
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
+// Threads started and not yet joined; guarded by g_runningMutex.
+ThreadHandle* g_apUnjoined[1024];
+int g_iUnjoined = 0;
 
 void InitRunningCond() {
     pthread_condattr_t attr;
@@ -58,6 +66,36 @@ timespec DeadlineAfter(uint32_t dwTimeoutMs) {
     return ts;
 }
 
+bool Ended(ThreadHandle* pRecord) {
+    pthread_mutex_lock(&pRecord->mutex);
+    bool bEnded = pRecord->bEnded;
+    pthread_mutex_unlock(&pRecord->mutex);
+    return bEnded;
+}
+
+// Joins the threads that have ended.
+// REQUIRES: g_runningMutex not held: a thread on its way out takes it.
+void JoinEnded() {
+    ThreadHandle* apToJoin[1024];
+    int iToJoin = 0;
+    pthread_t self = pthread_self();
+    pthread_mutex_lock(&g_runningMutex);
+    for (int i = 0; i < g_iUnjoined;) {
+        ThreadHandle* pRecord = g_apUnjoined[i];
+        if (!pthread_equal(pRecord->thread, self) && Ended(pRecord)) {
+            apToJoin[iToJoin++] = pRecord;
+            g_apUnjoined[i] = g_apUnjoined[--g_iUnjoined];
+        } else {
+            ++i;
+        }
+    }
+    pthread_mutex_unlock(&g_runningMutex);
+    for (int i = 0; i < iToJoin; ++i) {
+        pthread_join(apToJoin[i]->thread, nullptr);
+        Release(apToJoin[i]);
+    }
+}
+
 void* ThreadMain(void* pParam) {
     ThreadHandle* pRecord = static_cast<ThreadHandle*>(pParam);
     uint32_t dwCode = pRecord->routine(pRecord->pArg);
@@ -67,13 +105,12 @@ void* ThreadMain(void* pParam) {
     pRecord->bEnded = true;
     pthread_cond_broadcast(&pRecord->cond);
     pthread_mutex_unlock(&pRecord->mutex);
+    Release(pRecord);
 
     pthread_mutex_lock(&g_runningMutex);
     --g_iRunning;
     pthread_cond_broadcast(&g_runningCond);
     pthread_mutex_unlock(&g_runningMutex);
-
-    Release(pRecord);
     return nullptr;
 }
 
@@ -82,6 +119,7 @@ void* ThreadMain(void* pParam) {
 ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
     if (routine == nullptr) return nullptr;
     pthread_once(&g_once, InitRunningCond);
+    JoinEnded();
     ThreadHandle* pRecord = new (std::nothrow) ThreadHandle;
     if (pRecord == nullptr) return nullptr;
     pRecord->routine = routine;
@@ -93,25 +131,31 @@ ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
     pthread_cond_init(&pRecord->cond, &condAttr);
     pthread_condattr_destroy(&condAttr);
 
+    // Counted and listed before it starts, so that neither misses a thread
+    // that is already running; the list is bounded, and a full list refuses
+    // the thread as the system would.
     pthread_mutex_lock(&g_runningMutex);
+    if (g_iUnjoined == static_cast<int>(sizeof(g_apUnjoined) / sizeof(g_apUnjoined[0]))) {
+        pthread_mutex_unlock(&g_runningMutex);
+        pRecord->iRefs.store(1);
+        Release(pRecord);
+        return nullptr;
+    }
     ++g_iRunning;
-    pthread_mutex_unlock(&g_runningMutex);
-
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    int iError = pthread_create(&thread, &attr, ThreadMain, pRecord);
-    pthread_attr_destroy(&attr);
+    g_apUnjoined[g_iUnjoined++] = pRecord;
+    // Created while the list is held, so pRecord->thread is set before any
+    // joiner looks at it.
+    int iError = pthread_create(&pRecord->thread, nullptr, ThreadMain, pRecord);
     if (iError != 0) {
-        pthread_mutex_lock(&g_runningMutex);
         --g_iRunning;
+        --g_iUnjoined;
         pthread_cond_broadcast(&g_runningCond);
         pthread_mutex_unlock(&g_runningMutex);
         pRecord->iRefs.store(1);
         Release(pRecord);
         return nullptr;
     }
+    pthread_mutex_unlock(&g_runningMutex);
     return pRecord;
 }
 
@@ -161,6 +205,7 @@ bool ThreadsWaitRunningAtMost(int iCount, uint32_t dwTimeoutMs) {
     }
     bool bReached = g_iRunning <= iCount;
     pthread_mutex_unlock(&g_runningMutex);
+    JoinEnded();
     return bReached;
 }
 

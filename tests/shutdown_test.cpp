@@ -1,0 +1,208 @@
+// Unloading the library as a game does, with dlopen and dlclose: at any
+// moment, the unload stops every thread of the library in about two seconds,
+// writes close1 to close5 in order, and really unloads the library.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "server/reference_server.h"
+#include "util/http_server.h"
+#include "util/session_fixture.h"
+#include "util/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testutil::WaitReal;
+
+// The library, loaded at run time, and its exports found by name.
+struct Library {
+    void* pHandle = nullptr;
+    int (*Write_Message1)(int, char*, int) = nullptr;
+    int (*Read_Message1)(int, char*, int, int, int) = nullptr;
+    int (*Download_File_EX)(const char*, const char*) = nullptr;
+    int (*init)(char*, int) = nullptr;
+
+    bool Load() {
+        pHandle = dlopen(VOREL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (pHandle == nullptr) return false;
+        Write_Message1 =
+            reinterpret_cast<decltype(Write_Message1)>(dlsym(pHandle, "Write_Message1"));
+        Read_Message1 = reinterpret_cast<decltype(Read_Message1)>(dlsym(pHandle, "Read_Message1"));
+        Download_File_EX =
+            reinterpret_cast<decltype(Download_File_EX)>(dlsym(pHandle, "Download_File_EX"));
+        init = reinterpret_cast<decltype(init)>(dlsym(pHandle, "init"));
+        return Write_Message1 && Read_Message1 && Download_File_EX && init;
+    }
+    // dlclose; returns how long it took.
+    Clock::duration Unload() {
+        auto start = Clock::now();
+        EXPECT_EQ(dlclose(pHandle), 0);
+        pHandle = nullptr;
+        return Clock::now() - start;
+    }
+    static bool StillLoaded() {
+        void* p = dlopen(VOREL_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD);
+        if (p == nullptr) return false;
+        dlclose(p);
+        return true;
+    }
+};
+
+class Unload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cwd_ = std::filesystem::current_path().string();
+        ASSERT_EQ(chdir(dir_.Path().c_str()), 0);  // the library's GameRun.log goes here
+        ASSERT_TRUE(server_.Start());
+        ASSERT_TRUE(lib_.Load()) << dlerror();
+    }
+    void TearDown() override {
+        if (lib_.pHandle != nullptr) lib_.Unload();
+        EXPECT_FALSE(Library::StillLoaded());
+        ASSERT_EQ(chdir(cwd_.c_str()), 0);
+    }
+
+    int Call(int (*pfn)(int, char*, int), int iType, const std::string& text) {
+        std::vector<char> input(text.begin(), text.end());
+        input.push_back('\0');
+        return pfn(iType, input.data(), 0);
+    }
+    void ConnectToServer() {
+        std::string host = "127.0.0.1";
+        EXPECT_EQ(lib_.init(host.data(), server_.Port()), 0);
+        EXPECT_TRUE(WaitReal([this] { return server_.Received().size() >= 1; }, 5000));
+    }
+    bool LogOn() {
+        if (Call(lib_.Write_Message1, 201, "201 1 player secret") != 1) return false;
+        char buffer[512];
+        return lib_.Read_Message1(202, buffer, sizeof(buffer), 10, 1) >= 4;
+    }
+    std::vector<std::string> CloseLines() {
+        std::vector<std::string> lines;
+        std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
+        size_t p = 0;
+        while ((p = log.find("---testing20090618---", p)) != std::string::npos) {
+            size_t e = log.find('\n', p);
+            lines.push_back(log.substr(p + 21, e - p - 21));
+            p = e;
+        }
+        return lines;
+    }
+    // close1 to close5 in order, with nothing but TerminateThread lines between.
+    void ExpectCloseLinesInOrder() {
+        std::vector<std::string> closes;
+        for (const std::string& line : CloseLines()) {
+            if (line.rfind("close", 0) == 0) closes.push_back(line);
+        }
+        EXPECT_EQ(closes, (std::vector<std::string>{"close1---", "close2---", "close3---",
+                                                    "close4---", "close5---"}));
+    }
+    void ExpectQuickUnload() {
+        Clock::duration took = lib_.Unload();
+        EXPECT_LT(took, std::chrono::milliseconds(2600));
+
+        EXPECT_FALSE(Library::StillLoaded());
+        ExpectCloseLinesInOrder();
+    }
+
+    testutil::TempDir dir_;
+    std::string cwd_;
+    refserver::ReferenceServer server_;
+    testutil::TestHttpServer http_;
+    Library lib_;
+};
+
+TEST_F(Unload, WithoutAnEngineNothingIsLoggedAndARunningDownloadFinishes) {
+    testutil::HttpAnswer slow(200, std::string(200, 'd'));
+    slow.iDripDelayMs = 3;
+    http_.Set("/slow", slow);
+    std::string dest = dir_.File("file.bin");
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dest.c_str()), 0);
+    lib_.Unload();
+    EXPECT_TRUE(CloseLines().empty());
+    EXPECT_EQ(testutil::ReadFile(dest), std::string(200, 'd'));
+}
+
+TEST_F(Unload, IdleSession) {
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+    ExpectQuickUnload();
+    EXPECT_TRUE(CloseLines().size() == 5) << "no thread needed stopping";
+}
+
+TEST_F(Unload, DuringTrafficFromSeveralGameThreads) {
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < 200; ++i) {
+                Call(lib_.Write_Message1, 300,
+                     "300 " + std::to_string(10 + t) + " load " + std::to_string(i));
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    ExpectQuickUnload();  // requests and answers still in flight
+}
+
+TEST_F(Unload, DuringReconnectsToAnUnreachableAddress) {
+    uint16_t wDead = 0;
+    platform::SocketClose(platform::SocketListenLoopback(0, &wDead));
+    std::string host = "127.0.0.1";
+    lib_.init(host.data(), wDead);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // inside the reconnect cycle
+    ExpectQuickUnload();
+}
+
+TEST_F(Unload, DuringASlowDownload) {
+    ConnectToServer();
+    testutil::HttpAnswer slow(200, std::string(5000, 's'));
+    slow.iDripDelayMs = 5;
+    http_.Set("/slow", slow);
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dir_.File("big").c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ExpectQuickUnload();
+    bool bDownloadLine = false;
+    for (const std::string& line : CloseLines())
+        bDownloadLine |= line == "TerminateThread---hThread1";
+    EXPECT_TRUE(bDownloadLine);
+}
+
+TEST_F(Unload, WhileAReaderWaitsInsideTheLibrary) {
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+    std::atomic<int> iResult{1};
+    std::thread reader([this, &iResult] {
+        char buffer[512];
+        iResult = lib_.Read_Message1(300, buffer, sizeof(buffer), 60, 99);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ExpectQuickUnload();
+    reader.join();
+    EXPECT_EQ(iResult.load(), 0);  // its wait ended as a time-out
+}
+
+TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
+    for (int i = 0; i < 3; ++i) {
+        if (lib_.pHandle == nullptr) {
+            ASSERT_TRUE(lib_.Load());
+        }
+        ConnectToServer();
+        ASSERT_TRUE(LogOn()) << "round " << i;
+        lib_.Unload();
+        EXPECT_FALSE(Library::StillLoaded());
+    }
+    EXPECT_EQ(server_.Connections(), 3);
+}
+
+}  // namespace
