@@ -179,11 +179,14 @@ bool ThreadWaitEnd(ThreadHandle* hThread, uint32_t dwTimeoutMs) {
     }
     bool bEnded = hThread->bEnded;
     pthread_mutex_unlock(&hThread->mutex);
+    if (bEnded) JoinEnded();
     return bEnded;
 }
 
 void ThreadClose(ThreadHandle* hThread) {
-    if (hThread != nullptr) Release(hThread);
+    if (hThread == nullptr) return;
+    Release(hThread);
+    JoinEnded();
 }
 
 int ThreadsRunning() {

@@ -21,6 +21,7 @@ struct ThreadHandle {
     std::atomic<int> iRefs{2};  // the handle and the running thread
     HANDLE hEnded = nullptr;    // manual-reset event, set once the routine has returned
     std::atomic<bool> bEnded{false};
+    std::atomic<bool> bStarted{false};   // the routine is about to run
     uint32_t dwExitCode = kStillActive;  // written before bEnded is set
 };
 
@@ -37,6 +38,7 @@ void Release(ThreadHandle* pRecord) {
 
 DWORD WINAPI ThreadMain(LPVOID pParam) {
     ThreadHandle* pRecord = static_cast<ThreadHandle*>(pParam);
+    pRecord->bStarted.store(true, std::memory_order_release);
     uint32_t dwCode = pRecord->routine(pRecord->pArg);
 
     pRecord->dwExitCode = dwCode;
@@ -75,6 +77,12 @@ ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
         return nullptr;
     }
     CloseHandle(hThread);
+    // A new thread first passes through the loader (its attach notices),
+    // which needs the loader lock. Once it is past that, an unload hook
+    // running under that lock can still wait for it to end; a thread that
+    // had not started yet would only start after the unload, in code that is
+    // gone. So the creator waits until the routine is about to run.
+    while (!pRecord->bStarted.load(std::memory_order_acquire)) Sleep(1);
     return pRecord;
 }
 
@@ -101,8 +109,15 @@ bool ThreadsWaitRunningAtMost(int iCount, uint32_t dwTimeoutMs) {
     // not touch anything that could outlive them. The wait runs on the real
     // tick, not on the clocks that tests substitute.
     DWORD dwStart = GetTickCount();
+    bool bWaited = false;
     for (;;) {
-        if (g_iRunning.load(std::memory_order_acquire) <= iCount) return true;
+        if (g_iRunning.load(std::memory_order_acquire) <= iCount) {
+            // A thread that has just announced its end still returns
+            // through a few instructions of the library: let it.
+            if (bWaited) Sleep(20);
+            return true;
+        }
+        bWaited = true;
         DWORD dwElapsed = GetTickCount() - dwStart;
         if (dwElapsed >= dwTimeoutMs) return false;
         DWORD dwLeft = dwTimeoutMs - dwElapsed;
