@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the native suite, the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, and the Windows cross
-# build. Exits non-zero on any failure; the last line sums up the test cases.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the Windows cross
+# build, and the Windows suite under Wine. Exits non-zero on any failure; the
+# last line sums up the test cases.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || exit 1
@@ -47,6 +48,18 @@ native_suite tsan
 
 if run "mingw: configure" cmake --preset mingw >/dev/null && run "mingw: build" cmake --build --preset mingw; then
     total_passed=$((total_passed + 1))
+    # The Windows build under Wine, against the native reference server.
+    echo "=== wine: the Windows suite"
+    tests/windows/run-wine-tests.sh build/debug build/mingw 2>&1 | tee "$log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    line=$(tail -n 1 "$log")
+    if [[ "$line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        total_passed=$((total_passed + BASH_REMATCH[1]))
+        total_failed=$((total_failed + BASH_REMATCH[2]))
+    else
+        status=1
+        total_failed=$((total_failed + 1))
+    fi
 else
     total_failed=$((total_failed + 1))
 fi

@@ -2,6 +2,7 @@
 // loaded at run time the way a game loads it.
 //
 //   vorel-demo [LIBRARY] [--server-control PATH] [--threads N] [--requests N]
+//              [--download URL SIZE CKSUM]
 //
 // LIBRARY is libVorel.so, by default the one beside this program. The
 // library takes its server address from serverConfigs.ini beside this
@@ -11,7 +12,11 @@
 // unloads the library. Given the server's command input (--server-control: a
 // FIFO that vorel-server reads as its standard input) it also has the server
 // end the session and then drop the connection, to show both notices to the
-// game's window and the log-on that follows each.
+// game's window and the log-on that follows each. Given a file to download
+// (--download: its URL, its size and its POSIX cksum CRC) it fetches it in the
+// background over an old file and in the calling thread, and fails one
+// background download on purpose, checking what lands on disk and in
+// GameRun.log.
 //
 // Exit status: 0 every check passed; 1 a check failed; 2 the demo could not
 // start (usage, library, configuration); 3 its own time limit ran out.
@@ -30,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -374,6 +380,9 @@ struct Options {
     std::string serverControl;
     int iThreads = 4;
     int iRequests = 5;
+    std::string downloadUrl;  // a file to fetch; empty: no download steps
+    uint64_t qwDownloadSize = 0;
+    uint32_t dwDownloadCksum = 0;  // as the cksum command gives it
 };
 
 std::string DirectoryOfProgram() {
@@ -615,6 +624,267 @@ bool LoseAndRegain(Checks& checks, NoticeBoard& board, const Options& options,
     return true;
 }
 
+// ---- downloads --------------------------------------------------------------
+
+constexpr int kDownloadTimeoutMs = 30000;  // for one transfer, or its failure line
+constexpr int kWatchStepMs = 5;
+constexpr const char* kDownloadDir = "downloads";
+constexpr const char* kOldContent = "old content, to be replaced\n";
+constexpr const char* kFailureLine = "---Download_File_Thread---error---";
+// The destinations the download steps write; anything else in kDownloadDir
+// is a temporary file left behind.
+const char* const kDestinations[] = {"payload.bin", "keep.bin", "sync.bin", "sync-missing.bin"};
+
+// The CRC of POSIX cksum (polynomial 0x04C11DB7, the length appended), so
+// that a script can give the expected value with the cksum command.
+uint32_t PosixCksum(const std::string& bytes) {
+    static const std::vector<uint32_t> kTable = [] {
+        std::vector<uint32_t> table(256);
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i << 24;
+            for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;
+            table[i] = c;
+        }
+        return table;
+    }();
+    uint32_t crc = 0;
+    auto add = [&crc](unsigned char b) { crc = (crc << 8) ^ kTable[(crc >> 24) ^ b]; };
+    for (char c : bytes) add(static_cast<unsigned char>(c));
+    for (uint64_t n = bytes.size(); n != 0; n >>= 8) add(static_cast<unsigned char>(n & 0xFF));
+    return ~crc;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* pContent) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream out;
+    out << in.rdbuf();
+    *pContent = out.str();
+    return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+std::string InDownloadDir(const std::string& name) {
+    return std::string(kDownloadDir) + "/" + name;
+}
+
+// The files in kDownloadDir that are not destinations, with their sizes.
+std::vector<std::pair<std::string, uintmax_t>> StrayFiles() {
+    std::vector<std::pair<std::string, uintmax_t>> stray;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(kDownloadDir, ec)) {
+        std::string name = entry.path().filename().string();
+        if (std::find(std::begin(kDestinations), std::end(kDestinations), name) !=
+            std::end(kDestinations)) {
+            continue;
+        }
+        std::error_code sizeError;
+        uintmax_t iSize = entry.file_size(sizeError);
+        stray.emplace_back(name, sizeError ? 0 : iSize);
+    }
+    return stray;
+}
+
+void ExpectNoStrayFiles(Checks& checks) {
+    std::string names;
+    for (const auto& file : StrayFiles()) names += " " + file.first;
+    checks.Expect(names.empty(), std::string("files left behind in ") + kDownloadDir + ":" + names);
+}
+
+// The lines of GameRun.log that contain both texts.
+std::vector<std::string> LogLinesWith(const std::string& first, const std::string& second) {
+    std::vector<std::string> lines;
+    std::ifstream in("GameRun.log", std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find(first) != std::string::npos && line.find(second) != std::string::npos)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// The URL with its last path segment replaced: a file the server does not have.
+std::string MissingUrl(const std::string& url) {
+    return url.substr(0, url.rfind('/') + 1) + "no-such-file.bin";
+}
+
+std::string Mib(uint64_t qwBytes, double dMs) {
+    char szText[64];
+    std::snprintf(szText, sizeof(szText), "%.1f MiB/s",
+                  dMs > 0 ? static_cast<double>(qwBytes) / (1024.0 * 1024.0) / (dMs / 1000) : 0.0);
+    return szText;
+}
+
+// Checks a downloaded file against the expected size and checksum, and
+// prints what it holds.
+bool ExpectDownloaded(Checks& checks, const Options& options, const std::string& path, double dMs) {
+    std::string content;
+    bool bRead = ReadWholeFile(path, &content);
+    uint32_t dwCksum = PosixCksum(content);
+    bool bSame =
+        bRead && content.size() == options.qwDownloadSize && dwCksum == options.dwDownloadCksum;
+    std::printf("   after %.0f ms %s holds %zu bytes, cksum %u: %s (%s)\n", dMs, path.c_str(),
+                content.size(), dwCksum, bSame ? "the served file" : "NOT the served file",
+                Mib(content.size(), dMs).c_str());
+    return checks.Expect(bRead, "cannot read " + path) &&
+           checks.Expect(bSame, path + " does not hold the served file");
+}
+
+// Download_File_EX over an old file: the old file stays in place while the
+// transfer runs, and the whole new one replaces it at once.
+bool BackgroundDownload(Checks& checks, const Options& options) {
+    const std::string destination = InDownloadDir("payload.bin");
+    const std::string old = kOldContent;
+    if (!checks.Expect(WriteWholeFile(destination, old), "cannot write " + destination))
+        return false;
+    Clock::time_point start = Clock::now();
+    int iStarted = g_api.Download_File_EX(options.downloadUrl.c_str(), destination.c_str());
+    std::printf("   Download_File_EX(\"%s\", \"%s\") -> %d after %.0f ms\n",
+                options.downloadUrl.c_str(), destination.c_str(), iStarted, MsSince(start));
+    if (!checks.Expect(iStarted == 0, "Download_File_EX did not start a download")) return false;
+
+    int iOldSeen = 0;
+    double dLastOldMs = 0;
+    double dDoneMs = -1;
+    std::string partialName;
+    uintmax_t iPartialMax = 0;
+    std::string torn;  // what the destination held when it was neither old nor new
+    std::string content;
+    while (MsSince(start) < kDownloadTimeoutMs) {
+        bool bRead = ReadWholeFile(destination, &content);
+        double dNowMs = MsSince(start);
+        if (bRead && content == old) {
+            ++iOldSeen;
+            dLastOldMs = dNowMs;
+            for (const auto& file : StrayFiles()) {
+                if (file.second >= iPartialMax) {
+                    partialName = file.first;
+                    iPartialMax = file.second;
+                }
+            }
+        } else if (bRead && content.size() == options.qwDownloadSize) {
+            dDoneMs = dNowMs;
+            break;
+        } else if (torn.empty()) {
+            torn = bRead ? std::to_string(content.size()) + " bytes" : "no file";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWatchStepMs));
+    }
+    if (iOldSeen > 0) {
+        std::printf(
+            "   while it ran the destination still held the old %zu bytes: seen %d times,\n"
+            "   the last %.0f ms after the call",
+            old.size(), iOldSeen, dLastOldMs);
+        if (!partialName.empty()) {
+            std::printf("; beside it %s grew to %ju bytes", partialName.c_str(), iPartialMax);
+        }
+        std::printf("\n");
+    } else {
+        std::printf("   the transfer was over before the first look at the destination\n");
+    }
+    checks.Expect(torn.empty(), "during the transfer the destination held " + torn +
+                                    ", neither the old file nor the new one");
+    if (!checks.Expect(dDoneMs >= 0, "the destination did not get the new file within " +
+                                         std::to_string(kDownloadTimeoutMs / 1000) + " s")) {
+        return false;
+    }
+    bool bGood = ExpectDownloaded(checks, options, destination, dDoneMs);
+    ExpectNoStrayFiles(checks);
+    return bGood;
+}
+
+// Download_File_EX of a file the server does not have: the old file stays
+// and the download thread writes its failure line to GameRun.log.
+bool FailedBackgroundDownload(Checks& checks, const Options& options) {
+    const std::string destination = InDownloadDir("keep.bin");
+    const std::string url = MissingUrl(options.downloadUrl);
+    const std::string old = kOldContent;
+    if (!checks.Expect(WriteWholeFile(destination, old), "cannot write " + destination))
+        return false;
+    size_t iLinesBefore = LogLinesWith(kFailureLine, url).size();
+    Clock::time_point start = Clock::now();
+    int iStarted = g_api.Download_File_EX(url.c_str(), destination.c_str());
+    std::printf("   Download_File_EX(\"%s\", \"%s\") -> %d\n", url.c_str(), destination.c_str(),
+                iStarted);
+    if (!checks.Expect(iStarted == 0, "Download_File_EX did not start a download")) return false;
+    std::vector<std::string> lines;
+    while (MsSince(start) < kDownloadTimeoutMs) {
+        lines = LogLinesWith(kFailureLine, url);
+        if (lines.size() > iLinesBefore) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!checks.Expect(lines.size() > iLinesBefore,
+                       "no failure line for " + url + " in GameRun.log within " +
+                           std::to_string(kDownloadTimeoutMs / 1000) + " s")) {
+        return false;
+    }
+    std::printf("   GameRun.log after %.0f ms:\n   %s\n", MsSince(start),
+                GbkToUtf8(lines.back()).c_str());
+    std::string content;
+    bool bKept = ReadWholeFile(destination, &content) && content == old;
+    std::printf("   %s still holds the old %zu bytes: %s\n", destination.c_str(), old.size(),
+                bKept ? "yes" : "NO");
+    checks.Expect(bKept, "the failed download changed " + destination);
+    ExpectNoStrayFiles(checks);
+    return bKept;
+}
+
+// DownloadFile, in this thread: the served file, then the missing one.
+bool SynchronousDownload(Checks& checks, const Options& options) {
+    const std::string destination = InDownloadDir("sync.bin");
+    std::vector<char> url(options.downloadUrl.begin(), options.downloadUrl.end());
+    url.push_back('\0');
+    std::vector<char> path(destination.begin(), destination.end());
+    path.push_back('\0');
+    Clock::time_point start = Clock::now();
+    int iResult = g_api.DownloadFile(url.data(), path.data());
+    double dMs = MsSince(start);
+    std::printf("   DownloadFile(\"%s\", \"%s\") -> %d after %.0f ms\n", url.data(), path.data(),
+                iResult, dMs);
+    if (!checks.Expect(iResult == 0, "DownloadFile failed with " + std::to_string(iResult)))
+        return false;
+    bool bGood = ExpectDownloaded(checks, options, destination, dMs);
+
+    const std::string missingDestination = InDownloadDir("sync-missing.bin");
+    const std::string missing = MissingUrl(options.downloadUrl);
+    url.assign(missing.begin(), missing.end());
+    url.push_back('\0');
+    path.assign(missingDestination.begin(), missingDestination.end());
+    path.push_back('\0');
+    iResult = g_api.DownloadFile(url.data(), path.data());
+    std::error_code ec;
+    bool bWritten = std::filesystem::exists(missingDestination, ec);
+    std::printf("   DownloadFile(\"%s\", \"%s\") -> %d, %s\n", url.data(), path.data(), iResult,
+                bWritten ? "a file was written" : "nothing written");
+    checks.Expect(iResult != 0, "DownloadFile reported success for a missing file");
+    checks.Expect(!bWritten, "a failed DownloadFile left " + missingDestination);
+    ExpectNoStrayFiles(checks);
+    return bGood && iResult != 0 && !bWritten;
+}
+
+void Downloads(Checks& checks, const Options& options) {
+    std::printf("   served: %s, %llu bytes, cksum %u\n", options.downloadUrl.c_str(),
+                static_cast<unsigned long long>(options.qwDownloadSize), options.dwDownloadCksum);
+    std::error_code ec;
+    std::filesystem::remove_all(kDownloadDir, ec);
+    if (!checks.Expect(std::filesystem::create_directory(kDownloadDir, ec),
+                       std::string("cannot make the directory ") + kDownloadDir)) {
+        return;
+    }
+    std::printf("   in the background, over an old file:\n");
+    if (!BackgroundDownload(checks, options)) return;
+    std::printf("   in the background, a file the server does not have:\n");
+    if (!FailedBackgroundDownload(checks, options)) return;
+    std::printf("   in the calling thread:\n");
+    SynchronousDownload(checks, options);
+}
+
 int CountThreads() {
     std::ifstream in("/proc/self/status");
     std::string line;
@@ -653,7 +923,8 @@ void OnWatchdog(int) {
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: vorel-demo [LIBRARY] [--server-control PATH] [--threads N] [--requests N]\n");
+        "usage: vorel-demo [LIBRARY] [--server-control PATH] [--threads N] [--requests N]\n"
+        "                  [--download URL SIZE CKSUM]\n");
     return 2;
 }
 
@@ -668,6 +939,14 @@ bool ParseOptions(int argc, char** argv, Options* pOptions) {
         } else if (arg == "--requests" && i + 1 < argc) {
             pOptions->iRequests = std::atoi(argv[++i]);
             if (pOptions->iRequests < 1 || pOptions->iRequests > 100) return false;
+        } else if (arg == "--download" && i + 3 < argc) {
+            pOptions->downloadUrl = argv[++i];
+            char* pEnd = nullptr;
+            pOptions->qwDownloadSize = std::strtoull(argv[++i], &pEnd, 10);
+            if (*pEnd != '\0') return false;
+            unsigned long long iCksum = std::strtoull(argv[++i], &pEnd, 10);
+            if (*pEnd != '\0' || iCksum > 0xFFFFFFFFull) return false;
+            pOptions->dwDownloadCksum = static_cast<uint32_t>(iCksum);
         } else if (!arg.empty() && arg[0] != '-' && pOptions->library.empty()) {
             pOptions->library = arg;
         } else {
@@ -709,6 +988,13 @@ void PlayTheGame(Checks& checks, NoticeBoard& board, const Options& options, HWN
             return;
         }
         if (!LoseAndRegain(checks, board, options, "drop", 95, "the connection was lost")) return;
+    }
+
+    std::printf("\n8. Downloads\n");
+    if (options.downloadUrl.empty()) {
+        std::printf("   skipped: no --download given\n");
+    } else {
+        Downloads(checks, options);
     }
 }
 
@@ -755,7 +1041,7 @@ int main(int argc, char** argv) {
         PlayTheGame(checks, board, options, hWnd);
     }
 
-    std::printf("\n8. Unloading\n");
+    std::printf("\n9. Unloading\n");
     {
         std::lock_guard<std::mutex> lock(board.mutex);
         std::printf("   notices the window received:");

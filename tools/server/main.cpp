@@ -2,10 +2,14 @@
 // game developers who want a server on their own machine.
 //
 //   vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]
+//                [--http-dir DIR [--http-port N] [--http-rate BYTES]]
 //
 // It listens on 127.0.0.1 (a free port unless --port is given), prints
 // "vorel-server listening on 127.0.0.1:PORT", and serves until it is
 // interrupted, until --seconds have passed, or until "quit" on its input.
+// With --http-dir it also serves the files under DIR over HTTP on 127.0.0.1
+// (a free port unless --http-port is given; --http-rate paces each answer's
+// body) and prints "vorel-server http on 127.0.0.1:PORT" next.
 // Commands on standard input, one a line:
 //   push TYPE TEXT      send a message (type 400 or more) to every connection
 //   disconnect          send the disconnect notice to every connection
@@ -25,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "server/http_files.h"
 #include "server/reference_server.h"
 
 namespace {
@@ -87,7 +92,8 @@ void Command(refserver::ReferenceServer& server, const std::string& line) {
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n");
+        "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n"
+        "                    [--http-dir DIR [--http-port N] [--http-rate BYTES]]\n");
     return 2;
 }
 
@@ -95,14 +101,28 @@ int Usage() {
 
 int main(int argc, char** argv) {
     refserver::Options options;
+    refserver::HttpFilesOptions httpOptions;
+    bool bHttpPortGiven = false;
     int iSeconds = 0;
     bool bUsersGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--port" && i + 1 < argc) {
+        if ((arg == "--port" || arg == "--http-port") && i + 1 < argc) {
             int iPort = std::atoi(argv[++i]);
             if (iPort < 0 || iPort > 65535) return Usage();
-            options.wPort = static_cast<uint16_t>(iPort);
+            if (arg == "--port") {
+                options.wPort = static_cast<uint16_t>(iPort);
+            } else {
+                httpOptions.wPort = static_cast<uint16_t>(iPort);
+                bHttpPortGiven = true;
+            }
+        } else if (arg == "--http-dir" && i + 1 < argc) {
+            httpOptions.root = argv[++i];
+            if (httpOptions.root.empty()) return Usage();
+        } else if (arg == "--http-rate" && i + 1 < argc) {
+            long long iRate = std::atoll(argv[++i]);
+            if (iRate < 0) return Usage();
+            httpOptions.qwBytesPerSecond = static_cast<uint64_t>(iRate);
         } else if (arg == "--user" && i + 1 < argc) {
             std::string user = argv[++i];
             size_t iColon = user.find(':');
@@ -118,6 +138,9 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
+    bool bHttp = !httpOptions.root.empty();
+    if (!bHttp && (bHttpPortGiven || httpOptions.qwBytesPerSecond > 0)) return Usage();
+    httpOptions.bVerbose = options.bVerbose;
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -127,7 +150,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vorel-server: cannot listen on 127.0.0.1:%u\n", options.wPort);
         return 1;
     }
+    refserver::HttpFileServer http(httpOptions);
+    std::string error;
+    if (bHttp && !http.Start(&error)) {
+        server.Stop();
+        std::fprintf(stderr, "vorel-server: http: %s\n", error.c_str());
+        return 1;
+    }
     std::printf("vorel-server listening on 127.0.0.1:%u\n", server.Port());
+    if (bHttp) std::printf("vorel-server http on 127.0.0.1:%u\n", http.Port());
     std::fflush(stdout);
 
     std::thread input([&server] {
@@ -143,7 +174,10 @@ int main(int argc, char** argv) {
             std::chrono::steady_clock::now() - start >= std::chrono::seconds(iSeconds))
             break;
     }
+    http.Stop();
     server.Stop();
-    std::printf("vorel-server stopped after %d connections\n", server.Connections());
+    std::printf("vorel-server stopped after %d connections", server.Connections());
+    if (bHttp) std::printf(" and %d http requests", http.Requests());
+    std::printf("\n");
     return 0;
 }

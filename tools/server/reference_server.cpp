@@ -356,6 +356,15 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
         }
         SendPacket(connection, reply.iType, text);
     }
+    // Requests can ask the server itself to end the session: with the third
+    // field "disconnect" it sends the disconnect notice after the answer,
+    // with "drop" it closes the connection after the answer.
+    std::vector<std::string> fields = Fields(received.text);
+    if (fields.size() >= 3 && fields[2] == "disconnect") {
+        SendPacket(connection, kTypeDisconnect, "");
+    } else if (fields.size() >= 3 && fields[2] == "drop") {
+        platform::SocketClose(connection.s);
+    }
 }
 
 void ReferenceServer::SendPacket(Connection& connection, int iType, const std::string& payload) {

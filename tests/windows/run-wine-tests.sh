@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The Windows suite: the export table of Vorel.dll, what the DLLs import,
+# and the Windows test host under Wine against the reference server running
+# natively on 127.0.0.1.
+#
+#   run-wine-tests.sh NATIVE_BUILD_DIR MINGW_BUILD_DIR
+#
+# NATIVE_BUILD_DIR holds vorel-server; MINGW_BUILD_DIR holds Vorel.dll,
+# Quorvex.dll and vorel-wine-host.exe. The Wine prefix lives in
+# MINGW_BUILD_DIR/wineprefix and is made on the first run. The last line is
+# "N passed, N failed"; the exit status is non-zero on any failure.
+set -uo pipefail
+
+if [ $# -ne 2 ]; then
+    echo "usage: run-wine-tests.sh NATIVE_BUILD_DIR MINGW_BUILD_DIR" >&2
+    exit 2
+fi
+native=$(cd "$1" && pwd) || exit 2
+mingw=$(cd "$2" && pwd) || exit 2
+objdump=i686-w64-mingw32-objdump
+
+passed=0
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok    $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL  $what"
+    fi
+}
+
+# --- the export table ---------------------------------------------------------
+# "[Ordinal/Name Pointer] Table" lists "[   N] name" with N = ordinal - 1.
+exports=$("$objdump" -p "$mingw/Vorel.dll" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\(.*\)$/\2 \1/p' | sort)
+expected=$(printf '%s\n' "?SetMessageWnd@@YAHPAUHWND__@@@Z 6" "DownloadFile 3" "Download_File_EX 4" \
+    "Read_Message1 1" "Read_Message2 2" "Write_Message1 0" "init 5" | sort)
+check "Vorel.dll exports exactly the seven names at ordinals 1 to 7" test "$exports" = "$expected"
+if [ "$exports" != "$expected" ]; then
+    echo "      found:"
+    echo "$exports" | sed 's/^/        /'
+fi
+
+for dll in Vorel.dll Quorvex.dll; do
+    check "$dll is PE32 for i386" sh -c "'$objdump' -f '$mingw/$dll' | grep -q 'file format pei-i386'"
+    imports=$("$objdump" -p "$mingw/$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    check "$dll imports only system DLLs and our own ($imports)" \
+        sh -c "! echo '$imports' | grep -Eq 'libgcc|libstdc|libwinpthread'"
+done
+
+# --- the host under Wine --------------------------------------------------------
+if ! command -v wine >/dev/null; then
+    echo "FAIL  wine is not installed"
+    echo "$passed passed, $((failed + 1)) failed"
+    exit 1
+fi
+export WINEPREFIX="$mingw/wineprefix"
+export WINEDEBUG=-all
+# No downloads of Wine's own add-ons on a machine without a network.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win32
+
+run="$mingw/wine-run"
+rm -rf "$run" && mkdir -p "$run/www" || exit 2
+cp "$mingw/Vorel.dll" "$mingw/Quorvex.dll" "$mingw/vorel-wine-host.exe" "$mingw/vorel-link-test.exe" "$run/" || exit 2
+head -c 1048576 /dev/urandom >"$run/www/file.bin" || exit 2
+
+server_pid=""
+stop_server() {
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null
+        for _ in $(seq 50); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$server_pid" 2>/dev/null
+        wait "$server_pid" 2>/dev/null
+    fi
+    server_pid=""
+}
+trap stop_server EXIT
+
+"$native/vorel-server" --seconds 600 --http-port 0 --http-dir "$run/www" </dev/null >"$run/server.out" 2>&1 &
+server_pid=$!
+port=""
+http_port=""
+for _ in $(seq 100); do
+    port=$(sed -n 's/^vorel-server listening on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$run/server.out")
+    http_port=$(sed -n 's/^vorel-server http on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$run/server.out")
+    [ -n "$port" ] && [ -n "$http_port" ] && break
+    sleep 0.1
+done
+if [ -z "$port" ] || [ -z "$http_port" ]; then
+    echo "FAIL  vorel-server did not start:"
+    cat "$run/server.out"
+    echo "$passed passed, $((failed + 1)) failed"
+    exit 1
+fi
+
+# The first run makes the prefix; it may take a while.
+link_out=$(cd "$run" && timeout 300 wine vorel-link-test.exe 2>/dev/null | tr -d '\r')
+echo "      $link_out"
+check "a game linked with libVorel.dll.a calls through the import table" \
+    sh -c "echo '$link_out' | grep -q '^ok '"
+rm -f "$run/GameRun.log"
+
+(cd "$run" && timeout 300 wine vorel-wine-host.exe "$port" "http://127.0.0.1:$http_port/file.bin" 1048576) \
+    >"$run/host.out" 2>&1
+host_status=$?
+tr -d '\r' <"$run/host.out"
+# Windows writes its line ends as CR LF.
+host_line=$(tr -d '\r' <"$run/host.out" | tail -n 1)
+if [[ "$host_line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+    [ "$host_status" -eq 0 ] || [ "${BASH_REMATCH[2]}" -gt 0 ] || failed=$((failed + 1))
+else
+    echo "FAIL  the host ended without its summary (status $host_status)"
+    failed=$((failed + 1))
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
