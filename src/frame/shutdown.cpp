@@ -85,9 +85,11 @@ bool ShutdownEngine(ClientEngine& engine) {
                       "---testing20090618---TerminateThread---hThread3");
         AbortDownloads(false);
     } catch (...) {
+        // The handles as they stand, printed as numbers.
         WriteFileNew(LogFile(), "---testing20090618---TerminateThread---try,catch---%d,%d,%d",
-                     hThread1.load() != nullptr, engine.hThread2.load() != nullptr,
-                     engine.hThread3.load() != nullptr);
+                     static_cast<int>(reinterpret_cast<intptr_t>(hThread1.load())),
+                     static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread2.load())),
+                     static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread3.load())));
     }
     if (!bStopped) {
         WriteFileNew(LogFile(),
