@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "exchange/queue_table.h"
@@ -244,6 +245,49 @@ TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
     testutil::TableCount count = testutil::CountTable(Engine());
     EXPECT_EQ(count.iRecorded, count.iWalked);
     EXPECT_EQ(count.iRecorded, 1);
+}
+
+}  // namespace
+
+namespace {
+
+int StatisticsLines(const std::vector<std::string>& lines) {
+    int n = 0;
+    for (const std::string& line : lines)
+        n += line.rfind("MainThread---业务主线程---正在运行---", 0) == 0 ? 1 : 0;
+    return n;
+}
+
+TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass) {
+    UseManualClock();
+    SetKey(kKey);
+    Engine().iLogFlag = 1;
+    g_sessionStatics.tStatistics = 0;
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 100000;  // no keep-alives
+    RunSessionPass(Engine(), State());  // the first ready pass starts the clock
+    EXPECT_EQ(StatisticsLines(LogLines()), 0);
+    Clock().AdvanceSeconds(29);
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(StatisticsLines(LogLines()), 0);
+    Clock().AdvanceSeconds(1);
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(StatisticsLines(LogLines()), 1);
+
+    // Idle passes (nothing ready): a line when the pass counter is a multiple of 10.
+    platform::SocketClose(Engine().hSocket.exchange(platform::SocketCreate()));
+    State().iPassCount = 20;
+    RunSessionPass(Engine(), State());
+    State().iPassCount = 21;
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(StatisticsLines(LogLines()), 2);
+    EXPECT_TRUE(LogHas("---numfds2==0"));
+    std::regex shape(
+        "MainThread---业务主线程---正在运行---20        : \\d{4}-\\d{2}-\\d{2} "
+        "\\d{2}:\\d{2}:\\d{2},"
+        "处理请求总数:0,预定发送总数:0,有效接受总数:0,没有处理就被删除总数:\\d+");
+    bool bShaped = false;
+    for (const std::string& line : LogLines()) bShaped = bShaped || std::regex_match(line, shape);
+    EXPECT_TRUE(bShaped);
 }
 
 }  // namespace
