@@ -13,18 +13,6 @@ namespace {
 
 class Config : public testutil::EngineFixture {
 protected:
-    std::string Host() {
-        char szHost[50];
-        int iPort = 0;
-        Engine().GetServerAddress(szHost, &iPort);
-        return szHost;
-    }
-    int Port() {
-        char szHost[50];
-        int iPort = 0;
-        Engine().GetServerAddress(szHost, &iPort);
-        return iPort;
-    }
     // Rewrites the item and runs the reader again, as the session does.
     int Reread(const std::string& value) {
         WriteConfigValue(value);

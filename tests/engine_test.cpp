@@ -21,18 +21,6 @@ namespace {
 
 class Exports : public testutil::EngineFixture {
 protected:
-    std::string Host() {
-        char szHost[50];
-        int iPort = 0;
-        Engine().GetServerAddress(szHost, &iPort);
-        return szHost;
-    }
-    int Port() {
-        char szHost[50];
-        int iPort = 0;
-        Engine().GetServerAddress(szHost, &iPort);
-        return iPort;
-    }
     int Init(std::string host, int iPort) { return init(host.data(), iPort); }
     std::string MissingConfigLine() const {
         return "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]--"

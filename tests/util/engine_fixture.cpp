@@ -51,6 +51,20 @@ ClientEngine& EngineFixture::CreateEngine() {
     return *pEngine;
 }
 
+std::string EngineFixture::Host() {
+    char szHost[50];
+    int iPort = 0;
+    Engine().GetServerAddress(szHost, &iPort);
+    return szHost;
+}
+
+int EngineFixture::Port() {
+    char szHost[50];
+    int iPort = 0;
+    Engine().GetServerAddress(szHost, &iPort);
+    return iPort;
+}
+
 void EngineFixture::UseClockScale(uint32_t dwScale) {
     clock_.reset();
     if (dwScale != 0) clock_.emplace(dwScale);

@@ -50,6 +50,10 @@ protected:
     ClientEngine& CreateEngine();
     ClientEngine& Engine() { return CreateEngine(); }
 
+    // The engine's server address as it stands.
+    std::string Host();
+    int Port();
+
     // Replaces the scaled clock (scale 1000 after SetUp); 0 removes it.
     void UseClockScale(uint32_t dwScale);
     // Replaces it with a clock that stands still but for AdvanceSeconds and
