@@ -170,7 +170,51 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
     }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(iThreadsBefore, 5000));
     EXPECT_EQ(engine.hThread3.load(), nullptr);
-    EXPECT_EQ(engine.iSetupsPending.load(), 0);
+    EXPECT_EQ(engine.iSetupInProgress.load(), 0);
+}
+
+// Windows rounds every sleep up to its timer tick, about 15.6 ms: pauses
+// counted in numbers of 10 ms sleeps ran half as long again there.
+TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
+    UseManualClock();
+    ClientEngine& engine = CreateEngine();
+    Clock().SetSleepGranularityMs(16);
+    for (uint32_t dwMs : {30u, 150u, 500u, 1000u}) {
+        int64_t iStart = Clock().ElapsedMs();
+        SessionSleep(engine, dwMs);
+        int64_t iTook = Clock().ElapsedMs() - iStart;
+        EXPECT_GE(iTook, dwMs);
+        EXPECT_LT(iTook, dwMs + 16) << "a pause of " << dwMs << " ms";
+    }
+    // ReConnect's own pauses: 1.1 s on the clock.
+    int64_t iStart = Clock().ElapsedMs();
+    engine.ReConnect(0);
+    EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
+    ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
+    // init's wait for a set-up that never comes (no session thread here):
+    // five seconds, not five hundred sleeps.
+    std::string host = "127.0.0.1";
+    iStart = Clock().ElapsedMs();
+    EXPECT_EQ(init(host.data(), wDeadPort_), -2);
+    int64_t iTook = Clock().ElapsedMs() - iStart;
+    EXPECT_GE(iTook, 5000);
+    EXPECT_LT(iTook, 5000 + 16);
+}
+
+// A stopping engine never spins on a refused thread: ReConnect gives up.
+TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
+    ClientEngine& engine = CreateEngine();
+    engine.iRunState = 0;
+    platform::testing::RefuseThreads(1000);
+    engine.ReConnect(0);
+    platform::testing::RefuseThreads(0);
+    int iRefusals = 0;
+    for (const std::string& line : LogLines())
+        iRefusals += line.rfind("---error---严重错误---创建线程2失败: ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(iRefusals, 1);
+    EXPECT_EQ(engine.hThread3.load(), nullptr);
+    EXPECT_FALSE(engine.CurrentSetUpRunning());
+    engine.iRunState = 1;
 }
 
 }  // namespace

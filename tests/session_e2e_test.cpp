@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -281,6 +282,51 @@ TEST_F(SessionFixture, AnUnreachableAddressFromInitIsTriedAgain) {
                std::to_string(wDeadPort)));
     EXPECT_EQ(init(host.data(), Server().Port()), 0);
     ASSERT_TRUE(WaitForConnections(2, 15000));
+}
+
+// A lookup that never ends until the test lets it: names starting with
+// "slow" wait for the release, then resolve to the loopback address.
+std::atomic<bool> g_bReleaseLookups{false};
+std::atomic<int> g_iSlowLookups{0};
+
+int SlowLookup(const char* szHost, uint32_t* pAddrNet) {
+    if (std::strncmp(szHost, "slow", 4) != 0) return -1;
+    ++g_iSlowLookups;
+    WaitReal([] { return g_bReleaseLookups.load(); }, 20000);
+    return platform::ParseDottedAddress("127.0.0.1", pAddrNet) ? 1 : 0;
+}
+
+// `init` while a set-up hangs in a name lookup: the new address is taken up
+// and tried at once, and the stale set-up, when its lookup ends, installs
+// nothing and reports nothing.
+TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce) {
+    g_bReleaseLookups = false;
+    g_iSlowLookups = 0;
+    platform::testing::SetResolveHook(SlowLookup);
+    ClientEngine& engine = ConnectedEngine();
+    std::string slow = "slow.lookup.test";
+    EXPECT_EQ(init(slow.data(), Server().Port()), 0);  // the set-up began, then hung
+    ASSERT_TRUE(WaitReal([] { return g_iSlowLookups.load() == 1; }, 5000));
+
+    std::string host = "127.0.0.1";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(init(host.data(), Server().Port()), 0);
+    EXPECT_TRUE(WaitForConnections(2, 5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(LogOn());
+
+    platform::SocketHandle sGood = engine.hSocket.load();
+    g_bReleaseLookups = true;
+    ASSERT_TRUE(WaitReal([&engine] { return engine.hThread3.load() == nullptr; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(engine.hSocket.load(), sGood);
+    EXPECT_EQ(Server().Connections(), 2);
+    EXPECT_EQ(Ask(300, "300 3 still", 3).substr(0, 8), "300 3 ok");
+    EXPECT_FALSE(
+        LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: "
+               "slow.lookup.test," +
+               std::to_string(Server().Port())));
+    platform::testing::SetResolveHook(nullptr);
 }
 
 }  // namespace

@@ -2,16 +2,24 @@
 // thread: the bytes that reach the socket, the tail rule, the bounds of the
 // write buffer, retries, keep-alives and key requests on a fast clock.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "session/outbound.h"
 #include "session/packet.h"
+#include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
+#include "vorel/vorel.h"
 
 namespace {
 
@@ -122,6 +130,7 @@ TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
     WriteStep(Engine(), State());
     int iPacket = static_cast<int>(Packets(PeerReceive()).at(0).dwLength);
     platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+    State().hWriteSocket = platform::kInvalidSocket;  // the bytes below are this "connection's"
 
     ASSERT_EQ(Request(300, "300 3 fits"), 1);
     State().iWriteStartPos =
@@ -288,6 +297,121 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
     bool bShaped = false;
     for (const std::string& line : LogLines()) bShaped = bShaped || std::regex_match(line, shape);
     EXPECT_TRUE(bShaped);
+}
+
+// Bytes gathered for one connection were encoded with its key: after a
+// reconnection they are dropped and counted, and the new connection carries
+// only what was gathered for it.
+TEST_F(SessionOutbound, BytesOfAnEarlierConnectionNeverGoOutOnANewOne) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 4 old-a"), 1);
+    ASSERT_EQ(Request(300, "300 5 old-b"), 1);
+    ASSERT_EQ(Request(300, "300 6 old-c"), 1);
+    platform::testing::InjectSocketFault(
+        Engine().hSocket.load(), platform::testing::SocketOp::kSend, platform::kWsaWouldBlock, 1);
+    WriteStep(Engine(), State());
+    ASSERT_GT(State().iWriteStartPos, 0);  // waiting for the next pass
+    int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
+
+    ConnectPeer();  // a new connection, with a new key
+    const char* kNewKey = "N3w-k3y-99";
+    SetKey(kNewKey);
+    ASSERT_EQ(Request(300, "300 7 new"), 1);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    char plain[256];
+    int n = Engine().codec.DataDecode(kNewKey, packets[0].payload.data(),
+                                      static_cast<unsigned>(packets[0].payload.size()), plain,
+                                      sizeof(plain), 2);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(plain, static_cast<size_t>(n)), "300 7 new");
+    EXPECT_EQ(g_sessionStatics.iDeletedUnprocessed.load() - iDeletedBefore, 3);
+    int iBytes = 0;
+    for (const char* szText : {"300 4 old-a", "300 5 old-b", "300 6 old-c"}) {
+        char encoded[256];
+        iBytes += 16 + Engine().codec.DataEncode(kKey, szText, std::strlen(szText), encoded,
+                                                 sizeof(encoded), 2);
+    }
+    EXPECT_TRUE(LogHas("线程2---发送数据---warn---2---连接已重建,丢弃旧连接未发送的3个请求(" +
+                       std::to_string(iBytes) + "字节)"));
+}
+
+// A server that stops reading blocks the session thread's send, and that
+// thread only: the game's calls keep their own limits meanwhile.
+TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
+    // A peer with a small receive buffer that never reads.
+    int iListener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(iListener, 0);
+    int iSmall = 4096;
+    setsockopt(iListener, SOL_SOCKET, SO_RCVBUF, &iSmall, sizeof(iSmall));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(iListener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    socklen_t iAddrLength = sizeof(addr);
+    getsockname(iListener, reinterpret_cast<sockaddr*>(&addr), &iAddrLength);
+    ASSERT_EQ(listen(iListener, 1), 0);
+    platform::SocketHandle s = platform::SocketCreate();
+    uint32_t dwLoopback = 0;
+    platform::ParseDottedAddress("127.0.0.1", &dwLoopback);
+    ASSERT_EQ(platform::SocketConnect(s, dwLoopback, ntohs(addr.sin_port)), 0);
+    int iPeer = accept(iListener, nullptr, nullptr);
+    ASSERT_GE(iPeer, 0);
+    Engine().hSocket = s;
+
+    SetKey(kKey);
+    Engine().iUserStatus1 = 1;  // logged on: the reader waits out its time
+    // The session keeps writing while requests keep coming, until the
+    // system's buffers are full and a send blocks.
+    std::atomic<bool> bStop{false};
+    std::atomic<int64_t> iStepStartMs{0};  // 0: not inside a write step
+    auto NowMs = [] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    auto WriterBlocked = [&] {
+        int64_t iStart = iStepStartMs.load();
+        return iStart != 0 && NowMs() - iStart > 300;
+    };
+    std::thread writer([&] {
+        while (!bStop.load()) {
+            iStepStartMs = NowMs();
+            WriteStep(Engine(), State());
+            iStepStartMs = 0;
+        }
+    });
+    std::thread filler([&] {
+        std::string filler(4000, 'x');
+        for (int i = 0; i < 5000 && !bStop.load() && !WriterBlocked(); ++i) {
+            Request(300, "300 7 " + filler);
+            if (i % 250 == 249) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    bool bBlocked = testutil::WaitReal(WriterBlocked, 10000);
+
+    std::atomic<bool> bGameDone{false};
+    std::atomic<int> iWrite{0}, iRead{-100};
+    std::thread game([&] {
+        iWrite = Request(300, "300 8 while-blocked");
+        char buffer[256];
+        iRead = Read_Message1(300, buffer, sizeof(buffer), 1, 8);  // 1 s of library time
+        bGameDone = true;
+    });
+    bool bGameInTime = testutil::WaitReal([&] { return bGameDone.load(); }, 3000);
+    // Let the writer go whatever happened, then look.
+    bStop = true;
+    shutdown(iPeer, SHUT_RDWR);
+    close(iPeer);
+    close(iListener);
+    game.join();
+    filler.join();
+    writer.join();
+    ASSERT_TRUE(bBlocked) << "no send blocked: nothing to prove";
+    EXPECT_TRUE(bGameInTime) << "a game thread waited behind the blocked send";
+    EXPECT_EQ(iWrite.load(), 1);
+    EXPECT_EQ(iRead.load(), 0);
 }
 
 }  // namespace

@@ -71,31 +71,31 @@ void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
 }
 
 int ClientEngine::SetServerAddress(const char* szHostIn, int iPortIn) {
-    // 1. Rejected arguments change nothing.
+    // Rejected arguments change nothing.
     if (szHostIn == nullptr) return -1;
     size_t iLength = strnlen(szHostIn, sizeof(szHost));
     if (iLength < 7 || iLength >= sizeof(szHost)) return -1;
     uint32_t dwPort = static_cast<uint32_t>(iPortIn);
     if (dwPort < 1 || dwPort > 65535) return -1;
-    // 2. Flag and address change together under lockAddress, so that a
-    //    configuration run racing with this call cannot overwrite them.
+    // Flag and address change together under lockAddress, so that a
+    // configuration run racing with this call cannot overwrite them. The new
+    // number makes every set-up in flight stale: none of them may install
+    // its socket or raise iSetupFlag for the old address.
     {
         KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
         iAddrFromInit = 1;
         std::memset(szHost, 0, sizeof(szHost));
         std::memcpy(szHost, szHostIn, iLength);
         iPort = iPortIn;
+        iSetupSerial.fetch_add(1);
+        iSetupFlag = 0;
     }
-    // 3.
     WriteFileNew(LogFile(), "---Run---%s,%d", szHostIn, iPortIn);
-    // 4.
-    iSetupFlag = 0;
-    // 5. The session thread's next pass fails on the closed socket and sets
-    //    up a new connection to the new address.
+    // The session thread's next pass fails on the closed socket and sets up
+    // a new connection to the new address.
     platform::SocketHandle s = hSocket.exchange(platform::kInvalidSocket);
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
-    // 6.
-    for (int i = 0; i < 500 && iSetupFlag.load() == 0; ++i) platform::SleepMs(10);
-    // 7.
-    return iSetupFlag.load() != 0 ? 0 : -2;
+    // Five seconds on the clock for a set-up to take the new address up.
+    bool bTakenUp = platform::WaitOnTick(5000, 10, [this] { return iSetupFlag.load() != 0; });
+    return bTakenUp ? 0 : -2;
 }

@@ -40,8 +40,21 @@ struct ClientEngine {
     // Connection set-up: a new socket connected to the server's address.
     // 0 connected; -1 no socket; -2 no such host, or the retry with a
     // changed configuration failed; -3 unreachable, configuration unchanged;
-    // -8 stopping; -9 exception; -11 unreachable address from `init`.
+    // -8 stopping, or superseded by a newer set-up or a new address from
+    // `init`; -9 exception; -11 unreachable address from `init`.
+    // The first form reserves a set-up of its own; the second runs the one
+    // that ReserveSetUp handed out.
     int InitSocket();
+    int InitSocket(int32_t iSerial);
+
+    // Set-ups are numbered; only the newest (the current one) may install
+    // its socket, raise iSetupFlag or log its result. `init` makes every
+    // set-up in flight stale by drawing a number of its own.
+    int32_t ReserveSetUp();
+    bool IsCurrentSetUp(int32_t iSerial) const { return iSetupSerial.load() == iSerial; }
+    // True while the current set-up has not finished: a failing poll then
+    // means a connection in progress, not a new failure.
+    bool CurrentSetUpRunning() const;
 
     // The session's answer to a lost connection: starts a ReconnectThread
     // and pauses the calling (session) thread about 1.1 s. iConnect 0: a
@@ -77,12 +90,14 @@ struct ClientEngine {
     std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
     KThreadMutex lockAddress;           // szHost, iPort
     KThreadMutex lockKey;               // szSessionKey
-    // Held by a connection set-up for its whole run: two set-ups never work
-    // on the socket at once.
+    // Held by a connection set-up while it empties the session and while it
+    // installs a socket, never across a name lookup or a connect: a stuck
+    // lookup must not hold up the set-up of a newer address.
     KThreadMutex lockSetup;
-    // Set-ups started by ReConnect and not yet finished. While one is pending, the session thread
-    // takes a failing poll for a connection in progress, not for a new failure.
-    std::atomic<int32_t> iSetupsPending{0};
+    // The number of the newest set-up (see ReserveSetUp), and that of the
+    // set-up still running, 0 when none.
+    std::atomic<int32_t> iSetupSerial{0};
+    std::atomic<int32_t> iSetupInProgress{0};
     // Set by shutdown as it begins: a game thread waiting in a read ends its
     // wait, so that the library can be unloaded under no caller.
     std::atomic<int32_t> iStopping{0};
@@ -90,6 +105,13 @@ struct ClientEngine {
     // The session thread delivers it once it holds no lock: the game's
     // window procedure may call the exports, which need the table lock.
     std::atomic<int32_t> iNotice95Pending{0};
+    // The game window a notice is being delivered to, null when none: an
+    // unload made from that window's procedure cannot wait for the session
+    // thread, which waits for the procedure.
+    std::atomic<platform::WindowHandle> hNoticeWindow{nullptr};
+    // The session thread's id, so that an unload running on it does not
+    // wait for itself.
+    std::atomic<uint32_t> dwSessionThreadId{0};
 };
 
 // The engine of the process, created by the first call that needs it. Safe

@@ -41,6 +41,23 @@ inline uint32_t TickMsSince(uint32_t dwThen) { return TickMs() - dwThen; }
 // Suspends the calling thread for about dwMs milliseconds.
 void SleepMs(uint32_t dwMs);
 
+// Waits until done() holds or dwMs have passed on the millisecond tick,
+// looking every dwSliceMs. Counting on the tick rather than in numbers of
+// sleeps keeps a pause its length where the system rounds each sleep up
+// (Windows rounds to its timer tick, about 15.6 ms). Returns done()'s last
+// answer.
+template <class Done>
+bool WaitOnTick(uint32_t dwMs, uint32_t dwSliceMs, Done done) {
+    uint32_t dwStart = TickMs();
+    for (;;) {
+        if (done()) return true;
+        uint32_t dwElapsed = TickMsSince(dwStart);
+        if (dwElapsed >= dwMs) return false;
+        uint32_t dwLeft = dwMs - dwElapsed;
+        SleepMs(dwLeft < dwSliceMs ? dwLeft : dwSliceMs);
+    }
+}
+
 // The same in real time, never substituted: for the bounds of waits on
 // other threads, which must hold whatever clock the tests run.
 void SleepRealMs(uint32_t dwMs);

@@ -99,5 +99,11 @@ enum class SocketOp { kRecv, kSend, kConnect, kPoll };
 bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count);
 void ClearSocketFaults();
 
+// Stands in for the system's name lookup (null restores it): returns 1 with
+// *pAddrNet set, 0 for a name that does not resolve, or -1 to leave the
+// name to the system. Lets tests make a lookup slow.
+using ResolveHook = int (*)(const char* szHost, uint32_t* pAddrNet);
+void SetResolveHook(ResolveHook pfnHook);
+
 }  // namespace testing
 }  // namespace platform

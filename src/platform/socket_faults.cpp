@@ -50,7 +50,22 @@ bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError) {
 
 }  // namespace detail
 
+namespace {
+std::atomic<testing::ResolveHook> g_pfnResolveHook{nullptr};
+}  // namespace
+
+namespace detail {
+
+int HookedResolve(const char* szHost, uint32_t* pAddrNet) {
+    testing::ResolveHook pfnHook = g_pfnResolveHook.load();
+    return pfnHook != nullptr ? pfnHook(szHost, pAddrNet) : -1;
+}
+
+}  // namespace detail
+
 namespace testing {
+
+void SetResolveHook(ResolveHook pfnHook) { g_pfnResolveHook.store(pfnHook); }
 
 bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
     g_faultLock.Enter();

@@ -10,5 +10,9 @@ namespace detail {
 // operation: *piError receives its Winsock error and one use is consumed.
 bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError);
 
+// The test's answer for a name lookup: 1 or 0 as ResolveHook, -1 when no
+// hook is set or it leaves the name to the system.
+int HookedResolve(const char* szHost, uint32_t* pAddrNet);
+
 }  // namespace detail
 }  // namespace platform

@@ -5,8 +5,14 @@
 // reused, and closing a socket while another thread is inside a call on it
 // wakes that call, which fails (the platform layer keeps the system socket
 // until the call has left). A set-up works on its own socket in a local
-// variable and clears hSocket only while it still holds that socket. Set-ups
-// run one at a time under lockSetup.
+// variable and clears hSocket only while it still holds that socket.
+//
+// Set-ups are numbered. Only the newest one may install its socket, raise
+// iSetupFlag or log and act on its result; an older one still inside a name
+// lookup or a connect when a newer one begins (after `init`, say) drops its
+// socket and leaves quietly. lockSetup makes the emptying of the session
+// and the installing of a socket one step each, and is never held across a
+// lookup or a connect.
 #include <cstring>
 #include <exception>
 
@@ -18,10 +24,12 @@
 
 namespace {
 
-// What a reconnect thread knows of itself: its engine and its own handle,
-// published by ReConnect once creation has returned.
+// What a reconnect thread knows of itself: its engine, the number of its
+// set-up, and its own handle, published by ReConnect once creation has
+// returned.
 struct ReconnectSelf {
     ClientEngine* pEngine;
+    int32_t iSerial;
     std::atomic<platform::ThreadHandle*> hSelf{nullptr};
     std::atomic<bool> bPublished{false};
 };
@@ -36,8 +44,7 @@ void DropOwnSocket(ClientEngine& engine, platform::SocketHandle s) {
 uint32_t ReconnectThread(void* pArg) {
     ReconnectSelf* pSelf = static_cast<ReconnectSelf*>(pArg);
     ClientEngine& engine = *pSelf->pEngine;
-    engine.InitSocket();
-    engine.iSetupsPending.fetch_sub(1);
+    engine.InitSocket(pSelf->iSerial);
     // Close only this thread's own handle: once ReConnect has started a
     // newer thread, the slot is the newer thread's and this handle is closed.
     while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepMs(1);
@@ -46,6 +53,152 @@ uint32_t ReconnectThread(void* pArg) {
     if (engine.hThread3.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
     delete pSelf;
     return 0;
+}
+
+// The set-up's steps; InitSocket marks its end whichever way they leave.
+class ConnectionSetUp {
+public:
+    ConnectionSetUp(ClientEngine& engine, int32_t iSerial) : engine_(engine), iSerial_(iSerial) {}
+    int Run();
+
+private:
+    bool Current() const { return engine_.IsCurrentSetUp(iSerial_); }
+    // Raises iSetupFlag for `init`, and copies the address this attempt
+    // uses, only while this set-up is the newest: under lockAddress, where
+    // `init` changes the address and draws its number.
+    bool TakeAddress(char* szOutHost, int* piOutPort);
+    // Makes s the engine's socket, unless a newer set-up or the engine's
+    // stop came first; then s is closed and false returned.
+    bool Install(platform::SocketHandle s);
+    // The steps that empty the session for a new connection.
+    void EmptySession();
+
+    ClientEngine& engine_;
+    int32_t iSerial_;
+};
+
+bool ConnectionSetUp::TakeAddress(char* szOutHost, int* piOutPort) {
+    KMutexAdaptor<KThreadMutex> guard(engine_.lockAddress, -1);
+    if (!Current()) return false;
+    engine_.iSetupFlag = 1;
+    if (szOutHost != nullptr) {
+        std::memcpy(szOutHost, engine_.szHost, sizeof(engine_.szHost));
+        *piOutPort = engine_.iPort;
+    }
+    return true;
+}
+
+bool ConnectionSetUp::Install(platform::SocketHandle s) {
+    KMutexAdaptor<KThreadMutex> guard(engine_.lockSetup, -1);
+    if (Current() && engine_.iRunState.load() == 1) {
+        engine_.hSocket = s;
+        return true;
+    }
+    platform::SocketClose(s);
+    return false;
+}
+
+void ConnectionSetUp::EmptySession() {
+    platform::SocketHandle sOld = engine_.hSocket.exchange(platform::kInvalidSocket);
+    if (sOld != platform::kInvalidSocket) platform::SocketClose(sOld);
+    // Without a key, the session asks for one as soon as it can write.
+    engine_.ClearSessionKey();
+    engine_.iTimeFlag = 0;
+    // A set-up in the engine's first 5 s (normally the first one) keeps the
+    // table; any later one drops every queued message.
+    if (platform::SecondsElapsed(engine_.tStart, 5)) {
+        KMutexAdaptor<KThreadMutex> tableGuard(engine_.lockTable, -1);
+        if (engine_.pQueueTable != nullptr) {
+            g_sessionStatics.iDeletedUnprocessed.fetch_add(CountPendingMessages(engine_));
+            free_hash(engine_.pQueueTable);
+            engine_.pQueueTable = NewQueueTable();
+        }
+    }
+}
+
+int ConnectionSetUp::Run() {
+    {
+        KMutexAdaptor<KThreadMutex> setupGuard(engine_.lockSetup, -1);
+        // A set-up overtaken before it began does nothing at all.
+        if (!Current()) return -8;
+        EmptySession();
+    }
+    TakeAddress(nullptr, nullptr);
+    if (engine_.iRunState.load() != 1) return -8;
+    platform::SocketHandle s = platform::SocketCreate();
+    if (s == platform::kInvalidSocket) return -1;
+    char szAddressHost[sizeof(engine_.szHost)];
+    int iAddressPort = 0;
+    if (!TakeAddress(szAddressHost, &iAddressPort)) {
+        platform::SocketClose(s);
+        return -8;
+    }
+    // In hSocket before the lookup and the connect, so that `init` and
+    // shutdown can close it and so end a connect early.
+    if (!Install(s)) return -8;
+    uint32_t dwAddr = 0;
+    bool bResolved = platform::ResolveHost(szAddressHost, &dwAddr);
+    if (!Current()) {
+        DropOwnSocket(engine_, s);
+        return -8;
+    }
+    if (!bResolved) {
+        DropOwnSocket(engine_, s);
+        return -2;
+    }
+    // Bounded by the system's connect time-out; a close from another thread
+    // (init, shutdown, a newer set-up) ends it early.
+    if (platform::SocketConnect(s, dwAddr, static_cast<uint16_t>(iAddressPort & 0xFFFF)) == 0) {
+        return 0;
+    }
+    if (engine_.iRunState.load() != 1) return -8;
+    if (!Current()) {
+        DropOwnSocket(engine_, s);
+        return -8;
+    }
+    if (engine_.iAddrFromInit.load() == 1) {
+        // The unconnected socket would sit in the poll's neither set for
+        // ever; releasing it makes the session's next pass fail its poll
+        // and start the next attempt.
+        DropOwnSocket(engine_, s);
+        return -11;
+    }
+    // A second chance when the configuration file now names another server.
+    char szOldHost[sizeof(engine_.szHost)];
+    std::memcpy(szOldHost, szAddressHost, sizeof(szOldHost));
+    int iOldPort = iAddressPort;
+    engine_.ReadConfigFile();
+    char szNewHost[sizeof(engine_.szHost)];
+    int iNewPort = 0;
+    engine_.GetServerAddress(szNewHost, &iNewPort);
+    if (std::memcmp(szNewHost, szOldHost, sizeof(szOldHost)) == 0 && iNewPort == iOldPort) {
+        DropOwnSocket(engine_, s);
+        WriteFileNew(LogFile(),
+                     "---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
+                     szOldHost, iOldPort);
+        return -3;
+    }
+    // The retry takes the new text as a dotted address, without a name
+    // lookup. It goes out on a fresh socket: after a failed connect not
+    // every system lets the same socket connect again.
+    DropOwnSocket(engine_, s);
+    uint32_t dwNewAddr = 0;
+    if (platform::ParseDottedAddress(szNewHost, &dwNewAddr)) {
+        s = platform::SocketCreate();
+        if (s != platform::kInvalidSocket) {
+            if (!Install(s)) return -8;
+            if (platform::SocketConnect(s, dwNewAddr, static_cast<uint16_t>(iNewPort & 0xFFFF)) ==
+                0) {
+                return 0;
+            }
+            DropOwnSocket(engine_, s);
+            if (!Current()) return -8;
+        }
+    }
+    WriteFileNew(LogFile(),
+                 "---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
+                 szNewHost, iNewPort);
+    return -2;
 }
 
 }  // namespace
@@ -60,142 +213,76 @@ void ClientEngine::GetSessionKey(char* szOut) {
     std::memcpy(szOut, szSessionKey, sizeof(szSessionKey));
 }
 
-int ClientEngine::InitSocket() {
-    KMutexAdaptor<KThreadMutex> setupGuard(lockSetup, -1);
+int32_t ClientEngine::ReserveSetUp() {
+    int32_t iSerial = iSetupSerial.fetch_add(1) + 1;
+    iSetupInProgress = iSerial;
+    return iSerial;
+}
+
+bool ClientEngine::CurrentSetUpRunning() const {
+    int32_t iRunning = iSetupInProgress.load();
+    return iRunning != 0 && iRunning == iSetupSerial.load();
+}
+
+int ClientEngine::InitSocket() { return InitSocket(ReserveSetUp()); }
+
+int ClientEngine::InitSocket(int32_t iSerial) {
+    int iResult;
     try {
-        // 1.
-        platform::SocketHandle sOld = hSocket.exchange(platform::kInvalidSocket);
-        if (sOld != platform::kInvalidSocket) platform::SocketClose(sOld);
-        // 2. Without a key, the session asks for one as soon as it can write.
-        ClearSessionKey();
-        iTimeFlag = 0;
-        // 3. A set-up in the engine's first 5 s (normally the first one)
-        //    keeps the table; any later one drops every queued message.
-        if (platform::SecondsElapsed(tStart, 5)) {
-            KMutexAdaptor<KThreadMutex> tableGuard(lockTable, -1);
-            if (pQueueTable != nullptr) {
-                g_sessionStatics.iDeletedUnprocessed.fetch_add(CountPendingMessages(*this));
-                free_hash(pQueueTable);
-                pQueueTable = NewQueueTable();
-            }
-        }
-        // 4.
-        iSetupFlag = 1;
-        // 5.
-        if (iRunState.load() != 1) return -8;
-        // 6.
-        platform::SocketHandle s = platform::SocketCreate();
-        if (s == platform::kInvalidSocket) {
-            hSocket = platform::kInvalidSocket;
-            return -1;
-        }
-        hSocket = s;
-        // 7.
-        char szAddressHost[sizeof(szHost)];
-        int iAddressPort = 0;
-        GetServerAddress(szAddressHost, &iAddressPort);
-        // Raised again now that the attempt has its address: an `init` that
-        // lowered the flag since step 4 (finding no socket to close yet)
-        // learns that its address is being used.
-        iSetupFlag = 1;
-        uint32_t dwAddr = 0;
-        if (!platform::ResolveHost(szAddressHost, &dwAddr)) {
-            DropOwnSocket(*this, s);
-            return -2;
-        }
-        // 8. Bounded by the system's connect time-out; a close from another
-        //    thread (init, shutdown) ends it early.
-        if (platform::SocketConnect(s, dwAddr, static_cast<uint16_t>(iAddressPort & 0xFFFF)) == 0) {
-            return 0;
-        }
-        // 9.
-        if (iRunState.load() != 1) return -8;
-        if (iAddrFromInit.load() == 1) {
-            // The unconnected socket would sit in the poll's neither set for
-            // ever; releasing it makes the session's next pass fail its poll
-            // and start the next attempt.
-            DropOwnSocket(*this, s);
-            return -11;
-        }
-        // 10.
-        char szOldHost[sizeof(szHost)];
-        std::memcpy(szOldHost, szAddressHost, sizeof(szOldHost));
-        int iOldPort = iAddressPort;
-        ReadConfigFile();
-        char szNewHost[sizeof(szHost)];
-        int iNewPort = 0;
-        GetServerAddress(szNewHost, &iNewPort);
-        if (std::memcmp(szNewHost, szOldHost, sizeof(szOldHost)) == 0 && iNewPort == iOldPort) {
-            DropOwnSocket(*this, s);
-            WriteFileNew(LogFile(),
-                         "---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
-                         szOldHost, iOldPort);
-            return -3;
-        }
-        // The retry takes the new text as a dotted address, without a name
-        // lookup. It goes out on a fresh socket: after a failed connect not
-        // every system lets the same socket connect again.
-        DropOwnSocket(*this, s);
-        uint32_t dwNewAddr = 0;
-        if (platform::ParseDottedAddress(szNewHost, &dwNewAddr)) {
-            s = platform::SocketCreate();
-            if (s != platform::kInvalidSocket) {
-                hSocket = s;
-                if (platform::SocketConnect(s, dwNewAddr,
-                                            static_cast<uint16_t>(iNewPort & 0xFFFF)) == 0) {
-                    return 0;
-                }
-                DropOwnSocket(*this, s);
-            }
-        }
-        WriteFileNew(LogFile(),
-                     "---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: %s,%d\n",
-                     szNewHost, iNewPort);
-        return -2;
+        iResult = ConnectionSetUp(*this, iSerial).Run();
     } catch (...) {
-        // 11. The guards have left lockTable (and lockSetup) as the stack unwound.
+        // The guards have left lockTable and lockSetup as the stack unwound.
         WriteFileNew(LogFile(), "---InitSocket---error---严重错误,---try,catch---\n");
-        return -9;
+        iResult = -9;
     }
+    int32_t iExpected = iSerial;
+    iSetupInProgress.compare_exchange_strong(iExpected, 0);
+    return iResult;
 }
 
 int ClientEngine::ReConnect(int iConnect) {
-    // 1. The earlier thread runs on, untracked.
+    // The earlier thread runs on, untracked.
     platform::ThreadHandle* hOld = hThread3.exchange(nullptr);
     if (hOld != nullptr) {
         WriteFileNew(LogFile(), "---error---hThread3!=NULL---");
         platform::ThreadClose(hOld);
     }
-    // 2.
+    // The set-up's number is drawn now, so that the session's next passes
+    // take the missing socket for a connection in progress.
     ReconnectSelf* pSelf = new ReconnectSelf;
     pSelf->pEngine = this;
-    iSetupsPending.fetch_add(1);
+    pSelf->iSerial = ReserveSetUp();
     platform::ThreadHandle* hNew;
     while ((hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
         WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n",
                      platform::NowSeconds32());
+        // A stopping engine needs no new connection: give up rather than
+        // retry without pause.
+        if (iRunState.load() != 1) break;
         SessionSleep(*this, 1000);
     }
-    pSelf->hSelf.store(hNew, std::memory_order_release);
-    hThread3.store(hNew);
-    pSelf->bPublished.store(true, std::memory_order_release);
-    // 3.
+    if (hNew == nullptr) {
+        int32_t iExpected = pSelf->iSerial;
+        iSetupInProgress.compare_exchange_strong(iExpected, 0);
+        delete pSelf;
+    } else {
+        pSelf->hSelf.store(hNew, std::memory_order_release);
+        hThread3.store(hNew);
+        pSelf->bPublished.store(true, std::memory_order_release);
+    }
     SessionSleep(*this, 1000);
-    // 4.
     platform::WindowHandle hWnd = hGameWnd.load();
     bool bIsWindow = platform::IsWindowHandle(hWnd);
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, IsWindow(hGameWnd)=%d, iUserStatus1=%d",
                  iConnect, bIsWindow ? 1 : 0, iUserStatus1.load());
-    // 5.
     SessionSleep(*this, 100);
-    // 6. Decided here; the session thread sends it once it holds no lock.
+    // The lost-connection notice: decided here, sent by the session thread
+    // once it holds no lock.
     if (iConnect == 0 && platform::IsWindowHandle(hGameWnd.load()) && iUserStatus1.load() == 1 &&
         iLoginFlag.load() == 1) {
         iNotice95Pending = 1;
     }
-    // 7.
     int32_t iLoggedOn = 1;
     iUserStatus1.compare_exchange_strong(iLoggedOn, 2);
-    // 8.
     return 0;
 }

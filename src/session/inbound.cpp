@@ -103,7 +103,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
         platform::WindowHandle hWnd = engine.hGameWnd.load();
         if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
             engine.iLoginFlag.load() == 1) {
-            platform::SendCopyData(hWnd, 96, 0, nullptr);
+            SendGameNotice(engine, hWnd, 96);
         }
         state.pfnReConnect(engine, 1);
         state.iConnectionGood = 0;

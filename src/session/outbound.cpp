@@ -106,8 +106,57 @@ void Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
     }
 }
 
-// REQUIRES: lockTable held.
-void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
+// Requests whose bytes are in the write buffer, whole or in part.
+int CountBufferedRequests(const ClientEngine& engine, const SessionState& state) {
+    int iCount = state.iWriteFrontPartial > 0 ? 1 : 0;
+    int p = state.iWriteFrontPartial;
+    while (p + 4 <= state.iWriteStartPos) {
+        uint32_t dwLength = ReadPacketLength(engine.pWriteBuf + p);
+        if (dwLength < kPacketHeaderSize) break;  // only whole packets go in
+        ++iCount;
+        p += static_cast<int>(dwLength);
+    }
+    return iCount;
+}
+
+// After n bytes from the buffer's start went out: what remains at the
+// front of the packet that the send cut.
+void AdvanceFront(const ClientEngine& engine, SessionState& state, int n) {
+    int p = state.iWriteFrontPartial;
+    while (p < n) {
+        uint32_t dwLength = ReadPacketLength(engine.pWriteBuf + p);
+        if (dwLength < kPacketHeaderSize) {
+            p = n;
+            break;
+        }
+        p += static_cast<int>(dwLength);
+    }
+    state.iWriteFrontPartial = p - n;
+}
+
+// Bytes gathered for an earlier connection were encoded with its session
+// key, and may end with half a packet: the server of a new connection could
+// neither decode them nor find its framing again. They are dropped, counted
+// with the other messages dropped unprocessed, and logged.
+void DropBytesOfAnEarlierConnection(ClientEngine& engine, SessionState& state,
+                                    platform::SocketHandle s) {
+    if (state.iWriteStartPos > 0 && state.hWriteSocket != s) {
+        int iRequests = CountBufferedRequests(engine, state);
+        g_sessionStatics.iDeletedUnprocessed.fetch_add(iRequests);
+        WriteFileNew(
+            LogFile(),
+            "线程2---发送数据---warn---2---连接已重建,丢弃旧连接未发送的%d个请求(%d字节)\n",
+            iRequests, state.iWriteStartPos);
+        state.iWriteStartPos = 0;
+        state.iWriteFrontPartial = 0;
+    }
+    state.hWriteSocket = s;
+}
+
+// Sends the write buffer on s, the connection its bytes belong to, or a
+// keep-alive when it is empty. Runs without lockTable: a server that stops
+// reading blocks this send, and only this thread.
+void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::SocketHandle s) {
     if (state.iWriteStartPos <= 0) {
         if (platform::SecondsElapsed(g_sessionStatics.tLastSend.load(), 20)) {
             SendHeaderOnly(engine, kTypeKeepAlive);
@@ -118,24 +167,29 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
     if (engine.iLogFlag.load() != 0) {
         WriteFileNew(LogFile(), "---iWriteStartPos=%d,有数据发送\n", state.iWriteStartPos);
     }
-    int n = platform::SocketSend(engine.hSocket.load(), engine.pWriteBuf, state.iWriteStartPos);
+    int n = platform::SocketSend(s, engine.pWriteBuf, state.iWriteStartPos);
     if (n == -1) {
         int iError = platform::SocketLastError();
         bool bTransient =
             iError == platform::kWsaWouldBlock || iError == platform::kWsaNoBufferSpace;
-        // Five transient failures in a row are waited out; the sixth, like
-        // any other error, gives up the connection. The bytes stay.
-        if (!bTransient || state.iSendRetries++ >= 5) {
+        if (engine.hSocket.load() != s) {
+            // A set-up replaced the connection meanwhile: the failure was the
+            // old one's, and the new one must not be given up for it.
+            DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());
+        } else if (!bTransient || state.iSendRetries++ >= 5) {
+            // Five transient failures in a row are waited out; the sixth,
+            // like any other error, gives up the connection. The bytes stay
+            // until a new connection drops them.
             state.pfnReConnect(engine, 0);
             ResetReadSide(state);
             WriteFileNew(LogFile(), "线程2---发送数据---error---1---:(%d,%d),errno=%d\n", -1,
                          state.iWriteStartPos, iError);
         }
     } else if (n == 0) {
-        WriteFileNew(LogFile(), "线程2---发送数据---warn---1---wrote 0 bytes to fd %d\n",
-                     engine.hSocket.load());
+        WriteFileNew(LogFile(), "线程2---发送数据---warn---1---wrote 0 bytes to fd %d\n", s);
     } else if (n > 0) {
         state.iSendRetries = 0;
+        AdvanceFront(engine, state, n);
         if (n < state.iWriteStartPos) {
             std::memmove(engine.pWriteBuf, engine.pWriteBuf + n,
                          static_cast<size_t>(state.iWriteStartPos - n));
@@ -149,18 +203,27 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state) {
 }  // namespace
 
 void WriteStep(ClientEngine& engine, SessionState& state) {
-    // 1.
     if (engine.iLogFlag.load() != 0)
         WriteFileNew(LogFile(), "---iWriteFlag==1---socket可发送数据\n");
-    // 2.
+    // The socket before the key: InitSocket empties the key before it
+    // installs a new socket, so a key read after the socket belongs to that
+    // socket's connection.
+    platform::SocketHandle s = engine.hSocket.load();
     char szKey[kSessionKeySize];
     engine.GetSessionKey(szKey);
     if (szKey[0] == '\0') {
         KeyRequestStep(engine, state);
         return;
     }
-    // 3.
-    KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-    Gather(engine, state, szKey);
-    SendOrKeepAlive(engine, state);
+    DropBytesOfAnEarlierConnection(engine, state, s);
+    // Gathering under lockTable; the send after it, without.
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        Gather(engine, state, szKey);
+    }
+    if (engine.hSocket.load() != s) {
+        DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());
+        return;
+    }
+    SendOrKeepAlive(engine, state, s);
 }

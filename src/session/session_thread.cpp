@@ -54,9 +54,11 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
     bool bReadable = false;
     bool bWritable = false;
     int iReady = platform::SocketPoll(engine.hSocket.load(), &bReadable, &bWritable);
-    // 3. A set-up still running has the socket in hand (or has none yet):
-    //    that is a connection in progress, not a new failure.
-    if (iReady < 0 && engine.iSetupsPending.load() > 0) iReady = 0;
+    // 3. The newest set-up still running has the socket in hand (or has none
+    //    yet): that is a connection in progress, not a new failure. A stale
+    //    set-up, still in the lookup of an address that `init` has replaced,
+    //    does not count.
+    if (iReady < 0 && engine.CurrentSetUpRunning()) iReady = 0;
     if (iReady < 0) {
         state.pfnReConnect(engine, 0);
         ResetReadSide(state);
@@ -114,11 +116,13 @@ void WriteMainThreadLine(const char* szFormat) {
 }  // namespace
 
 void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
-    while (dwMs > 0 && engine.iRunState.load() == 1) {
-        uint32_t dwSlice = dwMs < 10 ? dwMs : 10;
-        platform::SleepMs(dwSlice);
-        dwMs -= dwSlice;
-    }
+    platform::WaitOnTick(dwMs, 10, [&engine] { return engine.iRunState.load() != 1; });
+}
+
+void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
+    engine.hNoticeWindow = hWnd;
+    platform::SendCopyData(hWnd, static_cast<uintptr_t>(iData), 0, nullptr);
+    engine.hNoticeWindow = nullptr;
 }
 
 void ResetReadSide(SessionState& state) {
@@ -132,7 +136,7 @@ void DeliverPendingNotices(ClientEngine& engine) {
     // A library being unloaded tells the game nothing more.
     if (engine.iRunState.load() != 1) return;
     platform::WindowHandle hWnd = engine.hGameWnd.load();
-    if (platform::IsWindowHandle(hWnd)) platform::SendCopyData(hWnd, 95, 0, nullptr);
+    if (platform::IsWindowHandle(hWnd)) SendGameNotice(engine, hWnd, 95);
 }
 
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
@@ -230,6 +234,7 @@ uint32_t MainThread(void* pArg) {
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         return 0;
     }
+    engine.dwSessionThreadId = platform::CurrentThreadId();
     SessionState& state = *pState;
     state.pEngine = &engine;
     state.pfnReConnect = RealReConnect;

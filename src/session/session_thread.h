@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/socket.h"
+#include "platform/window.h"
 #include "session/packet.h"
 
 struct ClientEngine;
@@ -14,9 +16,14 @@ struct ClientEngine;
 struct SessionState {
     ClientEngine* pEngine = nullptr;
 
-    int32_t iPassCount = 0;           // passes so far
-    int32_t iReadStartPos = 0;        // bytes kept at the start of the read buffer
-    int32_t iWriteStartPos = 0;       // bytes in the write buffer not yet sent
+    int32_t iPassCount = 0;      // passes so far
+    int32_t iReadStartPos = 0;   // bytes kept at the start of the read buffer
+    int32_t iWriteStartPos = 0;  // bytes in the write buffer not yet sent
+    // The connection the write buffer's bytes were encoded for (its socket)
+    // and the bytes at the buffer's start that end a packet already partly
+    // sent. Bytes of an earlier connection never go out on a later one.
+    platform::SocketHandle hWriteSocket = platform::kInvalidSocket;
+    int32_t iWriteFrontPartial = 0;
     int32_t iReceivedMeasure = -1;    // bytes received in this pass
     int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
     int32_t iBusyReadRetries = 0;     // would-block receives in a row
@@ -65,6 +72,11 @@ void StartSessionThread(ClientEngine& engine);
 // The session's pauses: like SleepMs, but cut short once shutdown has asked
 // the engine to stop, so that stopping never waits out a long pause.
 void SessionSleep(ClientEngine& engine, uint32_t dwMs);
+
+// Sends the game window a WM_COPYDATA notice (dwData iData) and waits for its
+// procedure, recording the window meanwhile in hNoticeWindow.
+// REQUIRES: the calling thread holds no lock of the engine.
+void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData);
 
 // Sends the lost-connection notice that ReConnect left pending, if any.
 // REQUIRES: the calling thread holds no lock of the engine.

@@ -16,6 +16,7 @@ std::atomic<int64_t> g_iRealStartUs{0};
 std::atomic<int64_t> g_iOffsetMs{0};
 std::atomic<int64_t> g_iSecondsStart{0};
 std::atomic<uint32_t> g_dwTickStart{0};
+std::atomic<uint32_t> g_dwGranularityMs{0};
 
 int64_t RealUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -51,6 +52,8 @@ void HookLocalTime(platform::LocalTime* pTime) {
 uint32_t HookTickMs() { return g_dwTickStart.load() + static_cast<uint32_t>(VirtualMs()); }
 
 void HookSleepMs(uint32_t dwMs) {
+    uint32_t dwGranularity = g_dwGranularityMs.load();
+    if (dwGranularity > 0) dwMs = (dwMs + dwGranularity - 1) / dwGranularity * dwGranularity;
     if (g_dwScale.load() == 0) {
         g_iOffsetMs.fetch_add(dwMs);
         std::this_thread::yield();
@@ -70,6 +73,7 @@ ScopedTestClock::ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart) {
     g_iOffsetMs.store(0);
     g_iSecondsStart.store(static_cast<int64_t>(time(nullptr)));
     g_dwTickStart.store(dwTickStart);
+    g_dwGranularityMs.store(0);
     platform::SetClockHooks(&g_hooks);
 }
 
@@ -78,5 +82,7 @@ ScopedTestClock::~ScopedTestClock() { platform::SetClockHooks(nullptr); }
 void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { g_iOffsetMs.fetch_add(iSeconds * 1000); }
 
 int64_t ScopedTestClock::ElapsedMs() const { return VirtualMs(); }
+
+void ScopedTestClock::SetSleepGranularityMs(uint32_t dwMs) { g_dwGranularityMs.store(dwMs); }
 
 }  // namespace testutil

@@ -21,6 +21,9 @@ public:
     void AdvanceSeconds(int64_t iSeconds);
     // Virtual milliseconds since installation.
     int64_t ElapsedMs() const;
+    // Every sleep from now on lasts its length rounded up to a multiple of
+    // dwMs, as Windows rounds sleeps up to its timer tick (0: exact).
+    void SetSleepGranularityMs(uint32_t dwMs);
 };
 
 }  // namespace testutil

@@ -134,6 +134,11 @@ SocketHandle SocketCreate() {
 
 bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
     if (szHost == nullptr || szHost[0] == '\0' || pAddrNet == nullptr) return false;
+    int iHooked = detail::HookedResolve(szHost, pAddrNet);
+    if (iHooked >= 0) {
+        if (iHooked == 0) t_iLastError = kWsaHostNotFound;
+        return iHooked == 1;
+    }
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;

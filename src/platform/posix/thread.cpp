@@ -117,7 +117,7 @@ void* ThreadMain(void* pParam) {
 }  // namespace
 
 ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
-    if (routine == nullptr) return nullptr;
+    if (routine == nullptr || detail::TakeThreadRefusal()) return nullptr;
     pthread_once(&g_once, InitRunningCond);
     JoinEnded();
     ThreadHandle* pRecord = new (std::nothrow) ThreadHandle;

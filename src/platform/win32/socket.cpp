@@ -262,6 +262,11 @@ bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
         Fail(kWsaHostNotFound);
         return false;
     }
+    int iHooked = detail::HookedResolve(szHost, pAddrNet);
+    if (iHooked >= 0) {
+        if (iHooked == 0) Fail(kWsaHostNotFound);
+        return iHooked == 1;
+    }
     const hostent* pHost = gethostbyname(szHost);
     if (pHost == nullptr) return false;
     if (pHost->h_addrtype != AF_INET || pHost->h_length != 4 || pHost->h_addr_list[0] == nullptr) {

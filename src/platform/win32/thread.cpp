@@ -54,7 +54,7 @@ DWORD WINAPI ThreadMain(LPVOID pParam) {
 }  // namespace
 
 ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
-    if (routine == nullptr) return nullptr;
+    if (routine == nullptr || detail::TakeThreadRefusal()) return nullptr;
     ThreadHandle* pRecord = new (std::nothrow) ThreadHandle;
     if (pRecord == nullptr) return nullptr;
     pRecord->routine = routine;
