@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # libVorel.so exports the seven functions and the stand-in windows, nothing
-# else; libQuorvex.so exports the support library's operations.
+# else; libQuorvex.so exports the support library's operations; the code's
+# own object, libVorelCore.so, the same as libVorel.so and its two hooks.
 #
-#   check-exports.sh LIBVOREL LIBQUORVEX
+#   check-exports.sh LIBVOREL LIBQUORVEX [LIBVORELCORE]
 set -uo pipefail
 status=0
 check() {  # check LIBRARY EXPECTED-NAMES...
@@ -25,4 +26,9 @@ check "$2" hash_init hash_add hash_lookup free_hash free_hashent WriteFileNew sp
     InternetDownloadFile InternetDownloadAbort \
     _ZN16TextEncodeDecodeC1Ev _ZN16TextEncodeDecodeC2Ev _ZN16TextEncodeDecodeD1Ev _ZN16TextEncodeDecodeD2Ev \
     _ZN16TextEncodeDecode10DataEncodeEPKcS1_jPcji _ZN16TextEncodeDecode10DataDecodeEPKcS1_jPcji
+if [ $# -ge 3 ]; then
+    check "$3" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
+        _Z13SetMessageWndP6HWND__ VorelCreateWindow VorelDestroyWindow VorelGetWindowUser \
+        VorelCoreLoad VorelCoreUnload
+fi
 exit $status

@@ -158,4 +158,23 @@ TEST_F(Config, InitAsTheFirstCallReadsTheFileThenWinsButNeverSetsTheSwitch) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"---Run---10.9.9.9,9000"}));
 }
 
+TEST_F(Config, RereadAfterInitKeepsInitsAddressButTakesTheSwitch) {
+    WriteConfigValue("10.0.0.1 8000");
+    Engine();
+    char szHost[] = "10.9.9.9";
+    EXPECT_EQ(init(szHost, 9000), -2);
+    struct Case {
+        const char* szValue;
+        int iLogFlag;
+    };
+    for (Case c : {Case{"10.0.0.2 8002 7", 7}, Case{"10.0.0.3 8003", 7}, Case{"10.0.0.4 8004 0", 0},
+                   Case{"10.0.0.5 8005 6", 6}}) {
+        SCOPED_TRACE(c.szValue);
+        EXPECT_EQ(Reread(c.szValue), 0);
+        EXPECT_EQ(Host(), "10.9.9.9");
+        EXPECT_EQ(Port(), 9000);
+        EXPECT_EQ(Engine().iLogFlag.load(), c.iLogFlag);
+    }
+}
+
 }  // namespace

@@ -1,17 +1,20 @@
 // The two download exports against a loopback HTTP server: in the calling
 // thread, and in the background through a temporary file that replaces the
-// destination only after a good transfer.
+// destination only after a good transfer; and the unload's wait for the
+// background downloads.
 #include "download/download.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "util/engine_fixture.h"
 #include "util/http_server.h"
@@ -31,6 +34,8 @@ protected:
     void TearDown() override {
         WaitForDownloads();
         vorel_testing::SetDownloadFunction(nullptr);
+        vorel_testing::SetDownloadThreadGate(nullptr);
+        vorel_testing::SetUnloadDownloadWait(2000, 1500);
         EngineFixture::TearDown();
     }
     void WaitForDownloads() { EXPECT_TRUE(platform::ThreadsWaitRunningAtMost(0, 10000)); }
@@ -44,8 +49,27 @@ protected:
         return names;
     }
 
+    int LogLinesWith(const std::string& text) const {
+        int iCount = 0;
+        for (const std::string& line : LogLines()) iCount += line.find(text) != std::string::npos;
+        return iCount;
+    }
+
     testutil::TestHttpServer http_;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds since `start`, as a number that a failure prints readably.
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Holds a caller until `flag` is set, or for at most iMs.
+void HoldUntil(const std::atomic<bool>& flag, int iMs) {
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(iMs);
+    while (!flag.load() && Clock::now() < until) platform::SleepRealMs(1);
+}
 
 TEST_F(Downloads, DownloadFileRunsInTheCallingThread) {
     http_.Set("/a.txt", {200, "file content"});
@@ -162,6 +186,106 @@ TEST_F(Downloads, ArgumentBoundsAndTheTenMillisecondHold) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call("http://x/y", dest), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+}
+
+TEST_F(Downloads, AFailedMoveIsLoggedAndLeavesNoTemporaryFile) {
+    http_.Set("/m", {200, "new content"});
+    std::string url = http_.Url("/m");
+    // A non-empty directory: no file can be moved onto it.
+    std::string dest = Dest("target");
+    std::filesystem::create_directory(dest);
+    testutil::WriteFile(dest + "/inside.txt", "kept");
+    ASSERT_EQ(Download_File_EX(url.c_str(), dest.c_str()), 0);
+    WaitForDownloads();
+    EXPECT_TRUE(std::filesystem::is_directory(dest));
+    EXPECT_EQ(testutil::ReadFile(dest + "/inside.txt"), "kept");
+    EXPECT_TRUE(TempFiles().empty());
+    std::regex line("---Download_File_Thread---error---移动文件失败---\\d+---" + url + "---" +
+                    dest + "---" + Dir().Path() + "/Temp\\d+");
+    int iMoveLines = 0;
+    for (const std::string& text : LogLines()) iMoveLines += std::regex_match(text, line);
+    EXPECT_EQ(iMoveLines, 1);
+    EXPECT_EQ(LogLinesWith("---下载失败---"), 0);  // the transfer itself was good
+}
+
+std::atomic<bool> g_bGateOpen{false};
+void HoldUntilGateOpens() { HoldUntil(g_bGateOpen, 2000); }
+
+TEST_F(Downloads, TheCallNeverWaitsForItsThreadToStart) {
+    // Threads that cannot run until the calls have returned, as under the
+    // Windows loader lock; the second call refills the argument slots
+    // before the first thread has read anything.
+    g_bGateOpen = false;
+    vorel_testing::SetDownloadThreadGate(HoldUntilGateOpens);
+    http_.Set("/one", {200, "first"});
+    http_.Set("/two", {200, "second"});
+    Clock::time_point start = Clock::now();
+    ASSERT_EQ(Download_File_EX(http_.Url("/one").c_str(), Dest("one").c_str()), 0);
+    ASSERT_EQ(Download_File_EX(http_.Url("/two").c_str(), Dest("two").c_str()), 0);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(DownloadThreadsRunning(), 2);
+    g_bGateOpen = true;
+    WaitForDownloads();
+    EXPECT_EQ(testutil::ReadFile(Dest("one")), "first");
+    EXPECT_EQ(testutil::ReadFile(Dest("two")), "second");
+    EXPECT_EQ(DownloadThreadsRunning(), 0);
+    EXPECT_EQ(LogLinesWith("---下载失败---"), 0);
+}
+
+uint32_t WaitForRelease(void* pFlag) {
+    HoldUntil(*static_cast<std::atomic<bool>*>(pFlag), 10000);
+    return 0;
+}
+
+TEST_F(Downloads, TheUnloadWaitIgnoresThreadsThatAreNotDownloads) {
+    // A session thread that cannot stop, with the waits at their real bounds.
+    std::atomic<bool> bRelease{false};
+    platform::ThreadHandle* hOther = platform::ThreadCreate(WaitForRelease, &bRelease);
+    ASSERT_NE(hOther, nullptr);
+    Clock::time_point start = Clock::now();
+    WaitForDownloadsAtUnload();
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(LogLinesWith("卸载时下载线程未能停止"), 0);
+    bRelease = true;
+    EXPECT_TRUE(platform::ThreadWaitEnd(hOther, 10000));
+    platform::ThreadClose(hOther);
+}
+
+std::atomic<bool> g_bTransferReleased{false};
+int TransferThatIgnoresAbort(HWND__*, int, int, const char*, const char*) {
+    HoldUntil(g_bTransferReleased, 10000);
+    return 3;
+}
+
+TEST_F(Downloads, AtUnloadADownloadThatCannotStopIsLogged) {
+    g_bTransferReleased = false;
+    vorel_testing::SetDownloadFunction(TransferThatIgnoresAbort);
+    vorel_testing::SetUnloadDownloadWait(50, 50);
+    ASSERT_EQ(Download_File_EX("http://127.0.0.1/x", Dest("f").c_str()), 0);
+    EXPECT_EQ(DownloadThreadsRunning(), 1);
+    WaitForDownloadsAtUnload();
+    EXPECT_EQ(CountLogLines("---Download_File_Thread---error---卸载时下载线程未能停止---1"), 1);
+    g_bTransferReleased = true;
+    WaitForDownloads();
+    EXPECT_EQ(DownloadThreadsRunning(), 0);
+}
+
+TEST_F(Downloads, AtUnloadARunningDownloadIsWaitedForAndStopped) {
+    testutil::HttpAnswer trickle(200, std::string(5000, 't'));
+    trickle.iDripDelayMs = 5;
+    http_.Set("/t", trickle);
+    std::string dest = Dest("t.bin");
+    testutil::WriteFile(dest, "old");
+    vorel_testing::SetUnloadDownloadWait(100, 3000);
+    ASSERT_EQ(Download_File_EX(http_.Url("/t").c_str(), dest.c_str()), 0);
+    Clock::time_point start = Clock::now();
+    WaitForDownloadsAtUnload();
+    EXPECT_GE(MsSince(start), 100);  // it had its time to finish
+    EXPECT_LT(MsSince(start), 2500);
+    EXPECT_EQ(DownloadThreadsRunning(), 0);
+    EXPECT_EQ(LogLinesWith("卸载时下载线程未能停止"), 0);
+    EXPECT_EQ(LogLinesWith("---下载失败---"), 1);
+    EXPECT_EQ(testutil::ReadFile(dest), "old");
 }
 
 }  // namespace

@@ -214,6 +214,23 @@ TEST_F(Exports, ConcurrentFirstCallsAreAllServed) {
     EXPECT_EQ(Engine().iRequestTotal, kThreads);
 }
 
+TEST_F(Exports, OnlyTheEngineCreatingCallPauses100Ms) {
+    // The clock moves only by the library's sleeps, and no session thread
+    // runs here: what passes is the constructor's own pause.
+    UseManualClock();
+    int64_t iStart = Clock().ElapsedMs();
+    EXPECT_EQ(SetMessageWnd(nullptr), 0);
+    int64_t iPause = Clock().ElapsedMs() - iStart;
+    EXPECT_GE(iPause, 100);
+    EXPECT_LT(iPause, 150);
+
+    iStart = Clock().ElapsedMs();
+    std::string text = "a 1 c";
+    EXPECT_EQ(Write_Message1(300, text.data(), 0), 1);
+    EXPECT_EQ(SetMessageWnd(nullptr), 0);
+    EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
+}
+
 // ---- downloads --------------------------------------------------------------------------
 
 TEST_F(Exports, DownloadArgumentBoundsWithoutAnEngine) {

@@ -1,8 +1,11 @@
 // Files: the INI reader's contract, the executable's path, move with replace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "util/temp_dir.h"
@@ -68,15 +71,29 @@ TEST_F(PlatformIni, ValueMayHoldTheDefaultTextItself) {
     EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", "other"), "NULL");
 }
 
-TEST(PlatformFiles, ExecutablePathNamesThisTestProgram) {
-    char szPath[512];
-    uint32_t n = platform::GetExecutablePath(szPath, sizeof(szPath));
-    ASSERT_GT(n, 0u);
-    EXPECT_EQ(szPath[0], '/');
-    EXPECT_NE(std::string(szPath).find("platform_files_test"), std::string::npos);
-    char szShort[8];
-    EXPECT_EQ(platform::GetExecutablePath(szShort, sizeof(szShort)), 7u);  // cut, terminated
-    EXPECT_EQ(std::strlen(szShort), 7u);
+TEST(PlatformFiles, ExecutablePathIsWholeOrSaysItDidNotFit) {
+    const std::string whole = std::filesystem::read_symlink("/proc/self/exe").string();
+    ASSERT_NE(whole.find("platform_files_test"), std::string::npos);
+    const uint32_t n = static_cast<uint32_t>(whole.size());
+    std::vector<char> buffer(n + 16);
+
+    // Room for the path and its terminator: the whole path.
+    std::fill(buffer.begin(), buffer.end(), 'x');
+    EXPECT_EQ(platform::GetExecutablePath(buffer.data(), n + 1), n);
+    EXPECT_EQ(std::string(buffer.data()), whole);
+
+    // One byte less, or far less: cut and terminated inside the buffer, and
+    // the whole length tells that it did not fit.
+    for (uint32_t dwSize : {n, 8u, 1u}) {
+        SCOPED_TRACE(dwSize);
+        std::fill(buffer.begin(), buffer.end(), 'x');
+        EXPECT_EQ(platform::GetExecutablePath(buffer.data(), dwSize), n);
+        EXPECT_EQ(std::string(buffer.data()), whole.substr(0, dwSize - 1));
+        EXPECT_EQ(buffer[dwSize], 'x');
+    }
+    std::fill(buffer.begin(), buffer.end(), 'x');
+    EXPECT_EQ(platform::GetExecutablePath(buffer.data(), 0), 0u);
+    EXPECT_EQ(buffer[0], 'x');
 }
 
 TEST(PlatformFiles, MoveReplacesExistingAndExistsSeesOnlyFiles) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -71,6 +72,33 @@ void UseAdapters(uint32_t dwFirst, uint32_t dwSecond, std::vector<const char*> a
     platform::testing::SetAdapterQuery(ScriptedAdapters);
 }
 
+// ---- a clock that keeps the sleeps ------------------------------------------
+
+// Stands still but for the sleeps, which move it by their length at once and
+// are kept. It starts on a whole second. A wait that never sleeps on it would
+// never end: after ten real seconds its seconds jump an hour ahead.
+std::atomic<int64_t> g_iCountingMs{0};
+std::chrono::steady_clock::time_point g_countingInstalled;
+std::mutex g_sleepsLock;
+std::vector<uint32_t> g_sleeps;
+
+int64_t CountingNowSeconds() {
+    int64_t iSeconds = 1700000000 + g_iCountingMs.load() / 1000;
+    bool bStuck = std::chrono::steady_clock::now() - g_countingInstalled > std::chrono::seconds(10);
+    return bStuck ? iSeconds + 3600 : iSeconds;
+}
+void CountingLocalTime(platform::LocalTime* pTime) { *pTime = {2023, 11, 14, 22, 13, 20}; }
+uint32_t CountingTickMs() { return static_cast<uint32_t>(g_iCountingMs.load()); }
+void CountingSleepMs(uint32_t dwMs) {
+    {
+        std::lock_guard<std::mutex> guard(g_sleepsLock);
+        g_sleeps.push_back(dwMs);
+    }
+    g_iCountingMs.fetch_add(dwMs);
+}
+const platform::ClockHooks kCountingClock{CountingNowSeconds, CountingLocalTime, CountingTickMs,
+                                          CountingSleepMs};
+
 // ---- fixture ----------------------------------------------------------------
 
 class Retrieve : public testutil::EngineFixture {
@@ -107,6 +135,20 @@ protected:
         ASSERT_TRUE(QueueAnswer(Engine(), iQueueId, iType, payload));
     }
     QueueView Recv(int iQueueId) { return InspectQueue(Engine(), RecvKey(iQueueId).c_str()); }
+
+    // The sleeps made while `work` runs, on the clock above. The fixture's
+    // own clock comes back afterwards.
+    template <class Work>
+    std::vector<uint32_t> SleepsDuring(Work work) {
+        g_iCountingMs = 0;
+        g_sleeps.clear();
+        g_countingInstalled = std::chrono::steady_clock::now();
+        platform::SetClockHooks(&kCountingClock);
+        work();
+        UseClockScale(1000);
+        std::lock_guard<std::mutex> guard(g_sleepsLock);
+        return g_sleeps;
+    }
 
     std::vector<char> out_;
 };
@@ -511,6 +553,15 @@ TEST_F(Retrieve, TimeoutRunsOnTheWholeSecondClock) {
     reader.join();
     EXPECT_EQ(iResult.load(), 0);
     EXPECT_LT(Clock().ElapsedMs(), 2900);
+}
+
+TEST_F(Retrieve, ReadersLookEvery50Ms) {
+    // A second without an answer: a look at once, then one after each of
+    // twenty sleeps of 50 ms.
+    const std::vector<uint32_t> kTwentyLooks(20, 50);
+    EXPECT_EQ(SleepsDuring([&] { EXPECT_EQ(Read1(300, 19, 1), 0); }), kTwentyLooks);
+    int iType = -1;
+    EXPECT_EQ(SleepsDuring([&] { EXPECT_EQ(Read2(&iType, 1), 0); }), kTwentyLooks);
 }
 
 TEST_F(Retrieve, TimeoutOfSecondsOnAFastClock) {

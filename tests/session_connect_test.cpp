@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -186,10 +187,14 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
         EXPECT_GE(iTook, dwMs);
         EXPECT_LT(iTook, dwMs + 16) << "a pause of " << dwMs << " ms";
     }
-    // ReConnect's own pauses: 1.1 s on the clock.
+    // ReConnect's own pauses: 1.1 s on the clock. Its set-up waits for the
+    // lock meanwhile, so that no other thread moves this clock.
     int64_t iStart = Clock().ElapsedMs();
-    engine.ReConnect(0);
-    EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
+    {
+        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        engine.ReConnect(0);
+        EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
+    }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
     // init's wait for a set-up that never comes (no session thread here):
     // five seconds, not five hundred sleeps.
@@ -204,16 +209,32 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
 // A stopping engine never spins on a refused thread: ReConnect gives up.
 TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     ClientEngine& engine = CreateEngine();
+    auto Refusals = [this] {
+        int iRefusals = 0;
+        for (const std::string& line : LogLines())
+            iRefusals += line.rfind("---error---严重错误---创建线程2失败: ", 0) == 0 ? 1 : 0;
+        return iRefusals;
+    };
+    platform::testing::RefuseThreads(100000);
+    std::atomic<bool> bReturned{false};
+    std::thread session([&] {
+        engine.ReConnect(0);
+        bReturned = true;
+    });
+    // Refused and retried once a second of the (fast) clock while running.
+    ASSERT_TRUE(WaitReal([&] { return Refusals() >= 3; }, 5000));
     engine.iRunState = 0;
-    platform::testing::RefuseThreads(1000);
-    engine.ReConnect(0);
+    EXPECT_TRUE(WaitReal([&] { return bReturned.load(); }, 2000));
+    int iRefusals = Refusals();
+    session.join();
     platform::testing::RefuseThreads(0);
-    int iRefusals = 0;
-    for (const std::string& line : LogLines())
-        iRefusals += line.rfind("---error---严重错误---创建线程2失败: ", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(iRefusals, 1);
+    EXPECT_LT(iRefusals, 100) << "retried without pause once stopping";
     EXPECT_EQ(engine.hThread3.load(), nullptr);
     EXPECT_FALSE(engine.CurrentSetUpRunning());
+    EXPECT_EQ(engine.iReconnectThreads.load(), 0);
+    // Stopped, no thread is even tried.
+    engine.ReConnect(0);
+    EXPECT_EQ(Refusals(), iRefusals);
     engine.iRunState = 1;
 }
 

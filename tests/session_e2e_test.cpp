@@ -311,6 +311,10 @@ TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce
     std::string host = "127.0.0.1";
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(init(host.data(), Server().Port()), 0);
+    std::printf("init while a set-up hangs in a lookup: %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
     EXPECT_TRUE(WaitForConnections(2, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(LogOn());

@@ -313,6 +313,7 @@ TEST_F(SessionOutbound, BytesOfAnEarlierConnectionNeverGoOutOnANewOne) {
     ASSERT_GT(State().iWriteStartPos, 0);  // waiting for the next pass
     int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
 
+    platform::SocketClose(Engine().hSocket.load());
     ConnectPeer();  // a new connection, with a new key
     const char* kNewKey = "N3w-k3y-99";
     SetKey(kNewKey);
@@ -358,7 +359,7 @@ TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
     ASSERT_EQ(platform::SocketConnect(s, dwLoopback, ntohs(addr.sin_port)), 0);
     int iPeer = accept(iListener, nullptr, nullptr);
     ASSERT_GE(iPeer, 0);
-    Engine().hSocket = s;
+    platform::SocketClose(Engine().hSocket.exchange(s));
 
     SetKey(kKey);
     Engine().iUserStatus1 = 1;  // logged on: the reader waits out its time
@@ -393,6 +394,7 @@ TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
 
     std::atomic<bool> bGameDone{false};
     std::atomic<int> iWrite{0}, iRead{-100};
+    auto gameStart = std::chrono::steady_clock::now();
     std::thread game([&] {
         iWrite = Request(300, "300 8 while-blocked");
         char buffer[256];
@@ -400,6 +402,10 @@ TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
         bGameDone = true;
     });
     bool bGameInTime = testutil::WaitReal([&] { return bGameDone.load(); }, 3000);
+    std::printf("game calls while the session's send was blocked: %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - gameStart)
+                                           .count()));
     // Let the writer go whatever happened, then look.
     bStop = true;
     shutdown(iPeer, SHUT_RDWR);

@@ -3,6 +3,8 @@
 // writes close1 to close5 in order, and really unloads the library.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +19,31 @@
 #include "util/http_server.h"
 #include "util/session_fixture.h"
 #include "util/temp_dir.h"
+#include "vorel/vorel_window.h"
+
+// A slow name service for the library loaded below: this program's
+// getaddrinfo comes before the C library's (the link exports it), so a
+// lookup of a name that starts with "slow" takes g_iSlowLookupMs before it
+// answers with the loopback address, and then returns into the library as
+// a real lookup would.
+std::atomic<int> g_iSlowLookupMs{0};
+std::atomic<int> g_iSlowLookupsStarted{0};
+std::atomic<int> g_iSlowLookupsEnded{0};
+
+extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char* szNode,
+                                                                  const char* szService,
+                                                                  const struct addrinfo* pHints,
+                                                                  struct addrinfo** ppResult) {
+    using Real = int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
+    static Real pfnReal = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (szNode != nullptr && strncmp(szNode, "slow", 4) == 0) {
+        ++g_iSlowLookupsStarted;
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_iSlowLookupMs.load()));
+        ++g_iSlowLookupsEnded;
+        szNode = "127.0.0.1";
+    }
+    return pfnReal(szNode, szService, pHints, ppResult);
+}
 
 namespace {
 
@@ -30,6 +57,8 @@ struct Library {
     int (*Read_Message1)(int, char*, int, int, int) = nullptr;
     int (*Download_File_EX)(const char*, const char*) = nullptr;
     int (*init)(char*, int) = nullptr;
+    int (*SetMessageWnd)(HWND) = nullptr;
+    HWND (*VorelCreateWindow)(VOREL_WNDPROC, void*) = nullptr;
 
     bool Load() {
         pHandle = dlopen(VOREL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -40,7 +69,12 @@ struct Library {
         Download_File_EX =
             reinterpret_cast<decltype(Download_File_EX)>(dlsym(pHandle, "Download_File_EX"));
         init = reinterpret_cast<decltype(init)>(dlsym(pHandle, "init"));
-        return Write_Message1 && Read_Message1 && Download_File_EX && init;
+        SetMessageWnd =
+            reinterpret_cast<decltype(SetMessageWnd)>(dlsym(pHandle, "_Z13SetMessageWndP6HWND__"));
+        VorelCreateWindow =
+            reinterpret_cast<decltype(VorelCreateWindow)>(dlsym(pHandle, "VorelCreateWindow"));
+        return Write_Message1 && Read_Message1 && Download_File_EX && init && SetMessageWnd &&
+               VorelCreateWindow;
     }
     // dlclose; returns how long it took.
     Clock::duration Unload() {
@@ -49,17 +83,23 @@ struct Library {
         pHandle = nullptr;
         return Clock::now() - start;
     }
-    static bool StillLoaded() {
-        void* p = dlopen(VOREL_LIBRARY_PATH, RTLD_NOW | RTLD_NOLOAD);
+    static bool StillLoaded(const char* szPath = VOREL_LIBRARY_PATH) {
+        void* p = dlopen(szPath, RTLD_NOW | RTLD_NOLOAD);
         if (p == nullptr) return false;
         dlclose(p);
         return true;
     }
+    // The object with the library's code, which an unload keeps loaded
+    // for a thread that could not be stopped.
+    static bool CoreStillLoaded() { return StillLoaded(VOREL_CORE_PATH); }
 };
 
 class Unload : public ::testing::Test {
 protected:
     void SetUp() override {
+        g_iSlowLookupMs = 0;
+        g_iSlowLookupsStarted = 0;
+        g_iSlowLookupsEnded = 0;
         cwd_ = std::filesystem::current_path().string();
         ASSERT_EQ(chdir(dir_.Path().c_str()), 0);  // the library's GameRun.log goes here
         ASSERT_TRUE(server_.Start());
@@ -101,7 +141,7 @@ protected:
     void ExpectCloseLinesInOrder() {
         std::vector<std::string> closes;
         for (const std::string& line : CloseLines()) {
-            if (line.rfind("close", 0) == 0) closes.push_back(line);
+            if (line.size() == 9 && line.rfind("close", 0) == 0) closes.push_back(line);
         }
         EXPECT_EQ(closes, (std::vector<std::string>{"close1---", "close2---", "close3---",
                                                     "close4---", "close5---"}));
@@ -111,7 +151,22 @@ protected:
         EXPECT_LT(took, std::chrono::milliseconds(2600));
 
         EXPECT_FALSE(Library::StillLoaded());
+        EXPECT_FALSE(Library::CoreStillLoaded());
         ExpectCloseLinesInOrder();
+    }
+    // A library kept loaded by an unload serves a new load as before, and
+    // its next unload, with nothing left running, joins the threads that
+    // ended after the first.
+    void ExpectTheKeptLibraryServesAgain() {
+        ASSERT_TRUE(lib_.Load());
+        ConnectToServer();
+        EXPECT_TRUE(LogOn());
+        EXPECT_LT(lib_.Unload(), std::chrono::milliseconds(2600));
+    }
+    bool HasCloseLine(const std::string& text) {
+        for (const std::string& line : CloseLines())
+            if (line == text) return true;
+        return false;
     }
 
     testutil::TempDir dir_;
@@ -203,6 +258,91 @@ TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
         EXPECT_FALSE(Library::StillLoaded());
     }
     EXPECT_EQ(server_.Connections(), 3);
+}
+
+TEST_F(Unload, TheReconnectThreadStillSettingUpIsNamedInTheLog) {
+    g_iSlowLookupMs = 200;  // within the bound: the thread ends, the library goes
+    ConnectToServer();
+    std::string slow = "slow.lookup.test";
+    EXPECT_EQ(lib_.init(slow.data(), server_.Port()), 0);
+    ASSERT_TRUE(WaitReal([] { return g_iSlowLookupsStarted.load() == 1; }, 5000));
+    ExpectQuickUnload();
+    EXPECT_TRUE(HasCloseLine("TerminateThread---hThread3"));
+    EXPECT_FALSE(HasCloseLine("TerminateThread---hThread2")) << "the session thread left by itself";
+}
+
+// A set-up stuck in a name lookup past the unload's bound: the unload
+// returns in time, names the thread it could not stop, releases nothing
+// that thread can reach and keeps the library's code loaded, so that the
+// lookup returns into code that is still there.
+TEST_F(Unload, ASetUpStuckInANameLookupKeepsTheLibraryLoadedAndTheProcessAlive) {
+    g_iSlowLookupMs = 3500;
+    ConnectToServer();
+    std::string slow = "slow.lookup.test";
+    EXPECT_EQ(lib_.init(slow.data(), server_.Port()), 0);
+    ASSERT_TRUE(WaitReal([] { return g_iSlowLookupsStarted.load() == 1; }, 5000));
+    Clock::duration took = lib_.Unload();
+    std::printf("unload with a set-up stuck in a lookup: %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_LT(took, std::chrono::milliseconds(2600));
+    EXPECT_FALSE(Library::StillLoaded());
+    EXPECT_TRUE(Library::CoreStillLoaded());
+    ExpectCloseLinesInOrder();
+    EXPECT_TRUE(HasCloseLine("TerminateThread---hThread3"));
+    std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
+    EXPECT_NE(log.find("---testing20090618---close---error---线程未能停止:会话线程0,重连线程1,"),
+              std::string::npos);
+    // The lookup comes back into the library, which finishes the set-up
+    // quietly and lets the thread end.
+    ASSERT_TRUE(WaitReal([] { return g_iSlowLookupsEnded.load() == 1; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(server_.Connections(), 1) << "a stopped library connected again";
+    ExpectTheKeptLibraryServesAgain();
+}
+
+// A game that unloads the library from its window procedure when told that
+// the server ended the session. The session thread that sends the notice
+// waits for that procedure: the unload must neither wait for it nor unmap
+// the code it returns into.
+std::atomic<void*> g_pLibraryToUnload{nullptr};
+std::atomic<int64_t> g_iUnloadMs{-1};
+std::atomic<int> g_iNotice{0};
+
+intptr_t UnloadOnNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg != WM_COPYDATA) return 0;
+    g_iNotice = static_cast<int>(reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData);
+    void* pHandle = g_pLibraryToUnload.exchange(nullptr);
+    if (pHandle == nullptr) return 0;
+    auto start = Clock::now();
+    dlclose(pHandle);
+    g_iUnloadMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return 0;
+}
+
+TEST_F(Unload, AWindowProcedureThatUnloadsOnTheDisconnectNotice) {
+    ConnectToServer();
+    HWND hWnd = lib_.VorelCreateWindow(UnloadOnNotice, nullptr);
+    ASSERT_EQ(lib_.SetMessageWnd(hWnd), 1);
+    ASSERT_TRUE(LogOn());
+    g_pLibraryToUnload = lib_.pHandle;
+    lib_.pHandle = nullptr;  // the procedure unloads it
+    Call(lib_.Write_Message1, 300, "300 5 disconnect");
+    ASSERT_TRUE(WaitReal([] { return g_iUnloadMs.load() >= 0; }, 10000));
+    EXPECT_EQ(g_iNotice.load(), 96);
+    std::printf("unload from the window procedure: %lld ms\n",
+                static_cast<long long>(g_iUnloadMs.load()));
+    // Quick: waiting for the session thread, which waits for this very
+    // procedure, could only burn the bound.
+    EXPECT_LT(g_iUnloadMs.load(), 800);
+    EXPECT_FALSE(Library::StillLoaded());
+    EXPECT_TRUE(Library::CoreStillLoaded());
+    ExpectCloseLinesInOrder();
+    // The session thread comes back from the procedure and ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(server_.Connections(), 1);
+    ExpectTheKeptLibraryServesAgain();
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // The downloader against a loopback HTTP server: good transfers, HTTP
-// errors, refused and stalled servers, redirects, and no partial file left
-// behind by any failure.
+// errors, refused, stalled and trickling servers, redirects, temporary names
+// shared with other transfers and with earlier runs, and no partial file
+// left behind by any failure. Also the stall and speed-floor rule on its own,
+// on a made-up tick.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/http_download.h"
 #include "platform/socket.h"
 #include "support/quorvex.h"
 #include "support/quorvex_internal.h"
@@ -21,6 +26,7 @@ protected:
     void SetUp() override { quorvex::SetDownloadTimeouts(2000, 1000); }
     void TearDown() override {
         quorvex::SetDownloadTimeouts(30000, 60000);
+        quorvex::SetDownloadFloor(1024, 60000);
         quorvex::SetDownloadAbort(false);
     }
 
@@ -37,9 +43,26 @@ protected:
         return n;
     }
 
+    std::vector<std::string> NamesInDir() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     testutil::TempDir dir_;
     testutil::TestHttpServer server_;
 };
+
+using Names = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds since `start`, as a number that a failure prints readably.
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 TEST_F(SupportDownload, WritesTheWholeBodyExactly) {
     std::string body;
@@ -135,6 +158,124 @@ TEST_F(SupportDownload, BadArgumentsAndSchemesAreRefused) {
 TEST_F(SupportDownload, DestinationInAMissingDirectoryFails) {
     server_.Set("/f", {200, "x"});
     EXPECT_EQ(Download(server_.Url("/f"), dir_.File("no/such/dir/f")), 2);
+}
+
+TEST_F(SupportDownload, ATransferBelowTheSpeedFloorFailsLikeAStall) {
+    // 200 bytes a second, never quiet long enough for the stall time-out,
+    // against a floor of 500 a second: the whole body would take 25 s.
+    testutil::HttpAnswer trickle(200, std::string(5000, 'd'));
+    trickle.iDripDelayMs = 5;
+    server_.Set("/trickle", trickle);
+    quorvex::SetDownloadFloor(100, 200);
+    std::string path = dir_.File("out");
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(Download(server_.Url("/trickle"), path), 3);
+    EXPECT_LT(MsSince(start), 900);
+    EXPECT_EQ(FilesInDir(), 0u);
+}
+
+TEST_F(SupportDownload, ATransferAboveTheSpeedFloorSucceeds) {
+    // 20 bytes every 20 ms: twice the floor, over three windows.
+    testutil::HttpAnswer slow(200, std::string(600, 'k'));
+    slow.iDripDelayMs = 20;
+    slow.iDripBytes = 20;
+    server_.Set("/slow", slow);
+    quorvex::SetDownloadFloor(100, 200);
+    std::string path = dir_.File("out");
+    EXPECT_EQ(Download(server_.Url("/slow"), path), 0);
+    EXPECT_EQ(testutil::ReadFile(path), std::string(600, 'k'));
+}
+
+TEST_F(SupportDownload, LeftoversOfAnEarlierRunAreReplacedOrRemoved) {
+    std::string path = dir_.File("data.bin");
+    // A run killed mid-transfer, once alone and once beside another.
+    testutil::WriteFile(path + ".part", std::string(10000, 'x'));
+    testutil::WriteFile(path + ".part2", "stale");
+    server_.Set("/data", {200, "fresh"});
+    EXPECT_EQ(Download(server_.Url("/data"), path), 0);
+    EXPECT_EQ(testutil::ReadFile(path), "fresh");
+    EXPECT_EQ(NamesInDir(), Names{"data.bin"});
+
+    // A failed download of the destination cleans up as well.
+    testutil::WriteFile(path + ".part", "stale");
+    testutil::WriteFile(path + ".part7", "stale");
+    EXPECT_EQ(Download(server_.Url("/missing"), path), 4);
+    EXPECT_EQ(testutil::ReadFile(path), "fresh");
+    EXPECT_EQ(NamesInDir(), Names{"data.bin"});
+}
+
+TEST_F(SupportDownload, ConcurrentDownloadsOfOneDestinationBothEndWell) {
+    testutil::HttpAnswer first(200, std::string(300, '1'));
+    first.iDripDelayMs = 2;
+    first.iDripBytes = 2;
+    testutil::HttpAnswer second(200, std::string(300, '2'));
+    second.iDripDelayMs = 2;
+    second.iDripBytes = 2;
+    server_.Set("/1", first);
+    server_.Set("/2", second);
+    std::string path = dir_.File("same.bin");
+    int iFirst = -1;
+    std::thread other([&] { iFirst = Download(server_.Url("/1"), path); });
+    // The second starts while the first writes "<path>.part".
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!std::filesystem::exists(path + ".part") && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(std::filesystem::exists(path + ".part"));
+    bool bSawOwnName = false;
+    std::thread watcher([&] {
+        while (Clock::now() < deadline && !bSawOwnName) {
+            bSawOwnName = std::filesystem::exists(path + ".part1");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_EQ(Download(server_.Url("/2"), path), 0);
+    other.join();
+    watcher.join();
+    EXPECT_EQ(iFirst, 0);
+    EXPECT_TRUE(bSawOwnName);
+    // Whole bodies only: the one that finished last.
+    std::string content = testutil::ReadFile(path);
+    EXPECT_TRUE(content == std::string(300, '1') || content == std::string(300, '2')) << content;
+    EXPECT_EQ(NamesInDir(), Names{"same.bin"});
+}
+
+// The rule itself, fed by hand: floor 100 bytes per 1000 ms, stall 500 ms.
+platform::HttpOptions WatchOptions(uint32_t dwWindowMs) {
+    return platform::HttpOptions{0, 500, 100, dwWindowMs, nullptr, nullptr};
+}
+
+TEST(TransferWatch, EachWindowMustBringTheFloor) {
+    platform::TransferWatch watch(WatchOptions(1000), 0);
+    EXPECT_FALSE(watch.TooSlow(1, 100));  // the first byte opens a window
+    EXPECT_FALSE(watch.TooSlow(60, 500));
+    EXPECT_FALSE(watch.TooSlow(100, 1100));  // exactly the floor: the next window opens
+    EXPECT_FALSE(watch.TooSlow(150, 1500));
+    EXPECT_TRUE(watch.TooSlow(199, 2100));  // one byte short
+}
+
+TEST(TransferWatch, TheFloorCountsFromTheFirstByteAndCanBeOff) {
+    // A slow start (an answer head after 450 ms) is not held against the body.
+    platform::TransferWatch watch(WatchOptions(1000), 0);
+    EXPECT_FALSE(watch.TooSlow(0, 450));
+    EXPECT_FALSE(watch.TooSlow(5, 460));
+    EXPECT_FALSE(watch.TooSlow(60, 1100));
+    EXPECT_TRUE(watch.TooSlow(99, 1460));
+
+    platform::TransferWatch off(WatchOptions(0), 0);
+    for (uint32_t dwMs = 100; dwMs < 5000; dwMs += 100) EXPECT_FALSE(off.TooSlow(dwMs / 100, dwMs));
+}
+
+TEST(TransferWatch, TheTickMayWrapAndTheCountMayStartAgain) {
+    uint32_t dwStart = 0xFFFFFF00u;
+    platform::TransferWatch watch(WatchOptions(1000), dwStart);
+    EXPECT_FALSE(watch.TooSlow(50, dwStart + 100));
+    EXPECT_FALSE(watch.TooSlow(150, dwStart + 1100));  // past the wrap
+    // A redirect's request counts from zero again: a fresh window, not an
+    // underflow that looks like plenty.
+    EXPECT_FALSE(watch.TooSlow(1, dwStart + 1200));
+    EXPECT_FALSE(watch.TooSlow(50, dwStart + 1800));
+    EXPECT_TRUE(watch.TooSlow(60, dwStart + 2200));
 }
 
 }  // namespace

@@ -15,18 +15,26 @@ namespace {
 
 constexpr size_t kSlotSize = 512;
 
-// The arguments of the latest Download_File_EX, handed to its thread.
-// Written under DownloadLock; the thread copies them and says so through
-// g_bCopied before the call lets go of the lock, so a following call can
-// never change them under an unfinished copy.
+// The arguments of the latest Download_File_EX, written under DownloadLock.
+// Its thread works from copies in its own start record, so the call never
+// waits for the thread to run.
 char szDownloadUrl[kSlotSize];
 char szDownloadPath[kSlotSize];
-std::atomic<bool> g_bCopied{false};
 
 // Numbers the temporary files; each download takes its own.
 std::atomic<int> iTempFileNo{0};
 
+// Background download threads whose routine has not yet ended: raised by the
+// starter before the thread can run, lowered as the thread's last act.
+std::atomic<int> g_iDownloadThreads{0};
+
+// How long the unload waits for background downloads: first for them to
+// finish, then, after asking them to stop, for them to stop.
+std::atomic<uint32_t> g_dwUnloadFinishMs{1500};
+std::atomic<uint32_t> g_dwUnloadStopMs{500};
+
 std::atomic<vorel_testing::DownloadFunction> g_pfnDownload{nullptr};
+std::atomic<void (*)()> g_pfnThreadGate{nullptr};
 
 int Transfer(const char* szUrl, const char* szPath) {
     vorel_testing::DownloadFunction pfnDownload = g_pfnDownload.load();
@@ -34,9 +42,13 @@ int Transfer(const char* szUrl, const char* szPath) {
     return InternetDownloadFile(nullptr, 0, 0, szUrl, szPath);
 }
 
-// What a download thread knows of itself: its own handle, published by the
-// starter once creation has returned.
-struct DownloadThreadSelf {
+// Everything a download thread needs, handed over on the heap and freed by
+// the thread: its own copies of the arguments and its temporary number, and
+// its own handle, published by the starter once creation has returned.
+struct DownloadThreadStart {
+    char szUrl[kSlotSize];
+    char szPath[kSlotSize];
+    int iTempNo;
     std::atomic<platform::ThreadHandle*> hSelf{nullptr};
     std::atomic<bool> bPublished{false};
 };
@@ -59,53 +71,76 @@ bool TempNameFits(const char* szPath) {
     return iDirLength + std::strlen("Temp") + 10 + 1 <= kSlotSize;
 }
 
+// Moves a good transfer into place. A failed move leaves the destination as
+// it was; the temporary file is removed rather than left beside it.
+void PlaceDownload(const DownloadThreadStart& start, const char* szTemp) {
+    if (platform::MoveFileReplace(szTemp, start.szPath)) return;
+    WriteFileNew(LogFile(), "---Download_File_Thread---error---移动文件失败---%d---%s---%s---%s\n",
+                 platform::NowSeconds32(), start.szUrl, start.szPath, szTemp);
+    platform::RemoveFile(szTemp);
+}
+
 uint32_t Download_File_Thread(void* pArg) {
-    DownloadThreadSelf* pSelf = static_cast<DownloadThreadSelf*>(pArg);
-    // 1.
-    char szUrl[kSlotSize];
-    char szPath[kSlotSize];
+    DownloadThreadStart* pStart = static_cast<DownloadThreadStart*>(pArg);
+    void (*pfnGate)() = g_pfnThreadGate.load();
+    if (pfnGate != nullptr) pfnGate();
     char szTemp[kSlotSize];
-    std::memcpy(szUrl, szDownloadUrl, kSlotSize);
-    std::memcpy(szPath, szDownloadPath, kSlotSize);
-    g_bCopied.store(true, std::memory_order_release);
-    // 2.
-    BuildTempPath(szTemp, szPath, iTempFileNo.fetch_add(1) + 1);
-    // 3.
-    int iResult = Transfer(szUrl, szTemp);
-    // 4.
+    BuildTempPath(szTemp, pStart->szPath, pStart->iTempNo);
+    int iResult = Transfer(pStart->szUrl, szTemp);
     if (iResult == 0 && platform::FileExists(szTemp)) {
-        platform::MoveFileReplace(szTemp, szPath);
+        PlaceDownload(*pStart, szTemp);
     } else {
-        // 5.
         WriteFileNew(LogFile(), "---Download_File_Thread---error---下载失败---%d---%s---%s---%s\n",
-                     platform::NowSeconds32(), szUrl, szPath, szTemp);
+                     platform::NowSeconds32(), pStart->szUrl, pStart->szPath, szTemp);
     }
-    // 6. Only this thread's own handle: a newer download owns the slot once
-    //    it has taken it, and the starter has closed this handle then.
-    while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepMs(1);
-    platform::ThreadHandle* hOwn = pSelf->hSelf.load(std::memory_order_acquire);
+    // Only this thread's own handle: a newer download owns the slot once
+    // it has taken it, and the starter has closed this handle then.
+    while (!pStart->bPublished.load(std::memory_order_acquire)) platform::SleepRealMs(1);
+    platform::ThreadHandle* hOwn = pStart->hSelf.load(std::memory_order_acquire);
     platform::ThreadHandle* hExpected = hOwn;
     if (hThread1.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
-    delete pSelf;
+    delete pStart;
+    g_iDownloadThreads.fetch_sub(1, std::memory_order_release);
     return 0;
+}
+
+// Waits until no background download thread runs, for at most dwTimeoutMs
+// on the millisecond tick: counting sleeps instead would stretch the bound
+// where the system rounds each sleep up (Windows, to about 15.6 ms). True
+// when none runs.
+bool WaitDownloadThreadsEnded(uint32_t dwTimeoutMs) {
+    if (g_iDownloadThreads.load(std::memory_order_acquire) == 0) return true;
+    uint32_t dwStart = platform::TickMs();
+    for (;;) {
+        platform::SleepMs(5);
+        if (g_iDownloadThreads.load(std::memory_order_acquire) == 0) {
+            // A thread that has just announced its end still returns through
+            // a few instructions of the library: let it.
+            platform::SleepRealMs(20);
+            return true;
+        }
+        if (platform::TickMsSince(dwStart) >= dwTimeoutMs) return false;
+    }
 }
 
 }  // namespace
 
 void AbortDownloads(bool bAbort) { InternetDownloadAbort(bAbort ? 1 : 0); }
 
+int DownloadThreadsRunning() { return g_iDownloadThreads.load(std::memory_order_acquire); }
+
 int DownloadFileNow(const char* szUrl, const char* szLocalFile) {
     return Transfer(szUrl, szLocalFile);
 }
 
 void WaitForDownloadsAtUnload() {
-    if (platform::ThreadsWaitRunningAtMost(0, 2000)) return;
+    if (WaitDownloadThreadsEnded(g_dwUnloadFinishMs.load())) return;
     AbortDownloads(true);
-    bool bStopped = platform::ThreadsWaitRunningAtMost(0, 1500);
+    bool bStopped = WaitDownloadThreadsEnded(g_dwUnloadStopMs.load());
     AbortDownloads(false);
     if (!bStopped) {
         WriteFileNew(LogFile(), "---Download_File_Thread---error---卸载时下载线程未能停止---%d\n",
-                     platform::ThreadsRunning());
+                     DownloadThreadsRunning());
     }
 }
 
@@ -113,12 +148,17 @@ namespace vorel_testing {
 
 void SetDownloadFunction(DownloadFunction pfnDownload) { g_pfnDownload.store(pfnDownload); }
 
+void SetDownloadThreadGate(void (*pfnGate)()) { g_pfnThreadGate.store(pfnGate); }
+
+void SetUnloadDownloadWait(uint32_t dwFinishMs, uint32_t dwStopMs) {
+    g_dwUnloadFinishMs.store(dwFinishMs);
+    g_dwUnloadStopMs.store(dwStopMs);
+}
+
 }  // namespace vorel_testing
 
 int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
-    // 1.
     KMutexAdaptor<KThreadMutex> guard(DownloadLock, -1);
-    // 2.
     if (szUrl == nullptr || szLocalFile == nullptr) return 1;
     size_t iUrlLength = strnlen(szUrl, kSlotSize);
     size_t iPathLength = strnlen(szLocalFile, kSlotSize);
@@ -126,30 +166,32 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
     // A directory that leaves no room for the temporary name is refused
     // rather than written past.
     if (!TempNameFits(szLocalFile)) return 1;
-    // 3.
+
     std::memset(szDownloadUrl, 0, kSlotSize);
     std::memset(szDownloadPath, 0, kSlotSize);
     std::memcpy(szDownloadUrl, szUrl, iUrlLength);
     std::memcpy(szDownloadPath, szLocalFile, iPathLength);
-    g_bCopied.store(false, std::memory_order_release);
-    // 4. The earlier download runs on, untracked.
+    DownloadThreadStart* pStart = new DownloadThreadStart;
+    std::memcpy(pStart->szUrl, szDownloadUrl, kSlotSize);
+    std::memcpy(pStart->szPath, szDownloadPath, kSlotSize);
+    pStart->iTempNo = iTempFileNo.fetch_add(1) + 1;
+
+    // The earlier download runs on, untracked.
     platform::ThreadHandle* hOld = hThread1.exchange(nullptr);
     if (hOld != nullptr) {
         WriteFileNew(LogFile(), "---error---hThread1!=NULL---");
         platform::ThreadClose(hOld);
     }
-    // 5.
-    DownloadThreadSelf* pSelf = new DownloadThreadSelf;
+    // Counted before it can run, so that the unload's wait never misses it.
+    g_iDownloadThreads.fetch_add(1, std::memory_order_acq_rel);
     platform::ThreadHandle* hNew;
-    while ((hNew = platform::ThreadCreate(Download_File_Thread, pSelf)) == nullptr) {
+    while ((hNew = platform::ThreadCreate(Download_File_Thread, pStart)) == nullptr) {
         WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());
     }
-    pSelf->hSelf.store(hNew, std::memory_order_release);
+    pStart->hSelf.store(hNew, std::memory_order_release);
     hThread1.store(hNew);
-    pSelf->bPublished.store(true, std::memory_order_release);
-    // 6. Held at least 10 ms, and until the thread has its own copies.
+    pStart->bPublished.store(true, std::memory_order_release);
+    // From here the thread may have ended and freed pStart.
     platform::SleepMs(10);
-    while (!g_bCopied.load(std::memory_order_acquire)) platform::SleepMs(1);
-    // 7.
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "frame/lock.h"
 #include "platform/thread.h"
@@ -26,10 +27,16 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile);
 // (shutdown uses it to end download threads).
 void AbortDownloads(bool bAbort);
 
+// Background download threads (those of Download_File_EX) whose routine
+// has not yet ended, tracked or not; other threads of the library are not
+// counted.
+int DownloadThreadsRunning();
+
 // At unload with no engine: the background downloads still running are left
 // to finish, since their code must stay in place while they run; one that
-// needs more than about two seconds is stopped. Nothing is logged unless a
-// thread cannot be stopped at all.
+// needs more than about 1.5 s is stopped. Only download threads are
+// waited for: with none running it returns at once, whatever other threads
+// do. Nothing is logged unless a download thread cannot be stopped at all.
 void WaitForDownloadsAtUnload();
 
 namespace vorel_testing {
@@ -40,5 +47,14 @@ namespace vorel_testing {
 using DownloadFunction = int (*)(HWND__* hWnd, int iReserved1, int iReserved2, const char* szUrl,
                                  const char* szPath);
 void SetDownloadFunction(DownloadFunction pfnDownload);
+
+// Called as the first act of every background download thread (null: none):
+// a gate that holds the thread stands in for one that cannot start yet, as
+// on Windows when Download_File_EX runs under the loader lock.
+void SetDownloadThreadGate(void (*pfnGate)());
+
+// The bounds of WaitForDownloadsAtUnload (defaults 1500 and 500 ms): how
+// long downloads may take to finish, and then to stop once asked to.
+void SetUnloadDownloadWait(uint32_t dwFinishMs, uint32_t dwStopMs);
 
 }  // namespace vorel_testing

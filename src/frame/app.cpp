@@ -9,6 +9,7 @@
 #include "frame/lock.h"
 #include "frame/shutdown.h"
 #include "platform/library.h"
+#include "platform/thread.h"
 
 std::atomic<int32_t> g_iExportCalls{0};
 
@@ -17,6 +18,10 @@ namespace {
 constexpr int kEngineSlots = 10;
 
 std::atomic<ClientEngine*> g_apEngines[kEngineSlots];
+// Engines left allocated by an unload because a thread of theirs could not
+// be stopped: that thread may still use them. Kept here for as long as the
+// library is.
+std::atomic<ClientEngine*> g_apKeptEngines[kEngineSlots * 4];
 
 // Makes the first creation of the engine safe when several game threads
 // call their first export at once.
@@ -27,13 +32,26 @@ KThreadMutex g_engineCreateLock;
 class CPelmo_DLLApp {
 public:
     void InitInstance() { ClearEngineTable(); }
-    void ExitInstance(bool bProcessExit) {
-        // At the end of the process the system has already stopped the other
-        // threads: there is nothing to stop and nothing to wait for.
-        if (bProcessExit) return;
-        DestroyAllEngines();
-        // Downloads started without an engine still run the library's code.
-        WaitForDownloadsAtUnload();
+    // True when no thread of the library runs any more.
+    bool ExitInstance(bool bProcessExit) {
+        if (bProcessExit) {
+            LogShutdownAtProcessExit();
+            return true;
+        }
+        bool bHadEngine = false;
+        bool bStopped = DestroyAllEngines(&bHadEngine);
+        // Downloads started without an engine still run the library's code;
+        // an engine's shutdown has stopped them already.
+        if (!bHadEngine) WaitForDownloadsAtUnload();
+        // Joins what has ended, so that no thread is still on its way out
+        // through the library's code when it goes.
+        return bStopped && platform::ThreadsWaitRunningAtMost(0, 200);
+    }
+    void LogShutdownAtProcessExit() {
+        for (auto& slot : g_apEngines) {
+            ClientEngine* pEngine = slot.load(std::memory_order_acquire);
+            if (pEngine != nullptr) ShutdownEngineAtProcessExit(*pEngine);
+        }
     }
 };
 
@@ -45,13 +63,24 @@ void ClearEngineTable() {
     for (auto& slot : g_apEngines) slot.store(nullptr, std::memory_order_release);
 }
 
-void DestroyAllEngines() {
+bool DestroyAllEngines(bool* pbHadEngine) {
+    bool bStopped = true;
     for (auto& slot : g_apEngines) {
         ClientEngine* pEngine = slot.exchange(nullptr, std::memory_order_acq_rel);
         if (pEngine == nullptr) continue;
+        if (pbHadEngine != nullptr) *pbHadEngine = true;
         // An engine whose threads could not be stopped stays allocated.
-        if (ShutdownEngine(*pEngine)) delete pEngine;
+        if (ShutdownEngine(*pEngine)) {
+            delete pEngine;
+            continue;
+        }
+        bStopped = false;
+        for (auto& kept : g_apKeptEngines) {
+            ClientEngine* pNone = nullptr;
+            if (kept.compare_exchange_strong(pNone, pEngine)) break;
+        }
     }
+    return bStopped;
 }
 
 ClientEngine* GetEngine() {
@@ -68,4 +97,4 @@ ClientEngine* GetEngine() {
 
 void OnLibraryLoad() { theApp.InitInstance(); }
 
-void OnLibraryUnload(bool bProcessExit) { theApp.ExitInstance(bProcessExit); }
+bool OnLibraryUnload(bool bProcessExit) { return theApp.ExitInstance(bProcessExit); }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "frame/engine.h"
 #include "frame/text.h"
@@ -16,33 +17,55 @@ namespace {
 constexpr size_t kConfigPathSize = 512;
 constexpr const char* kConfigFileName = "serverConfigs.ini";
 
-// Worked out once per process. The constructor's run, before any other
-// thread exists, marks it; later runs only read it.
-char szConfigPath[kConfigPathSize];
-std::atomic<bool> g_bConfigPathDone{false};
+// Where the path stands. It is worked out once per process: the
+// constructor's run, before any other thread exists, settles it, and later
+// runs only read it.
+enum ConfigPathState : int {
+    kPathNotWorkedOut,
+    kPathReady,
+    kPathTooLong,  // the executable's path, or its directory and the file name, do not fit
+};
 
-// Step 1: the executable's directory (cut after the last backslash, or the
-// last forward slash) and the file name. False when the result would not fit.
-bool WorkOutConfigPath(char* szPath) {
+char szConfigPath[kConfigPathSize];
+std::atomic<int> g_iConfigPathState{kPathNotWorkedOut};
+
+// The executable's whole path, however long.
+std::string WholeExecutablePath() {
     char szExe[kConfigPathSize];
-    platform::GetExecutablePath(szExe, sizeof(szExe));
-    char* pCut = std::strrchr(szExe, '\\');
-    if (pCut == nullptr) pCut = std::strrchr(szExe, '/');
-    size_t iDirLength = pCut != nullptr ? static_cast<size_t>(pCut - szExe) + 1 : 0;
-    size_t iNameLength = std::strlen(kConfigFileName);
-    if (iDirLength + iNameLength + 1 > kConfigPathSize) {
-        // A cut path would name another file: read none, say why.
-        WriteFileNew(LogFile(), "---ReadConfigFile---error---严重错误,配置文件路径太长---%s\n",
-                     szExe);
-        szPath[0] = '\0';
-        return false;
-    }
-    std::memcpy(szPath, szExe, iDirLength);
-    std::memcpy(szPath + iDirLength, kConfigFileName, iNameLength + 1);
-    return true;
+    uint32_t dwLength = platform::GetExecutablePath(szExe, sizeof(szExe));
+    if (dwLength < sizeof(szExe)) return std::string(szExe, dwLength);
+    std::string exe(static_cast<size_t>(dwLength) + 1, '\0');
+    uint32_t dwAgain = platform::GetExecutablePath(&exe[0], static_cast<uint32_t>(exe.size()));
+    exe.resize(dwAgain < dwLength ? dwAgain : dwLength);
+    return exe;
 }
 
-// Step 4: one trailing carriage return or line feed, then one more.
+// The executable's directory (cut after its last backslash or, when it has
+// none, its last forward slash) and the file name, into szConfigPath. A path
+// that does not fit is refused: cut to the buffer, the executable's path
+// would name an ancestor directory, and its file there is not ours.
+ConfigPathState WorkOutConfigPath() {
+    std::string exe = WholeExecutablePath();
+    size_t iCut = exe.find_last_of('\\');
+    if (iCut == std::string::npos) iCut = exe.find_last_of('/');
+    size_t iDirLength = iCut != std::string::npos ? iCut + 1 : 0;
+    size_t iNameLength = std::strlen(kConfigFileName);
+    if (exe.size() + 1 > kConfigPathSize || iDirLength + iNameLength + 1 > kConfigPathSize) {
+        return kPathTooLong;
+    }
+    std::memcpy(szConfigPath, exe.data(), iDirLength);
+    std::memcpy(szConfigPath + iDirLength, kConfigFileName, iNameLength + 1);
+    return kPathReady;
+}
+
+// Every run that finds no usable path says so and reads nothing.
+void LogPathTooLong() {
+    WriteFileNew(LogFile(), "---ReadConfigFile---error---严重错误,配置文件路径太长---%s\n",
+                 WholeExecutablePath().c_str());
+}
+
+// One trailing carriage return or line feed, then one more: a CR LF pair
+// goes in either order.
 void DropLineEnd(char* szValue) {
     for (int i = 0; i < 2; ++i) {
         size_t iLength = std::strlen(szValue);
@@ -52,54 +75,60 @@ void DropLineEnd(char* szValue) {
     }
 }
 
+// A completed run settles the path worked out before it.
+void MarkPathReady() { g_iConfigPathState.store(kPathReady, std::memory_order_release); }
+
 }  // namespace
 
 namespace vorel_testing {
 
 void SetConfigPath(const char* szPath) {
     std::snprintf(szConfigPath, sizeof(szConfigPath), "%s", szPath);
-    g_bConfigPathDone.store(true, std::memory_order_release);
+    g_iConfigPathState.store(kPathReady, std::memory_order_release);
 }
 
 }  // namespace vorel_testing
 
 int ClientEngine::ReadConfigFile() {
-    if (!g_bConfigPathDone.load(std::memory_order_acquire)) {
-        WorkOutConfigPath(szConfigPath);
-    }
     try {
-        // 2.
+        int iPathState = g_iConfigPathState.load(std::memory_order_acquire);
+        if (iPathState == kPathNotWorkedOut) {
+            iPathState = WorkOutConfigPath();
+            if (iPathState == kPathTooLong) {
+                g_iConfigPathState.store(kPathTooLong, std::memory_order_release);
+            }
+        }
+        if (iPathState == kPathTooLong) {
+            LogPathTooLong();
+            return 0;
+        }
         char szValue[256];
         platform::ReadIniString("Lumaro_COM", "ConfigInfo", "NULL", szValue, sizeof(szValue),
                                 szConfigPath);
-        // 3.
+        // The default: the file, the section or the key is absent.
         if (std::strcmp(szValue, "NULL") == 0) {
             WriteFileNew(LogFile(),
                          "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:"
                          "ConfigInfo]---%s\n",
                          szConfigPath);
-            g_bConfigPathDone.store(true, std::memory_order_release);
+            MarkPathReady();
             return 0;
         }
-        // 4.
         DropLineEnd(szValue);
-        // 5.
         std::printf("NO:%d\tbuffer=%s\n", 1, szValue);
-        // 6.
         char* apFields[100];
         int iFields = split_CharLine(apFields, 100, szValue, ' ');
-        // 7.
         if (iFields < 2) {
             WriteFileNew(LogFile(),
                          "---ReadConfigFile---error---严重错误,配置文件,错误配置项[Lumaro_COM:"
                          "ConfigInfo]---%s\n",
                          szConfigPath);
-            g_bConfigPathDone.store(true, std::memory_order_release);
+            MarkPathReady();
             return 0;
         }
-        // 8. The switch is taken whatever becomes of the address.
+        // The switch is taken whatever becomes of the address.
         if (iFields >= 3) iLogFlag = ParseDecimal(apFields[2]);
-        // 9.
+        // A refused host or port leaves the address as it was, silently.
         size_t iHostLength = std::strlen(apFields[0]);
         int iNewPort = ParseDecimal(apFields[1]);
         if (iHostLength >= 7 && iHostLength <= 49 && iNewPort >= 1 && iNewPort <= 65535) {
@@ -112,10 +141,10 @@ int ClientEngine::ReadConfigFile() {
                 iPort = iNewPort;
             }
         }
-        // 10.
-        g_bConfigPathDone.store(true, std::memory_order_release);
+        MarkPathReady();
         return 0;
     } catch (...) {
+        // The path stays unsettled: a later run works it out again.
         WriteFileNew(LogFile(), "---ReadConfigFile---error---严重错误,---try,catch---\n");
         return -9;
     }

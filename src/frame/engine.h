@@ -112,6 +112,8 @@ struct ClientEngine {
     // The session thread's id, so that an unload running on it does not
     // wait for itself.
     std::atomic<uint32_t> dwSessionThreadId{0};
+    // Reconnect threads whose routine has not ended, tracked or not.
+    std::atomic<int32_t> iReconnectThreads{0};
 };
 
 // The engine of the process, created by the first call that needs it. Safe
@@ -135,7 +137,9 @@ public:
 // Load and unload of the library: the engine table is cleared at load, and
 // every engine in it destroyed at unload (and by tests, to start afresh).
 void ClearEngineTable();
-void DestroyAllEngines();
+// True when every engine's threads stopped; *pbHadEngine (if given) is set
+// when there was an engine to destroy.
+bool DestroyAllEngines(bool* pbHadEngine = nullptr);
 
 // The log file every line of the library goes to: "GameRun.log" in the
 // current directory. Tests point it elsewhere.

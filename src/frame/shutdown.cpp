@@ -2,9 +2,13 @@
 // holding a lock would leave that lock held and that call half done. Every
 // thread of the library is asked to stop and unblocked instead (the run
 // state, the socket closed, downloads aborted), then waited for within a
-// bound. The release steps run only once no thread can touch what they
-// release. The log tells the same story as before: the lines of the threads
-// that had to be stopped at that step.
+// bound of about two seconds in all. The release steps run only once no
+// thread can touch what they release; a thread still running at the bound
+// (one inside a name lookup that does not return, say) is logged, and then
+// nothing it can reach is released: the engine, its buffers and table and
+// the socket layer stay, and the platform keeps the library's code loaded.
+// The log tells the same story as before: the lines of the threads that had
+// to be stopped at that step.
 #include "frame/shutdown.h"
 
 #include "download/download.h"
@@ -12,11 +16,13 @@
 #include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "platform/window.h"
 
 namespace {
 
-// How long the threads get to leave once asked, in real milliseconds.
-constexpr uint32_t kStopBoundMs = 1500;
+// How long the threads get to leave once told, after the session thread's
+// own second, in real milliseconds.
+constexpr uint32_t kStopBoundMs = 1000;
 
 // Closes a slot's handle if the thread has not cleared it itself, and writes
 // the slot's line when its thread was still running as the step began.
@@ -27,33 +33,54 @@ void EndThreadSlot(std::atomic<platform::ThreadHandle*>& slot, bool bWasRunning,
     if (bWasRunning) WriteFileNew(LogFile(), "%s", szLine);
 }
 
+// Whether the session thread cannot end before this call returns: the
+// unload runs on the session thread itself, or in the procedure of the game
+// window that the session thread is sending a notice to (a game that
+// unloads the library when told of a lost connection).
+bool SessionWaitsForThisThread(const ClientEngine& engine) {
+    if (engine.dwSessionThreadId.load() == platform::CurrentThreadId()) return true;
+    platform::WindowHandle hWnd = engine.hNoticeWindow.load();
+    return hWnd != nullptr && platform::WindowHandledByCallingThread(hWnd);
+}
+
+bool SessionThreadRunning(const ClientEngine& engine) {
+    platform::ThreadHandle* hThread = engine.hThread2.load();
+    uint32_t dwCode = 0;
+    return hThread != nullptr && platform::ThreadGetExitCode(hThread, &dwCode) &&
+           dwCode == platform::kStillActive;
+}
+
+// The session thread's own second to leave: over once it has set the run
+// state to 2, or its handle tells it has ended (or there is none).
+void WaitForSessionThread(ClientEngine& engine) {
+    platform::WaitOnTick(1000, 10, [&engine] {
+        return engine.iRunState.load() != 0 || !SessionThreadRunning(engine);
+    });
+}
+
+// Names the threads still running at the bound.
+void LogThreadsLeftRunning(const ClientEngine& engine) {
+    WriteFileNew(LogFile(),
+                 "---testing20090618---close---error---线程未能停止:会话线程%d,重连线程%d,"
+                 "下载线程%d,进行中的调用%d,共%d个线程;引擎不释放,库保持加载---",
+                 SessionThreadRunning(engine) ? 1 : 0, engine.iReconnectThreads.load(),
+                 DownloadThreadsRunning(), g_iExportCalls.load(), platform::ThreadsRunning());
+}
+
 }  // namespace
 
 bool ShutdownEngine(ClientEngine& engine) {
-    // 1.
     engine.iStopping = 1;
     WriteFileNew(LogFile(), "---testing20090618---close1---");
-    // 2. About one second for the session thread to leave on its own.
+    bool bSessionWaitsForUs = SessionWaitsForThisThread(engine);
+    // About one second for the session thread to leave on its own; none
+    // when it cannot leave before this call returns.
     if (engine.iRunState.load() == 1) {
         engine.iRunState = 0;
-        for (int i = 0; i < 100; ++i) {
-            if (engine.iRunState.load() != 0) break;
-            platform::ThreadHandle* hThread = engine.hThread2.load();
-            // No handle while the run state is still 0: no session thread
-            // was ever started, so there is nothing to wait for.
-            if (hThread == nullptr) break;
-            {
-                uint32_t dwCode = 0;
-                if (!platform::ThreadGetExitCode(hThread, &dwCode) ||
-                    dwCode != platform::kStillActive)
-                    break;
-            }
-            platform::SleepMs(10);
-        }
+        if (!bSessionWaitsForUs) WaitForSessionThread(engine);
     }
-    // 3.
     WriteFileNew(LogFile(), "---testing20090618---close2---");
-    // 4. Stop what still runs: unblock it, then wait for it.
+    // Stop what still runs: unblock it, then wait for it.
     bool bStopped = true;
     try {
         bool bRunning1 = hThread1.load() != nullptr;
@@ -69,21 +96,25 @@ bool ShutdownEngine(ClientEngine& engine) {
         // object to be signalled would deadlock there, because a thread's
         // exit needs that lock. The wait tests instead the end that each
         // thread announces as the last act of its routine, which needs no
-        // lock of the loader.
-        bStopped = platform::ThreadsWaitRunningAtMost(0, kStopBoundMs);
+        // lock of the loader. A session thread that waits for this thread
+        // is not waited for.
+        int iMayRemain = bSessionWaitsForUs && bRunning2 ? 1 : 0;
+        uint32_t dwStart = platform::TickMs();
+        bStopped = platform::ThreadsWaitRunningAtMost(iMayRemain, kStopBoundMs);
         // Game threads still inside an export (a read ends its wait once it
-        // sees the engine stopping).
-        for (uint32_t dwWaited = 0; g_iExportCalls.load() > 0 && dwWaited < kStopBoundMs;
-             dwWaited += 5) {
+        // sees the engine stopping), within the same bound.
+        while (g_iExportCalls.load() > 0 && platform::TickMsSince(dwStart) < kStopBoundMs) {
             platform::SleepRealMs(5);
         }
-        bStopped = bStopped && g_iExportCalls.load() == 0;
+        bStopped = bStopped && iMayRemain == 0 && g_iExportCalls.load() == 0;
+        if (!bStopped) LogThreadsLeftRunning(engine);
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
         EndThreadSlot(engine.hThread2, bRunning2,
                       "---testing20090618---TerminateThread---hThread2");
         EndThreadSlot(engine.hThread3, bRunning3,
                       "---testing20090618---TerminateThread---hThread3");
-        AbortDownloads(false);
+        // Downloads that could not be stopped stay told to stop.
+        if (bStopped) AbortDownloads(false);
     } catch (...) {
         // The handles as they stand, printed as numbers.
         WriteFileNew(LogFile(), "---testing20090618---TerminateThread---try,catch---%d,%d,%d",
@@ -91,34 +122,35 @@ bool ShutdownEngine(ClientEngine& engine) {
                      static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread2.load())),
                      static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread3.load())));
     }
-    if (!bStopped) {
-        WriteFileNew(LogFile(),
-                     "---testing20090618---close---error---%d个线程未能停止,引擎不释放---",
-                     platform::ThreadsRunning());
-    }
-    // 5. Normally the session thread has freed both on its way out.
+    // Normally the session thread has freed both buffers on its way out.
     if (bStopped) {
         ZeroFree(engine.pReadBuf);
         ZeroFree(engine.pWriteBuf);
         engine.pReadBuf = nullptr;
         engine.pWriteBuf = nullptr;
     }
-    // 6.
     platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
-    // 7.
     WriteFileNew(LogFile(), "---testing20090618---close3---");
-    // 8.
     if (bStopped && engine.pQueueTable != nullptr) {
         free_hash(engine.pQueueTable);
         engine.pQueueTable = nullptr;
     }
-    // 9.
     WriteFileNew(LogFile(), "---testing20090618---close4---");
-    // 10.
-    platform::SocketCleanup();
-    // 11.
+    // A thread still running may still make socket calls.
+    if (bStopped) platform::SocketCleanup();
     WriteFileNew(LogFile(), "---testing20090618---close5---");
-    // 12. The members go with the engine, in reverse order of declaration.
+    // The members go with the engine, in reverse order of declaration.
     return bStopped;
+}
+
+void ShutdownEngineAtProcessExit(ClientEngine& /*engine*/) {
+    // The system has already ended every other thread and releases what the
+    // process holds: the lines are all that is left to do, and nothing may
+    // wait for a thread.
+    WriteFileNew(LogFile(), "---testing20090618---close1---");
+    WriteFileNew(LogFile(), "---testing20090618---close2---");
+    WriteFileNew(LogFile(), "---testing20090618---close3---");
+    WriteFileNew(LogFile(), "---testing20090618---close4---");
+    WriteFileNew(LogFile(), "---testing20090618---close5---");
 }

@@ -10,8 +10,10 @@ namespace platform {
 
 // GetModuleFileNameA(NULL): the full path of the process's executable (the
 // host program, not this library). Writes at most dwSize bytes including the
-// terminator; a path that does not fit is cut and terminated. Returns the
-// number of characters written without the terminator, 0 on failure.
+// terminator. Returns the length of the whole path without its terminator,
+// 0 on failure. A result of dwSize or more means that the path did not fit:
+// szOut then holds it cut to dwSize - 1 characters and terminated, which
+// names another file, so callers must not use it as a path.
 uint32_t GetExecutablePath(char* szOut, uint32_t dwSize);
 
 // GetPrivateProfileStringA with a section and a key: the value of `szKey`

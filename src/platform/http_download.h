@@ -10,7 +10,7 @@ enum class HttpResult {
     kOk,             // a 2xx answer, its whole body written
     kBadScheme,      // not an http:// or https:// URL
     kFileError,      // the file could not be created or written
-    kTransferError,  // name lookup, connect, time-out, or the stream broke off
+    kTransferError,  // name lookup, connect, time-out, too slow, or the stream broke off
     kHttpStatus,     // the final answer's status was not 2xx
     kAborted,        // pfnShouldAbort asked to stop
 };
@@ -18,9 +18,71 @@ enum class HttpResult {
 struct HttpOptions {
     uint32_t dwConnectTimeoutMs;  // bound on name lookup and connect
     uint32_t dwStallTimeoutMs;    // a transfer with no byte for this long fails
+    // The speed floor: from the first body byte on, every window of
+    // dwFloorWindowMs must bring at least dwFloorBytes, or the transfer
+    // fails as a stalled one does. A window of 0 turns the floor off.
+    uint32_t dwFloorBytes;
+    uint32_t dwFloorWindowMs;
     // Asked now and then during the transfer; true stops it with kAborted.
     bool (*pfnShouldAbort)(void* pContext);
     void* pContext;
+};
+
+// The stall and speed-floor rules, shared by both implementations, which
+// feed it the body bytes received so far and their own millisecond tick
+// (compared by unsigned subtraction, so it may wrap).
+//
+// The floor is judged over consecutive windows that begin with the first
+// body byte: the time before it (connect, redirects, a slow answer head) is
+// bounded by the connect and stall time-outs instead, and the floor never
+// cuts a transfer for latency. A transfer whose rate falls below the floor
+// therefore fails at most two windows after the fall.
+class TransferWatch {
+public:
+    TransferWatch(const HttpOptions& options, uint32_t dwNowMs)
+        : dwStallMs_(options.dwStallTimeoutMs),
+          dwFloorBytes_(options.dwFloorBytes),
+          dwWindowMs_(options.dwFloorWindowMs),
+          dwLastMoveMs_(dwNowMs) {}
+
+    // True when the transfer must stop as stalled: no byte for the stall
+    // time, or a finished window that brought fewer bytes than the floor.
+    bool TooSlow(uint64_t iBytes, uint32_t dwNowMs) {
+        if (iBytes < iLastBytes_) {
+            // The count started again (the request after a redirect): so
+            // does the floor, as for a first byte.
+            bWindowOpen_ = false;
+            iLastBytes_ = 0;
+        }
+        if (iBytes != iLastBytes_) {
+            if (!bWindowOpen_) {
+                bWindowOpen_ = true;
+                dwWindowStartMs_ = dwNowMs;
+                iWindowStartBytes_ = iLastBytes_;
+            }
+            iLastBytes_ = iBytes;
+            dwLastMoveMs_ = dwNowMs;
+        } else if (dwNowMs - dwLastMoveMs_ >= dwStallMs_) {
+            return true;
+        }
+        if (!bWindowOpen_ || dwWindowMs_ == 0 || dwNowMs - dwWindowStartMs_ < dwWindowMs_) {
+            return false;
+        }
+        if (iBytes - iWindowStartBytes_ < dwFloorBytes_) return true;
+        dwWindowStartMs_ = dwNowMs;
+        iWindowStartBytes_ = iBytes;
+        return false;
+    }
+
+private:
+    uint32_t dwStallMs_;
+    uint32_t dwFloorBytes_;
+    uint32_t dwWindowMs_;
+    uint64_t iLastBytes_ = 0;  // body bytes when progress was last seen
+    uint32_t dwLastMoveMs_;    // when that was
+    bool bWindowOpen_ = false;
+    uint32_t dwWindowStartMs_ = 0;
+    uint64_t iWindowStartBytes_ = 0;
 };
 
 // Fetches szUrl, following redirects, and writes the body to szPath

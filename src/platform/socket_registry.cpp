@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/library.h"
 #include "platform/mutex.h"
 
 namespace platform {
@@ -21,20 +22,26 @@ namespace {
 // One per process (per module that links the platform layer). Numbers start
 // well above the small integers of the system's descriptors, so that a mix-up
 // of the two shows at once.
+//
+// It lives from load to unload; a library kept loaded for threads that could
+// not be stopped never takes it down, since those threads may still close or
+// use their sockets when their blocked calls return.
 struct SocketTable {
     CriticalSection lock;
     std::unordered_map<SocketHandle, SocketEntry*> entries;  // open numbers only
     SocketHandle iNext = 1000;
 };
 
-SocketTable g_table;
+UnloadSafe<SocketTable> g_table;
 
-// REQUIRES: g_table.lock held.
+SocketTable& Table() { return g_table.Get(); }
+
+// REQUIRES: Table().lock held.
 SocketHandle TakeNextNumber() {
     for (;;) {
-        SocketHandle s = g_table.iNext;
-        g_table.iNext = (s >= 0x7FFFFFF0) ? 1000 : s + 1;
-        if (g_table.entries.find(s) == g_table.entries.end()) return s;
+        SocketHandle s = Table().iNext;
+        Table().iNext = (s >= 0x7FFFFFF0) ? 1000 : s + 1;
+        if (Table().entries.find(s) == Table().entries.end()) return s;
     }
 }
 
@@ -48,15 +55,15 @@ SocketHandle RegisterSocket(NativeSocket native) {
     }
     pEntry->native = native;
     pEntry->iInUse = 0;
-    g_table.lock.Enter();
+    Table().lock.Enter();
     SocketHandle s = kInvalidSocket;
     try {
         s = TakeNextNumber();
-        g_table.entries.emplace(s, pEntry);
+        Table().entries.emplace(s, pEntry);
     } catch (...) {
         s = kInvalidSocket;
     }
-    g_table.lock.Leave();
+    Table().lock.Leave();
     if (s == kInvalidSocket) {
         delete pEntry;
         SystemCloseSocket(native);
@@ -65,14 +72,14 @@ SocketHandle RegisterSocket(NativeSocket native) {
 }
 
 int CloseRegisteredSocket(SocketHandle s) {
-    g_table.lock.Enter();
-    auto it = g_table.entries.find(s);
-    if (it == g_table.entries.end()) {
-        g_table.lock.Leave();
+    Table().lock.Enter();
+    auto it = Table().entries.find(s);
+    if (it == Table().entries.end()) {
+        Table().lock.Leave();
         return -1;
     }
     SocketEntry* pEntry = it->second;
-    g_table.entries.erase(it);
+    Table().entries.erase(it);
     pEntry->bClosed.store(true, std::memory_order_release);
     bool bIdle = pEntry->iInUse == 0;
     if (!bIdle) {
@@ -81,7 +88,7 @@ int CloseRegisteredSocket(SocketHandle s) {
         // reused under them.
         SystemWakeSocket(pEntry->native);
     }
-    g_table.lock.Leave();
+    Table().lock.Leave();
     if (bIdle) {
         SystemCloseSocket(pEntry->native);
         delete pEntry;
@@ -90,27 +97,27 @@ int CloseRegisteredSocket(SocketHandle s) {
 }
 
 int RegisteredSocketCount() {
-    g_table.lock.Enter();
-    int iCount = static_cast<int>(g_table.entries.size());
-    g_table.lock.Leave();
+    Table().lock.Enter();
+    int iCount = static_cast<int>(Table().entries.size());
+    Table().lock.Leave();
     return iCount;
 }
 
 SocketUse::SocketUse(SocketHandle s) : pEntry(nullptr) {
-    g_table.lock.Enter();
-    auto it = g_table.entries.find(s);
-    if (it != g_table.entries.end()) {
+    Table().lock.Enter();
+    auto it = Table().entries.find(s);
+    if (it != Table().entries.end()) {
         pEntry = it->second;
         ++pEntry->iInUse;
     }
-    g_table.lock.Leave();
+    Table().lock.Leave();
 }
 
 SocketUse::~SocketUse() {
     if (pEntry == nullptr) return;
-    g_table.lock.Enter();
+    Table().lock.Enter();
     bool bLast = --pEntry->iInUse == 0 && pEntry->bClosed.load(std::memory_order_acquire);
-    g_table.lock.Leave();
+    Table().lock.Leave();
     if (bLast) {
         SystemCloseSocket(pEntry->native);
         delete pEntry;

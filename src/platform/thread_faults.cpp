@@ -1,14 +1,20 @@
-// Refused thread creations for tests, shared by both platforms' threads.
+// What both platforms' thread code shares: whether an unload kept the
+// library loaded, and refused thread creations for tests.
 #include <atomic>
 
+#include "platform/library.h"
 #include "platform/thread.h"
 
 namespace platform {
 namespace {
 
 std::atomic<int> g_iRefusals{0};
+std::atomic<bool> g_bKeptLoaded{false};
 
 }  // namespace
+
+void MarkLibraryKeptLoaded() { g_bKeptLoaded.store(true); }
+bool LibraryKeptLoaded() { return g_bKeptLoaded.load(); }
 
 namespace testing {
 

@@ -21,4 +21,8 @@ bool IsWindowHandle(WindowHandle hWnd);
 // hWnd is not a window.
 intptr_t SendCopyData(WindowHandle hWnd, uintptr_t dwData, uint32_t cbData, const void* lpData);
 
+// Whether a message sent to hWnd now would be handled by the calling thread:
+// then a thread that sends it waits for this thread to come back.
+bool WindowHandledByCallingThread(WindowHandle hWnd);
+
 }  // namespace platform

@@ -47,11 +47,12 @@ uint32_t ReconnectThread(void* pArg) {
     engine.InitSocket(pSelf->iSerial);
     // Close only this thread's own handle: once ReConnect has started a
     // newer thread, the slot is the newer thread's and this handle is closed.
-    while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepMs(1);
+    while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepRealMs(1);
     platform::ThreadHandle* hOwn = pSelf->hSelf.load(std::memory_order_acquire);
     platform::ThreadHandle* hExpected = hOwn;
     if (engine.hThread3.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
     delete pSelf;
+    engine.iReconnectThreads.fetch_sub(1);
     return 0;
 }
 
@@ -248,12 +249,16 @@ int ClientEngine::ReConnect(int iConnect) {
         platform::ThreadClose(hOld);
     }
     // The set-up's number is drawn now, so that the session's next passes
-    // take the missing socket for a connection in progress.
-    ReconnectSelf* pSelf = new ReconnectSelf;
-    pSelf->pEngine = this;
-    pSelf->iSerial = ReserveSetUp();
-    platform::ThreadHandle* hNew;
-    while ((hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
+    // take the missing socket for a connection in progress. A stopping
+    // engine needs no new connection.
+    ReconnectSelf* pSelf = iRunState.load() == 1 ? new ReconnectSelf : nullptr;
+    platform::ThreadHandle* hNew = nullptr;
+    if (pSelf != nullptr) {
+        pSelf->pEngine = this;
+        pSelf->iSerial = ReserveSetUp();
+        iReconnectThreads.fetch_add(1);
+    }
+    while (pSelf != nullptr && (hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
         WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n",
                      platform::NowSeconds32());
         // A stopping engine needs no new connection: give up rather than
@@ -261,7 +266,10 @@ int ClientEngine::ReConnect(int iConnect) {
         if (iRunState.load() != 1) break;
         SessionSleep(*this, 1000);
     }
-    if (hNew == nullptr) {
+    if (pSelf == nullptr) {
+        // Stopping: nothing was started.
+    } else if (hNew == nullptr) {
+        iReconnectThreads.fetch_sub(1);
         int32_t iExpected = pSelf->iSerial;
         iSetupInProgress.compare_exchange_strong(iExpected, 0);
         delete pSelf;

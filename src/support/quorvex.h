@@ -92,10 +92,17 @@ QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char c
 // szPath. 0 = success: the whole body of a 2xx answer is at szPath. On any
 // failure szPath is left as it was (no partial file). hWnd and the two
 // integers are accepted for compatibility and not used.
+// The body goes first to "<path>.part" beside the destination ("<path>.part1"
+// to "<path>.part7" while other transfers of this process write the same
+// destination), which a later download of that destination reuses or
+// removes, so a killed process leaves nothing that stays for good.
+// A transfer fails as stalled after 60 s without a byte, and also when,
+// from its first body byte on, a 60 s window brings fewer than 1,024 bytes.
 // Results: 0 success; 1 bad arguments; 2 the temporary file could not be
-// created; 3 the transfer failed (connect, time-out, read); 4 the server
-// answered with a status other than 2xx; 5 the file could not be moved into
-// place; 6 the URL's scheme is not http or https; 7 aborted.
+// created (also: eight transfers already write this destination); 3 the
+// transfer failed (connect, time-out, stalled or too slow, read); 4 the
+// server answered with a status other than 2xx; 5 the file could not be
+// moved into place; 6 the URL's scheme is not http or https; 7 aborted.
 QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
                                      const char* szUrl, const char* szPath);
 

@@ -10,6 +10,12 @@ namespace quorvex {
 // without a byte). Tests shorten them to meet a stalled server quickly.
 void SetDownloadTimeouts(uint32_t dwConnectMs, uint32_t dwStallMs);
 
+// The speed floor of InternetDownloadFile (default: 1,024 bytes in every
+// window of 60 s, counted from the first body byte): a slower transfer
+// fails with 3, as a stalled one does. A window of 0 turns the floor off.
+// Tests shrink both to meet a dripping server in milliseconds.
+void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs);
+
 // Stops every transfer in progress and every later one with result 7 while
 // set; clearing it lets downloads run again.
 void SetDownloadAbort(bool bAbort);

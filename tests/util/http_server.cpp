@@ -135,8 +135,11 @@ void TestHttpServer::Serve(platform::SocketHandle s) {
     } else if (bOk && answer.bCloseEarly) {
         SendAll(s, answer.body.substr(0, answer.body.size() / 2));
     } else if (bOk && answer.iDripDelayMs > 0) {
-        for (char c : answer.body) {
-            if (!SendAll(s, std::string(1, c)) || WaitStopped(answer.iDripDelayMs)) break;
+        size_t iStep = static_cast<size_t>(std::max(answer.iDripBytes, 1));
+        for (size_t iAt = 0; iAt < answer.body.size(); iAt += iStep) {
+            if (!SendAll(s, answer.body.substr(iAt, iStep)) || WaitStopped(answer.iDripDelayMs)) {
+                break;
+            }
         }
     } else if (bOk) {
         SendAll(s, answer.body);

@@ -19,7 +19,8 @@ struct HttpAnswer {
     std::string body;
     std::string location;      // sent as a Location header when not empty
     int iStallAfter = -1;      // >= 0: send the headers and this many body bytes, then hang
-    int iDripDelayMs = 0;      // > 0: send the body one byte at a time with this pause
+    int iDripDelayMs = 0;      // > 0: send the body in steps with this pause after each
+    int iDripBytes = 1;        // the bytes of each such step
     bool bCloseEarly = false;  // announce the whole body, send half, close
 
     HttpAnswer() = default;

@@ -46,6 +46,8 @@ void SessionStateFixture::TearDown() {
 const std::vector<int>& SessionStateFixture::ReConnects() const { return g_reConnects; }
 
 void SessionStateFixture::ConnectPeer() {
+    platform::SocketClose(peer_);
+    platform::SocketClose(listener_);
     uint16_t wPort = 0;
     listener_ = platform::SocketListenLoopback(0, &wPort);
     platform::SocketHandle s = platform::SocketCreate();

@@ -67,7 +67,8 @@ export WINEARCH=win32
 
 run="$mingw/wine-run"
 rm -rf "$run" && mkdir -p "$run/www" || exit 2
-cp "$mingw/Vorel.dll" "$mingw/Quorvex.dll" "$mingw/vorel-wine-host.exe" "$mingw/vorel-link-test.exe" "$run/" || exit 2
+cp "$mingw/Vorel.dll" "$mingw/Quorvex.dll" "$mingw/vorel-wine-host.exe" "$mingw/vorel-link-test.exe" \
+    "$mingw/vorel-wine-unload.exe" "$mingw/vorel-plugin.dll" "$run/" || exit 2
 head -c 1048576 /dev/urandom >"$run/www/file.bin" || exit 2
 
 server_pid=""
@@ -106,20 +107,49 @@ check "a game linked with libVorel.dll.a calls through the import table" \
     sh -c "echo '$link_out' | grep -q '^ok '"
 rm -f "$run/GameRun.log"
 
+# add_summary NAME OUTPUT STATUS: a Windows program's "N passed, N failed"
+# (its last such line; Windows writes CR LF) added to ours.
+add_summary() {
+    local line
+    line=$(tr -d '\r' <"$2" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+    if [[ "$line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        passed=$((passed + BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[2]))
+        [ "$3" -eq 0 ] || [ "${BASH_REMATCH[2]}" -gt 0 ] || failed=$((failed + 1))
+    else
+        echo "FAIL  $1 ended without its summary (status $3)"
+        failed=$((failed + 1))
+    fi
+}
+
 (cd "$run" && timeout 300 wine vorel-wine-host.exe "$port" "http://127.0.0.1:$http_port/file.bin" 1048576) \
     >"$run/host.out" 2>&1
 host_status=$?
 tr -d '\r' <"$run/host.out"
-# Windows writes its line ends as CR LF.
-host_line=$(tr -d '\r' <"$run/host.out" | tail -n 1)
-if [[ "$host_line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-    passed=$((passed + BASH_REMATCH[1]))
-    failed=$((failed + BASH_REMATCH[2]))
-    [ "$host_status" -eq 0 ] || [ "${BASH_REMATCH[2]}" -gt 0 ] || failed=$((failed + 1))
-else
-    echo "FAIL  the host ended without its summary (status $host_status)"
-    failed=$((failed + 1))
-fi
+add_summary "the host" "$run/host.out" "$host_status"
+
+# --- ways a game ends its use of the library ----------------------------------
+# unload_case NAME ARGS...: one run of vorel-wine-unload.exe, its summary
+# added to ours.
+unload_case() {
+    local name=$1
+    rm -f "$run/GameRun.log"
+    (cd "$run" && timeout 120 wine vorel-wine-unload.exe "$@") >"$run/unload-$name.out" 2>&1
+    local status=$?
+    tr -d '\r' <"$run/unload-$name.out" | sed "s/^/[$name] /"
+    add_summary "[$name]" "$run/unload-$name.out" "$status"
+}
+close_lines_in_order() {
+    local log
+    log=$(tr -d '\0' <"$run/GameRun.log" 2>/dev/null | grep -ao -- '---testing20090618---close[1-5]---' |
+        sed 's/.*close\([1-5]\).*/\1/' | tr -d '\n')
+    [ "$log" = "12345" ]
+}
+
+unload_case notice "$port"
+unload_case exit "$port"
+check "[exit] a process that ends without FreeLibrary logs close1 to close5" close_lines_in_order
+unload_case plugin "$port" "http://127.0.0.1:$http_port/file.bin"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -14,6 +14,9 @@
 namespace platform {
 namespace {
 
+// Beyond any path the system hands out for a running program.
+constexpr size_t kMaxExecutablePath = 1u << 20;
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -57,15 +60,23 @@ bool WriteAll(int fd, const void* pData, size_t iLength) {
 
 uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
     if (szOut == nullptr || dwSize == 0) return 0;
-    char szPath[4096];
-    ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
-    if (n <= 0) {
-        szOut[0] = '\0';
-        return 0;
+    szOut[0] = '\0';
+    // readlink cuts silently and does not terminate: a link that fills the
+    // buffer may be longer, so ask again with twice the room.
+    size_t iRoom = 1024;
+    for (;;) {
+        char* pPath = static_cast<char*>(std::malloc(iRoom));
+        if (pPath == nullptr) return 0;
+        ssize_t n = readlink("/proc/self/exe", pPath, iRoom);
+        if (n > 0 && static_cast<size_t>(n) < iRoom) {
+            CopyResult(pPath, pPath + n, szOut, dwSize);
+            std::free(pPath);
+            return static_cast<uint32_t>(n);
+        }
+        std::free(pPath);
+        if (n <= 0 || iRoom >= kMaxExecutablePath) return 0;
+        iRoom *= 2;
     }
-    szPath[n] = '\0';
-    const char* pEnd = szPath + n;
-    return CopyResult(szPath, pEnd, szOut, dwSize);
 }
 
 uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault, char* szOut,

@@ -13,14 +13,18 @@ namespace {
 
 std::once_flag g_curlInit;
 
-using Clock = std::chrono::steady_clock;
+// A monotonic millisecond tick for the transfer watch.
+uint32_t NowMs() {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
 
 struct Transfer {
     FILE* pFile;
     bool bWriteFailed;
     const HttpOptions* pOptions;
-    curl_off_t iLastBytes;       // bytes received when progress was last seen
-    Clock::time_point lastMove;  // when that was
+    TransferWatch watch;
     bool bStalled;
 };
 
@@ -34,19 +38,17 @@ size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     return iBytes;
 }
 
-// Called by libcurl at least once a second, data or not: watches for a
-// stalled transfer and for a request to stop.
+// Called by libcurl at least once a second, data or not, and as data
+// arrives: watches for a stalled or too slow transfer and for a request to
+// stop.
 int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_off_t) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     const HttpOptions* pOptions = pTransfer->pOptions;
     if (pOptions->pfnShouldAbort != nullptr && pOptions->pfnShouldAbort(pOptions->pContext)) {
         return 1;  // aborts the transfer
     }
-    Clock::time_point now = Clock::now();
-    if (iBytesNow != pTransfer->iLastBytes) {
-        pTransfer->iLastBytes = iBytesNow;
-        pTransfer->lastMove = now;
-    } else if (now - pTransfer->lastMove >= std::chrono::milliseconds(pOptions->dwStallTimeoutMs)) {
+    uint64_t iBytes = iBytesNow > 0 ? static_cast<uint64_t>(iBytesNow) : 0;
+    if (pTransfer->watch.TooSlow(iBytes, NowMs())) {
         pTransfer->bStalled = true;
         return 1;
     }
@@ -74,7 +76,7 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
         return HttpResult::kFileError;
     }
 
-    Transfer transfer{pFile, false, &options, 0, Clock::now(), false};
+    Transfer transfer{pFile, false, &options, TransferWatch(options, NowMs()), false};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");

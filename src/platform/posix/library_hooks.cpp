@@ -1,8 +1,17 @@
-// The load and unload hooks of the shared object. dlopen runs the first,
-// dlclose (or the end of the process) the second, before the C++ statics of
-// the library are destroyed.
+// The load and unload hooks on POSIX systems. The library's code lives in
+// libVorelCore.so; the shared object that games load, libVorel.so (the front,
+// library_front.cpp), calls these two as it is loaded and unloaded. Keeping
+// them out of this object's own constructor and destructor lets the front
+// leave this object loaded when a thread of the library could not be
+// stopped: its code then stays mapped for that thread.
 #include "platform/library.h"
+#include "vorel/vorel_export.h"
 
-__attribute__((constructor)) static void VorelLibraryLoad() { OnLibraryLoad(); }
+extern "C" VOREL_API void VorelCoreLoad() { OnLibraryLoad(); }
 
-__attribute__((destructor)) static void VorelLibraryUnload() { OnLibraryUnload(false); }
+// 1 when the front may release this object; 0 when it must stay loaded.
+extern "C" VOREL_API int VorelCoreUnload() {
+    if (OnLibraryUnload(false)) return 1;
+    platform::MarkLibraryKeptLoaded();
+    return 0;
+}

@@ -85,6 +85,12 @@ intptr_t SendCopyData(WindowHandle hWnd, uintptr_t dwData, uint32_t cbData, cons
     return iResult;
 }
 
+// A stand-in window's procedure runs on the sending thread: the calling
+// thread handles the message it is inside.
+bool WindowHandledByCallingThread(WindowHandle hWnd) {
+    return hWnd != nullptr && InsideOnThisThread(IdOf(hWnd));
+}
+
 }  // namespace platform
 
 using platform::g_idle;

@@ -6,11 +6,16 @@
 #endif
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace platform {
 namespace {
+
+// Beyond the longest path Windows knows: 32,767 characters, each up to two
+// bytes in the ANSI code page.
+constexpr DWORD kMaxExecutablePath = 1u << 17;
 
 bool IsAbsolutePath(const char* szPath) {
     if (szPath[0] == '\\' || szPath[0] == '/') return true;
@@ -45,6 +50,22 @@ bool WriteAll(HANDLE hFile, const void* pData, size_t iLength) {
     return true;
 }
 
+// The length of the executable's path, which did not fit dwTried bytes:
+// the system tells it only by fitting, so ask with more room until it does.
+// Should that fail, dwTried still says that the path did not fit.
+uint32_t WholeExecutablePathLength(DWORD dwTried) {
+    for (DWORD dwRoom = dwTried * 2; dwRoom > dwTried && dwRoom <= kMaxExecutablePath;
+         dwRoom *= 2) {
+        char* pPath = static_cast<char*>(std::malloc(dwRoom));
+        if (pPath == nullptr) break;
+        DWORD dwLength = GetModuleFileNameA(nullptr, pPath, dwRoom);
+        std::free(pPath);
+        if (dwLength == 0) break;
+        if (dwLength < dwRoom) return dwLength;
+    }
+    return dwTried;
+}
+
 }  // namespace
 
 uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
@@ -54,13 +75,11 @@ uint32_t GetExecutablePath(char* szOut, uint32_t dwSize) {
         szOut[0] = '\0';
         return 0;
     }
-    // A path that does not fit comes back cut to the buffer's size, and on
-    // Windows XP without its terminator.
-    if (dwLength >= dwSize) {
-        szOut[dwSize - 1] = '\0';
-        return dwSize - 1;
-    }
-    return dwLength;
+    if (dwLength < dwSize) return dwLength;
+    // A path that does not fit comes back cut to the buffer's size (and on
+    // Windows XP without its terminator), with the buffer's size as result.
+    szOut[dwSize - 1] = '\0';
+    return WholeExecutablePathLength(dwSize);
 }
 
 uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szDefault, char* szOut,

@@ -105,11 +105,15 @@ bool QueryNumber(HINTERNET hRequest, DWORD dwInfo, DWORD* pdwValue) {
 
 // Copies the body into the file, asking about an abort before every read.
 // Each read takes what has arrived, so the question comes up whenever data
-// does, and at the latest after the stall time-out.
+// does, and at the latest after the stall time-out (the receive time-out,
+// which also ends a read that waits that long). The speed floor is judged
+// after every read: a server that keeps sending a byte now and then never
+// lets the receive time-out fire.
 HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& options) {
     DWORD dwExpected = 0;
     bool bLengthKnown = QueryNumber(hRequest, HTTP_QUERY_CONTENT_LENGTH, &dwExpected);
     DWORD dwTotal = 0;
+    TransferWatch watch(options, GetTickCount());
     char buffer[kReadChunk];
     for (;;) {
         if (ShouldAbort(options)) return HttpResult::kAborted;
@@ -125,6 +129,7 @@ HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& opt
         if (dwRead == 0) break;
         if (!file.Write(buffer, dwRead)) return HttpResult::kFileError;
         dwTotal += dwRead;
+        if (watch.TooSlow(dwTotal, GetTickCount())) return HttpResult::kTransferError;
     }
     // A connection that broke off early can look like the end of the body.
     if (bLengthKnown && dwTotal != dwExpected) return HttpResult::kTransferError;

@@ -21,7 +21,6 @@ struct ThreadHandle {
     std::atomic<int> iRefs{2};  // the handle and the running thread
     HANDLE hEnded = nullptr;    // manual-reset event, set once the routine has returned
     std::atomic<bool> bEnded{false};
-    std::atomic<bool> bStarted{false};   // the routine is about to run
     uint32_t dwExitCode = kStillActive;  // written before bEnded is set
 };
 
@@ -38,7 +37,6 @@ void Release(ThreadHandle* pRecord) {
 
 DWORD WINAPI ThreadMain(LPVOID pParam) {
     ThreadHandle* pRecord = static_cast<ThreadHandle*>(pParam);
-    pRecord->bStarted.store(true, std::memory_order_release);
     uint32_t dwCode = pRecord->routine(pRecord->pArg);
 
     pRecord->dwExitCode = dwCode;
@@ -76,13 +74,11 @@ ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
         Release(pRecord);
         return nullptr;
     }
+    // Not waited for: called under the loader lock (from a DLL's entry
+    // point, say) a new thread cannot start before the caller has returned.
+    // It is counted already, so an unload that comes first and cannot wait
+    // for it keeps the library loaded for it.
     CloseHandle(hThread);
-    // A new thread first passes through the loader (its attach notices),
-    // which needs the loader lock. Once it is past that, an unload hook
-    // running under that lock can still wait for it to end; a thread that
-    // had not started yet would only start after the unload, in code that is
-    // gone. So the creator waits until the routine is about to run.
-    while (!pRecord->bStarted.load(std::memory_order_acquire)) Sleep(1);
     return pRecord;
 }
 

@@ -28,4 +28,9 @@ intptr_t SendCopyData(WindowHandle hWnd, uintptr_t dwData, uint32_t cbData, cons
         SendMessageA(hWnd, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)));
 }
 
+// The window's own thread runs its procedure for messages sent from others.
+bool WindowHandledByCallingThread(WindowHandle hWnd) {
+    return IsWindowHandle(hWnd) && GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId();
+}
+
 }  // namespace platform
