@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "frame/alloc.h"
 #include "platform/socket.h"
 #include "session/packet.h"
 #include "session/session_thread.h"
@@ -331,6 +332,22 @@ TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce
                "slow.lookup.test," +
                std::to_string(Server().Port())));
     platform::testing::SetResolveHook(nullptr);
+}
+
+// A failed allocation as the session thread starts ends that thread; the
+// game's next call starts it again instead of queueing for ever.
+TEST_F(SessionFixture, ASessionThreadThatFailedToStartIsStartedAgainByTheNextCall) {
+    vorel_testing::FailAllocations(0, 1);  // the session thread's state
+    CreateEngine();
+    auto Failed = [this] {
+        for (const std::string& line : LogLines())
+            if (line.rfind("---error---MainThread---malloc--fail: ", 0) == 0) return true;
+        return false;
+    };
+    ASSERT_TRUE(WaitReal(Failed, 5000));
+    vorel_testing::FailAllocations(0, 0);
+    EXPECT_TRUE(LogOn());
+    EXPECT_EQ(Ask(300, "300 2 back", 2).substr(0, 8), "300 2 ok");
 }
 
 }  // namespace

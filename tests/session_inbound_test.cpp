@@ -2,12 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "exchange/queue_table.h"
 #include "frame/alloc.h"
+#include "platform/socket.h"
 #include "session/inbound.h"
+#include "session/session_thread.h"
 #include "util/session_state_fixture.h"
+#include "vorel/vorel.h"
 #include "vorel/vorel_window.h"
 
 namespace {
@@ -204,6 +211,86 @@ TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 1);
     EXPECT_EQ(queue.nodes[0].payload, text);
+}
+
+// A server that sends faster than the game reads: what the library holds
+// for the game stops growing at its bound (the rest waits in the system's
+// buffers, nothing is dropped), one line says so, and reading resumes once
+// the game has read.
+TEST_F(SessionInbound, UnreadAnswersAreBoundedAndReadingResumesOnceTheGameReads) {
+    ConnectPeer();
+    Engine().iUserStatus1 = 1;  // logged on: the reader takes answers
+    std::string answers[9];
+    for (int i = 0; i < 9; ++i) answers[i] = Answer(300, "300 12 answer " + std::to_string(i));
+    int64_t iHeldBefore = HeldAnswerBytes();
+    vorel_testing::SetHeldAnswerLimit(static_cast<size_t>(iHeldBefore) + 3 * 40);
+    auto Send = [this](const std::string& bytes) {
+        ASSERT_EQ(platform::SocketSend(Peer(), bytes.data(), static_cast<int>(bytes.size())),
+                  static_cast<int>(bytes.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    Send(answers[0] + answers[1] + answers[2]);
+    ReadStep(Engine(), State());
+    EXPECT_EQ(Stored(12), 3);
+    Send(answers[3] + answers[4] + answers[5]);
+    ReadStep(Engine(), State());
+    ReadStep(Engine(), State());
+    EXPECT_EQ(Stored(12), 3) << "read past the bound";
+    int iLines = 0;
+    for (const std::string& line : LogLines())
+        iLines += line.rfind("线程2---READ---warn---3---游戏未读取的应答已达", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(iLines, 1);
+    // The game reads two: the rest comes in, whole and in order.
+    char buffer[256];
+    EXPECT_EQ(Read_Message1(300, buffer, sizeof(buffer), 1, 12), 4);
+    EXPECT_STREQ(buffer, "300 12 answer 0");
+    EXPECT_EQ(Read_Message1(300, buffer, sizeof(buffer), 1, 12), 4);
+    ReadStep(Engine(), State());
+    for (int i = 2; i < 6; ++i) {
+        EXPECT_EQ(Read_Message1(300, buffer, sizeof(buffer), 1, 12), 4);
+        EXPECT_EQ(std::string(buffer), "300 12 answer " + std::to_string(i));
+    }
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(HeldAnswerBytes(), iHeldBefore) << "every answer read is no longer held";
+    vorel_testing::SetHeldAnswerLimit(0);
+}
+
+// An answer kept because storing it failed is stored at the next pass, with
+// no more bytes from the server, and before a connection that the server
+// has closed is given up.
+TEST_F(SessionInbound, AnAnswerKeptAfterAStorageFailureIsStoredWithoutMoreData) {
+    ConnectPeer();
+    std::string packet = Answer(202, "202 12 player 0 welcome");
+    ASSERT_EQ(platform::SocketSend(Peer(), packet.data(), static_cast<int>(packet.size())),
+              static_cast<int>(packet.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    vorel_testing::FailAllocations(0, 1);  // the receive queue cannot be made
+    ReadStep(Engine(), State());
+    vorel_testing::FailAllocations(0, 0);
+    ASSERT_EQ(Stored(12), 0);
+    // A pass with nothing to read stores it.
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(Stored(12), 1);
+    EXPECT_EQ(State().iReadStartPos, 0);
+
+    // Kept again, and then the server closes: stored before the loss.
+    ASSERT_EQ(platform::SocketSend(Peer(), packet.data(), static_cast<int>(packet.size())),
+              static_cast<int>(packet.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    vorel_testing::FailAllocations(0, 1);  // the node this time
+    ReadStep(Engine(), State());
+    vorel_testing::FailAllocations(0, 0);
+    ASSERT_EQ(Stored(12), 1);
+    platform::SocketShutdownSend(Peer());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ReadStep(Engine(), State());
+    EXPECT_EQ(Stored(12), 2);
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    std::string lost =
+        "线程2---READ---warn---2---socket已断," + std::to_string(2097152 - packet.size()) + ",";
+    int iLost = 0;
+    for (const std::string& line : LogLines()) iLost += line.rfind(lost, 0) == 0 ? 1 : 0;
+    EXPECT_EQ(iLost, 1);
 }
 
 }  // namespace

@@ -194,6 +194,28 @@ TEST_F(Submit, TraceLineOnlyWithTheVerboseSwitch) {
                           }));
 }
 
+// GameRun.log goes to support: a log-on request's trace shows no password.
+// The request itself is queued as the game wrote it.
+TEST_F(Submit, TheTraceOfALogOnMasksThePassword) {
+    Engine().iLogFlag = 1;
+    EXPECT_EQ(Write(201, "201 1 player s3cr3t"), 1);
+    EXPECT_EQ(Write(201, "201  2 player  pw extra"), 1);
+    EXPECT_EQ(Write(201, "201 3 nameonly"), 1);
+    EXPECT_EQ(Write(300, "300 4 player s3cr3t"), 1);  // not a log-on: shown as it is
+    std::vector<std::string> traces;
+    for (const std::string& line : LogLines())
+        if (line.rfind("从WebServices", 0) == 0) traces.push_back(line);
+    EXPECT_EQ(traces,
+              (std::vector<std::string>{
+                  "从WebServices收到处理请求[iType=201,iInputLength=19]:201 1 player ***",
+                  "从WebServices收到处理请求[iType=201,iInputLength=23]:201  2 player  *** "
+                  "extra",
+                  "从WebServices收到处理请求[iType=201,iInputLength=14]:201 3 nameonly",
+                  "从WebServices收到处理请求[iType=300,iInputLength=19]:300 4 player s3cr3t",
+              }));
+    EXPECT_EQ(Send(1).nodes.at(0).payload, "201 1 player s3cr3t");
+}
+
 TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     Engine();
     ASSERT_EQ(Write(300, "a 1 old"), 1);
@@ -216,28 +238,32 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     EXPECT_EQ(one.iCount, 1);
     EXPECT_EQ(one.nodes[0].payload, "a 1 old");
 
-    // A table that refuses the new queue (here: one that could not be
-    // created) gives -5, and the queue made for it is released.
+    EXPECT_EQ(CountTable(Engine()).iWalked, 1);
+    EXPECT_EQ(CountTable(Engine()).iRecorded, 1);
+    EXPECT_EQ(RequestTotal(), 1);
+
+    // A table that could not be created (at start-up, or at a reset) is
+    // made by the next request instead of refusing every one after it.
     _hash* pTable = nullptr;
     {
         KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
         std::swap(pTable, Engine().pQueueTable);
     }
-    EXPECT_EQ(Write(300, "a 3 c"), -5);
+    EXPECT_EQ(Write(300, "a 3 c"), 1);
+    EXPECT_TRUE(Send(3).bExists);
+    EXPECT_FALSE(Send(1).bExists);  // the new table holds this request alone
+    EXPECT_FALSE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
     {
         KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
         std::swap(pTable, Engine().pQueueTable);
     }
-    EXPECT_TRUE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
-    EXPECT_FALSE(Send(3).bExists);
+    free_hash(pTable);
+    EXPECT_EQ(RequestTotal(), 2);
 
-    EXPECT_EQ(CountTable(Engine()).iWalked, 1);
-    EXPECT_EQ(CountTable(Engine()).iRecorded, 1);
-    EXPECT_EQ(RequestTotal(), 1);
     vorel_testing::FailAllocations(0, 0);
     EXPECT_EQ(Write(300, "a 2 c"), 1);
     EXPECT_EQ(Write(300, "a 1 c"), 1);
-    EXPECT_EQ(RequestTotal(), 3);
+    EXPECT_EQ(RequestTotal(), 4);
 }
 
 // A failed node for a new identifier happens after the queue was made; the

@@ -35,17 +35,19 @@ VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength);
  * -2 buffer too small; -3 answer longer than the buffer; -4 malformed
  * answer; while not logged on (types other than 2, 16, 202): -1 adapters
  * without address, -2 no adapter, -3 adapter query failed, -9 local network
- * sound. */
+ * sound. -9 also when the library could not allocate its engine (a later
+ * call tries again). */
 VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
                             int iQueueId);
 
 /* Like Read_Message1 for the messages of type 400 and up pushed to
  * identifier 0; *piType receives the type. -9 when the logged-on user lost
- * the connection. */
+ * the connection, or when the library could not allocate its engine. */
 VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutputLength, int iTimeout,
                             int iReserved);
 
-/* Downloads szUrl to szLocalFile in the calling thread: 0 success. */
+/* Downloads szUrl to szLocalFile in the calling thread: 0 success, a
+ * positive code for a failure, -9 internal error. */
 VOREL_API int DownloadFile(char* szUrl, char* szLocalFile);
 
 /* Starts a background download through a temporary file beside
@@ -53,7 +55,9 @@ VOREL_API int DownloadFile(char* szUrl, char* szLocalFile);
 VOREL_API int Download_File_EX(const char* szUrl, const char* szLocalFile);
 
 /* Sets the server's address (host 7..49 characters, port 1..65535): 0 taken
- * up, -1 rejected, -2 stored but no connection set-up began within 5 s. */
+ * up, -1 rejected, -2 stored but no connection set-up began within 5 s, -9
+ * internal error (the library could not allocate its engine; a later call
+ * tries again). */
 VOREL_API int init(char* szHost, int iPort);
 
 #ifdef __cplusplus

@@ -1,10 +1,44 @@
 #include "exchange/queue_table.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "frame/alloc.h"
+
+namespace {
+
+constexpr int64_t kDefaultHeldAnswerLimit = 64 * 1024 * 1024;
+
+std::atomic<int64_t> g_iHeldAnswerBytes{0};
+std::atomic<int64_t> g_iHeldAnswerLimit{kDefaultHeldAnswerLimit};
+
+}  // namespace
+
+void CountHeldAnswer(MESSAGE_NODE* pNode) {
+    // The packet block and the node record, as allocated.
+    pNode->dwHeld = pNode->pPacket->header.dwLength + 1 + sizeof(MESSAGE_NODE);
+    g_iHeldAnswerBytes.fetch_add(pNode->dwHeld);
+}
+
+void MarkAnswerTaken(MESSAGE_NODE* pNode) {
+    pNode->iDone = 1;
+    if (pNode->dwHeld != 0) g_iHeldAnswerBytes.fetch_sub(pNode->dwHeld);
+    pNode->dwHeld = 0;
+}
+
+int64_t HeldAnswerBytes() { return g_iHeldAnswerBytes.load(); }
+
+bool HeldAnswersAtLimit() { return g_iHeldAnswerBytes.load() >= g_iHeldAnswerLimit.load(); }
+
+namespace vorel_testing {
+
+void SetHeldAnswerLimit(size_t iBytes) {
+    g_iHeldAnswerLimit.store(iBytes == 0 ? kDefaultHeldAnswerLimit : static_cast<int64_t>(iBytes));
+}
+
+}  // namespace vorel_testing
 
 void FormSendKey(char* szKey, int iQueueId) {
     std::snprintf(szKey, kQueueKeySize, "send+%d", iQueueId);
@@ -16,6 +50,7 @@ void FormRecvKey(char* szKey, int iQueueId) {
 
 void FreeMessageNode(MESSAGE_NODE* pNode) {
     if (pNode == nullptr) return;
+    if (pNode->dwHeld != 0) g_iHeldAnswerBytes.fetch_sub(pNode->dwHeld);
     ZeroFree(pNode->pPacket);
     ZeroFree(pNode);
 }

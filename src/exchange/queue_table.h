@@ -33,6 +33,7 @@ struct MESSAGE_NODE {
     MESSAGE_PACKET* pPacket;  // owned; never null in a listed node
     int32_t iDone;            // 0 pending, 1 consumed
     MESSAGE_NODE* pNext;      // next newer node, null at the tail
+    uint32_t dwHeld;          // bytes counted in the held answers (0 for a request)
 };
 
 struct MESSAGE_QUEUE {
@@ -83,6 +84,24 @@ void FreeMessageNode(MESSAGE_NODE* pNode);
 // Links a complete node behind pTail (or as pHead), counts it and stamps the
 // queue. REQUIRES: the queue's lock held.
 void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow);
+
+// What the library holds for the game: the bytes of the answers stored in
+// receive queues and not yet freed, in all queues of all tables. The
+// session stops reading from the server while they reach the limit (64 MiB
+// unless a test lowers it), so that a server cannot fill the process's
+// memory faster than the game reads; TCP then holds the server back.
+void CountHeldAnswer(MESSAGE_NODE* pNode);  // before the node is linked
+// Marks an answer read (iDone 1) and no longer held: a read tail node stays
+// listed, but the game has it. REQUIRES: the queue's lock held.
+void MarkAnswerTaken(MESSAGE_NODE* pNode);
+int64_t HeldAnswerBytes();
+bool HeldAnswersAtLimit();
+
+namespace vorel_testing {
+
+void SetHeldAnswerLimit(size_t iBytes);  // 0 restores the default
+
+}  // namespace vorel_testing
 
 // Unlinks a consumed node that is not pTail: pPrev is its predecessor, or
 // null when it is pHead. Frees the node and its packet and returns its

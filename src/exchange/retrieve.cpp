@@ -116,7 +116,7 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
             iResult = ac1;
         }
     }
-    pNode->iDone = 1;
+    MarkAnswerTaken(pNode);
     return iResult;
 }
 

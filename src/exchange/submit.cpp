@@ -27,8 +27,15 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         szWork[iInputLength] = '\0';
         // 4.
         if (engine.iLogFlag.load() != 0) {
+            // The log is sent to support by players: a log-on shows no password.
+            char szShown[kMaxRequestText + 4];
+            if (iType == kTypeLogonRequest) {
+                CopyMaskingPassword(szShown, sizeof(szShown), szWork);
+            } else {
+                std::memcpy(szShown, szWork, static_cast<size_t>(iInputLength) + 1);
+            }
             WriteFileNew(LogFile(), "从WebServices收到处理请求[iType=%d,iInputLength=%d]:%s\n\n",
-                         iType, iInputLength, szWork);
+                         iType, iInputLength, szShown);
         }
         // 5.
         if (iType < kRequestTypeMin || iType > kRequestTypeMax) {
@@ -54,6 +61,9 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         //    lock is left, so the sweep cannot free it under this call.
         MESSAGE_QUEUE* pQueue = nullptr;
         std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable, -1);
+        // A table that could not be made (at start-up or at a reset) is made
+        // now: one failed allocation must not refuse every request after it.
+        if (engine.pQueueTable == nullptr) engine.pQueueTable = NewQueueTable();
         FindOrCreateResult found = FindOrCreateQueue(engine.pQueueTable, szKey, &pQueue);
         if (found == kQueueAllocFailed) {
             WriteFileNew(LogFile(), "---ProcessUserRequest---error---10---calloc-fail\n");

@@ -5,12 +5,25 @@
 #include "frame/engine.h"
 #include "platform/window.h"
 #include "session/packet.h"
+#include "session/session_thread.h"
 #include "vorel/vorel.h"
+
+namespace {
+
+// The engine for an export, with its session thread brought back if a failed
+// start ended it. Null when the engine cannot be allocated.
+ClientEngine* EngineForCall() {
+    ClientEngine* pEngine = GetEngine();
+    if (pEngine != nullptr) RestartSessionThreadIfEnded(*pEngine);
+    return pEngine;
+}
+
+}  // namespace
 
 extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength) {
     ExportCall call;
     try {
-        ClientEngine* pEngine = GetEngine();
+        ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
         // The login flag follows the request's type whatever becomes of the
         // request itself.
@@ -29,7 +42,7 @@ extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputL
                                        int iQueueId) {
     ExportCall call;
     try {
-        ClientEngine* pEngine = GetEngine();
+        ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
         return ReturnUserRequestResult1(*pEngine, OutputBuff, iOutputLength, iTimeout, iQueueId,
                                         iType);
@@ -42,7 +55,7 @@ extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutpu
                                        int iTimeout, int iReserved) {
     ExportCall call;
     try {
-        ClientEngine* pEngine = GetEngine();
+        ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
         return ReturnUserRequestResultEx(*pEngine, OutputBuff, iOutputLength, iTimeout, iReserved,
                                          piType);
@@ -70,7 +83,7 @@ extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocal
 extern "C" VOREL_API int init(char* szHost, int iPort) {
     ExportCall call;
     try {
-        ClientEngine* pEngine = GetEngine();
+        ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
         return pEngine->SetServerAddress(szHost, iPort);
     } catch (...) {

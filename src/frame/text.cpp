@@ -18,3 +18,31 @@ int ParseDecimal(const char* szText) {
     if (iValue < INT_MIN) return INT_MIN;
     return static_cast<int>(iValue);
 }
+
+void CopyMaskingPassword(char* szOut, size_t iOutSize, const char* szText) {
+    if (szOut == nullptr || iOutSize == 0) return;
+    size_t o = 0;
+    auto Put = [&](char c) {
+        if (o + 1 < iOutSize) szOut[o++] = c;
+    };
+    int iField = -1;
+    bool bInField = false;
+    for (const char* p = szText != nullptr ? szText : ""; *p != '\0'; ++p) {
+        if (*p == ' ') {
+            bInField = false;
+            Put(' ');
+            continue;
+        }
+        if (!bInField) {
+            bInField = true;
+            ++iField;
+            if (iField == 3) {
+                Put('*');
+                Put('*');
+                Put('*');
+            }
+        }
+        if (iField != 3) Put(*p);
+    }
+    szOut[o] = '\0';
+}

@@ -83,6 +83,7 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
         return Handled::kStorageFailed;
     }
     std::memcpy(pNode->pPacket, pPacket, dwLength);
+    CountHeldAnswer(pNode);
     // 5.
     {
         KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
@@ -160,6 +161,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
 
 void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
     char* pBuffer = engine.pReadBuf;
+    state.bStorageFailed = false;
     // 2.
     int p = 0;
     while (p < iEnd) {
@@ -174,6 +176,7 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
         // read past the received bytes.
         int iType = (dwLength >= 10 && iRemaining >= 10) ? ReadPacketType(pBuffer + p) : 0;
         Handled handled = HandlePacket(engine, state, pBuffer + p, dwLength, iType, p);
+        if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;
         p += static_cast<int>(dwLength);
     }
@@ -194,8 +197,26 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
     }
 }
 
+void RetryKeptAnswers(ClientEngine& engine, SessionState& state) {
+    if (state.bStorageFailed && state.iReadStartPos > 0) {
+        ParseReceived(engine, state, state.iReadStartPos);
+    }
+}
+
 void ReadStep(ClientEngine& engine, SessionState& state) {
     for (;;) {
+        // What the game has not read yet is bounded: at the limit the
+        // server's bytes stay in the system's buffers (and TCP holds the
+        // server back) until the game reads.
+        if (HeldAnswersAtLimit()) {
+            if (!state.bHeldLimitLogged) {
+                state.bHeldLimitLogged = true;
+                WriteFileNew(LogFile(),
+                             "线程2---READ---warn---3---游戏未读取的应答已达%lld字节,暂停接收\n",
+                             static_cast<long long>(HeldAnswerBytes()));
+            }
+            return;
+        }
         // 1.
         int iRoom = static_cast<int>(kReadBufferSize) - state.iReadStartPos;
         int iEnd = state.iReadStartPos;
@@ -213,13 +234,18 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
                 ++state.iBusyReadRetries;
                 SessionSleep(engine, 200);
                 return;
-            } else if (n == -1) {
-                WriteFileNew(LogFile(), "线程2---READ---warn---1---socket繁忙,%d\n", iRoom);
-                GiveUpConnection(engine, state);
-                return;
             } else {
-                WriteFileNew(LogFile(), "线程2---READ---warn---2---socket已断,%d,%d\n", iRoom,
-                             platform::SocketLastError());
+                int iError = platform::SocketLastError();
+                // Whole answers already received and kept after a storage
+                // failure are stored before the connection goes, if they can be.
+                RetryKeptAnswers(engine, state);
+                if (state.iConnectionGood != 1) return;
+                if (n == -1) {
+                    WriteFileNew(LogFile(), "线程2---READ---warn---1---socket繁忙,%d\n", iRoom);
+                } else {
+                    WriteFileNew(LogFile(), "线程2---READ---warn---2---socket已断,%d,%d\n", iRoom,
+                                 iError);
+                }
                 GiveUpConnection(engine, state);
                 return;
             }

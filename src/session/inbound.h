@@ -14,3 +14,9 @@ void ReadStep(ClientEngine& engine, SessionState& state);
 // packets in engine.pReadBuf[0, iEnd) and keeps an incomplete one at the
 // start of the buffer (state.iReadStartPos). Tests feed it bytes directly.
 void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd);
+
+// Parses again the bytes kept after a storage failure (an allocation that
+// failed while storing an answer), without waiting for more bytes from the
+// server: the session thread calls it at the start of every pass, and the
+// read step before it gives up a connection. Does nothing otherwise.
+void RetryKeptAnswers(ClientEngine& engine, SessionState& state);

@@ -46,6 +46,7 @@ void IdleSleep(ClientEngine& engine, SessionState& state) {
 void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // 1.
     IdleSleep(engine, state);
+    RetryKeptAnswers(engine, state);
     if (g_bThrowInNextPass.exchange(false)) {
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
         throw std::runtime_error("injected");
@@ -228,7 +229,9 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
 
 uint32_t MainThread(void* pArg) {
     ClientEngine& engine = *static_cast<ClientEngine*>(pArg);
-    SessionState* pState = new (std::nothrow) SessionState;
+    // Through the library's allocator, whose failures tests can make.
+    void* pBlock = ZeroAlloc(sizeof(SessionState));
+    SessionState* pState = pBlock != nullptr ? new (pBlock) SessionState : nullptr;
     if (pState == nullptr) {
         WriteMainThreadLine(
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
@@ -254,7 +257,8 @@ uint32_t MainThread(void* pArg) {
         engine.pWriteBuf = nullptr;
         WriteMainThreadLine(
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
-        delete pState;
+        pState->~SessionState();
+        ZeroFree(pState);
         return 0;
     }
     // 4.
@@ -273,11 +277,29 @@ uint32_t MainThread(void* pArg) {
     ZeroFree(engine.pWriteBuf);
     engine.pReadBuf = nullptr;
     engine.pWriteBuf = nullptr;
-    delete pState;
+    pState->~SessionState();
+    ZeroFree(pState);
     engine.iRunState = 2;
     platform::ThreadHandle* hOwn = engine.hThread2.exchange(nullptr);
     platform::ThreadClose(hOwn);
     return 0;
+}
+
+void RestartSessionThreadIfEnded(ClientEngine& engine) {
+    static std::atomic<uint32_t> s_dwLastRestart{0};
+    if (engine.iRunState.load() != 1 || engine.iStopping.load() != 0) return;
+    platform::ThreadHandle* hThread = engine.hThread2.load();
+    uint32_t dwCode = 0;
+    if (hThread == nullptr || !platform::ThreadGetExitCode(hThread, &dwCode) ||
+        dwCode == platform::kStillActive)
+        return;
+    uint32_t dwLast = s_dwLastRestart.load();
+    if (dwLast != 0 && platform::TickMsSince(dwLast) < 1000) return;
+    // One caller takes the ended thread's handle and starts the next one.
+    if (!engine.hThread2.compare_exchange_strong(hThread, nullptr)) return;
+    s_dwLastRestart = platform::TickMs() | 1u;
+    platform::ThreadClose(hThread);
+    StartSessionThread(engine);
 }
 
 void StartSessionThread(ClientEngine& engine) {

@@ -27,6 +27,8 @@ struct SessionState {
     int32_t iReceivedMeasure = -1;    // bytes received in this pass
     int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
     int32_t iBusyReadRetries = 0;     // would-block receives in a row
+    bool bStorageFailed = false;      // the last parse kept an answer it could not store
+    bool bHeldLimitLogged = false;    // the bound on unread answers has been logged
     int32_t iSendRetries = 0;         // transient send failures in a row
     int32_t iConnectionGood = 0;      // 1 from a ready poll until the read step gives up
     int32_t iWriteFlag = 0;           // 1 when this pass may write
@@ -68,6 +70,12 @@ void RunSessionPass(ClientEngine& engine, SessionState& state);
 // Starts MainThread for the engine and stores its handle in hThread2,
 // retrying without limit (and logging) while the system refuses the thread.
 void StartSessionThread(ClientEngine& engine);
+
+// Starts the session thread again when it has ended on its own while the
+// engine runs, which only a failed allocation at its start makes it do: a
+// later call of the game then brings the session back. At most once a
+// second. Called by the exports, on the game's threads.
+void RestartSessionThreadIfEnded(ClientEngine& engine);
 
 // The session's pauses: like SleepMs, but cut short once shutdown has asked
 // the engine to stop, so that stopping never waits out a long pause.
