@@ -13,6 +13,8 @@ constexpr int64_t kDefaultHeldAnswerLimit = 64 * 1024 * 1024;
 
 std::atomic<int64_t> g_iHeldAnswerBytes{0};
 std::atomic<int64_t> g_iHeldAnswerLimit{kDefaultHeldAnswerLimit};
+// What was held when the current connection began.
+std::atomic<int64_t> g_iHeldAtConnection{0};
 
 }  // namespace
 
@@ -30,7 +32,17 @@ void MarkAnswerTaken(MESSAGE_NODE* pNode) {
 
 int64_t HeldAnswerBytes() { return g_iHeldAnswerBytes.load(); }
 
-bool HeldAnswersAtLimit() { return g_iHeldAnswerBytes.load() >= g_iHeldAnswerLimit.load(); }
+bool HeldAnswersAtLimit() {
+    // Answers kept from an earlier connection do not count: the game may be
+    // unable to read them until it has logged on again over this one, which
+    // takes reading. Held bytes thus stay below twice the limit.
+    int64_t iHeld = g_iHeldAnswerBytes.load();
+    int64_t iEarlier = g_iHeldAtConnection.load();
+    if (iEarlier > iHeld) iEarlier = iHeld;
+    return iHeld - iEarlier >= g_iHeldAnswerLimit.load();
+}
+
+void MarkNewConnectionForHeldAnswers() { g_iHeldAtConnection.store(g_iHeldAnswerBytes.load()); }
 
 namespace vorel_testing {
 

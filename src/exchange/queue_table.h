@@ -96,6 +96,9 @@ void CountHeldAnswer(MESSAGE_NODE* pNode);  // before the node is linked
 void MarkAnswerTaken(MESSAGE_NODE* pNode);
 int64_t HeldAnswerBytes();
 bool HeldAnswersAtLimit();
+// A connection set-up calls it: answers held from earlier connections no
+// longer hold up reading (see HeldAnswersAtLimit).
+void MarkNewConnectionForHeldAnswers();
 
 namespace vorel_testing {
 

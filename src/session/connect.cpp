@@ -104,6 +104,7 @@ void ConnectionSetUp::EmptySession() {
     if (sOld != platform::kInvalidSocket) platform::SocketClose(sOld);
     // Without a key, the session asks for one as soon as it can write.
     engine_.ClearSessionKey();
+    MarkNewConnectionForHeldAnswers();
     engine_.iTimeFlag = 0;
     // A set-up in the engine's first 5 s (normally the first one) keeps the
     // table; any later one drops every queued message.

@@ -22,7 +22,7 @@ void SessionFixture::SetUp() {
     EngineFixture::SetUp();
     vorel_testing::SetSessionThreadEnabled(true);
     UseClockScale(20);
-    server_ = std::make_unique<refserver::ReferenceServer>();
+    server_ = std::make_unique<refserver::ReferenceServer>(ServerOptions());
     ASSERT_TRUE(server_->Start());
     ConfigForServer();
 }

@@ -18,6 +18,8 @@ protected:
     void TearDown() override;
 
     refserver::ReferenceServer& Server() { return *server_; }
+    // The options the server starts with; a derived fixture may change them.
+    virtual refserver::Options ServerOptions() const { return refserver::Options(); }
     // The configuration value naming the server (and the trace switch).
     void ConfigForServer(int iLogFlag = 0);
 

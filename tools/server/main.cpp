@@ -2,6 +2,7 @@
 // game developers who want a server on their own machine.
 //
 //   vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]
+//                [--receive-buffer BYTES]
 //                [--http-dir DIR [--http-port N] [--http-rate BYTES]]
 //
 // It listens on 127.0.0.1 (a free port unless --port is given), prints
@@ -14,8 +15,10 @@
 //   push TYPE TEXT      send a message (type 400 or more) to every connection
 //   disconnect          send the disconnect notice to every connection
 //   drop                close every connection
-//   fault NAME [COUNT]  misbehave: close-mid-packet, garbage, drip, oversize,
-//                       unknown-id, no-key-answer, refuse, short-header, none
+//   fault NAME [COUNT]  misbehave: close-mid-packet, reset-mid-packet, garbage,
+//                       drip, oversize, unknown-id, no-key-answer, refuse,
+//                       short-header, half-close, stop-reading, flood, burst,
+//                       none
 //   quit                stop
 #include <atomic>
 #include <chrono>
@@ -49,6 +52,11 @@ bool ParseFault(const std::string& name, refserver::Fault* pFault) {
         {"no-key-answer", refserver::Fault::kNoKeyAnswer},
         {"refuse", refserver::Fault::kRefuse},
         {"short-header", refserver::Fault::kShortHeader},
+        {"reset-mid-packet", refserver::Fault::kResetMidPacket},
+        {"half-close", refserver::Fault::kHalfClose},
+        {"stop-reading", refserver::Fault::kStopReading},
+        {"flood", refserver::Fault::kFlood},
+        {"burst", refserver::Fault::kBurst},
     };
     auto it = kNames.find(name);
     if (it == kNames.end()) return false;
@@ -93,6 +101,7 @@ int Usage() {
     std::fprintf(
         stderr,
         "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n"
+        "                    [--receive-buffer BYTES]\n"
         "                    [--http-dir DIR [--http-port N] [--http-rate BYTES]]\n");
     return 2;
 }
@@ -130,6 +139,10 @@ int main(int argc, char** argv) {
             if (!bUsersGiven) options.users.clear();
             bUsersGiven = true;
             options.users[user.substr(0, iColon)] = user.substr(iColon + 1);
+        } else if (arg == "--receive-buffer" && i + 1 < argc) {
+            int iBytes = std::atoi(argv[++i]);
+            if (iBytes < 0) return Usage();
+            options.iReceiveBufferBytes = iBytes;
         } else if (arg == "--seconds" && i + 1 < argc) {
             iSeconds = std::atoi(argv[++i]);
         } else if (arg == "--verbose") {

@@ -1,11 +1,13 @@
 #include "server/reference_server.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <sstream>
 
+#include "platform/socket_registry.h"
 #include "session/packet.h"
 #include "support/quorvex.h"
 
@@ -14,9 +16,10 @@ namespace refserver {
 struct ReferenceServer::Connection {
     int iId = 0;
     platform::SocketHandle s = platform::kInvalidSocket;
-    std::string key;       // this connection's session key
-    std::mutex sendMutex;  // one packet at a time on the socket
-    bool bClosed = false;  // guarded by the server's mutex
+    std::string key;        // this connection's session key
+    std::mutex sendMutex;   // one packet at a time on the socket
+    bool bClosed = false;   // guarded by the server's mutex
+    bool bDropped = false;  // closed by DropConnections; guarded by the server's mutex
 };
 
 namespace {
@@ -32,12 +35,51 @@ std::string RandomKey() {
     return key;
 }
 
+// The fields of a text as the client cuts them: at spaces only (runs of
+// them count as one), so that a tab or a line end stays inside its field
+// and N is the identifier the client queued the request under.
 std::vector<std::string> Fields(const std::string& text) {
     std::vector<std::string> fields;
-    std::istringstream in(text);
-    std::string field;
-    while (in >> field) fields.push_back(field);
+    size_t i = 0;
+    for (;;) {
+        i = text.find_first_not_of(' ', i);
+        if (i == std::string::npos) break;
+        size_t iEnd = text.find(' ', i);
+        if (iEnd == std::string::npos) iEnd = text.size();
+        fields.push_back(text.substr(i, iEnd - i));
+        i = iEnd;
+    }
     return fields;
+}
+
+// Socket options that the platform layer does not offer (the library sets
+// none), set on the system socket behind a platform socket number.
+bool SetSocketOption(platform::SocketHandle s, int iName, const void* pValue, socklen_t iLength) {
+    platform::detail::SocketUse use(s);
+    if (!use) return false;
+    return setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, iName, pValue, iLength) == 0;
+}
+
+// A listening socket whose connections get iReceiveBufferBytes of receive
+// buffer. Set before any peer can know the port: a connection takes the
+// listener's buffer, and the window it offers in the handshake, when its
+// first packet arrives.
+platform::SocketHandle Listen(uint16_t wPort, uint16_t* pwBoundPort, int iReceiveBufferBytes) {
+    platform::SocketHandle s = platform::SocketListenLoopback(wPort, pwBoundPort);
+    if (s != platform::kInvalidSocket && iReceiveBufferBytes > 0 &&
+        !SetSocketOption(s, SO_RCVBUF, &iReceiveBufferBytes, sizeof(iReceiveBufferBytes))) {
+        platform::SocketClose(s);
+        return platform::kInvalidSocket;
+    }
+    return s;
+}
+
+// Closes a connection with a reset instead of the orderly end: no linger,
+// so the system discards what is unsent and answers with RST.
+void CloseWithReset(platform::SocketHandle s) {
+    linger noLinger{1, 0};
+    SetSocketOption(s, SO_LINGER, &noLinger, sizeof(noLinger));
+    platform::SocketClose(s);
 }
 
 // The text with its second field replaced.
@@ -103,7 +145,7 @@ std::vector<Reply> ReferenceServer::DefaultApplication(
 }
 
 bool ReferenceServer::Start() {
-    listener_ = platform::SocketListenLoopback(options_.wPort, &wPort_);
+    listener_ = Listen(options_.wPort, &wPort_, options_.iReceiveBufferBytes);
     if (listener_ == platform::kInvalidSocket) return false;
     acceptor_ = std::thread([this] { AcceptLoop(); });
     return true;
@@ -120,6 +162,7 @@ void ReferenceServer::Stop() {
     platform::SocketClose(listener_);
     if (acceptor_.joinable()) acceptor_.join();
     for (auto& pConnection : live) platform::SocketClose(pConnection->s);
+    Notify();  // stopped readers and floods give up
     std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -142,6 +185,7 @@ void ReferenceServer::SetFault(Fault fault, int iCount) {
         if (fault == Fault::kNone) {
             bRelisten = faults_.count(Fault::kRefuse) != 0;
             faults_.clear();
+            ++iFaultsCleared_;
         } else {
             faults_[fault] = iCount;
             bRefuse = fault == Fault::kRefuse;
@@ -152,8 +196,9 @@ void ReferenceServer::SetFault(Fault fault, int iCount) {
         platform::SocketClose(listener_);
         if (acceptor_.joinable()) acceptor_.join();
     }
+    Notify();  // stopped readers look again
     if (bRelisten) {
-        listener_ = platform::SocketListenLoopback(wPort_, &wPort_);
+        listener_ = Listen(wPort_, &wPort_, options_.iReceiveBufferBytes);
         if (listener_ != platform::kInvalidSocket)
             acceptor_ = std::thread([this] { AcceptLoop(); });
     }
@@ -189,7 +234,14 @@ void ReferenceServer::SendRaw(const std::string& bytes) {
 }
 
 void ReferenceServer::DropConnections() {
-    for (auto& pConnection : LiveList()) platform::SocketClose(pConnection->s);
+    for (auto& pConnection : LiveList()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pConnection->bDropped = true;
+        }
+        platform::SocketClose(pConnection->s);
+    }
+    Notify();
 }
 
 std::vector<ReceivedPacket> ReferenceServer::Received() const {
@@ -203,6 +255,11 @@ int ReferenceServer::Connections() const {
 }
 
 int ReferenceServer::LiveConnections() const { return static_cast<int>(LiveList().size()); }
+
+int ReferenceServer::StalledReaders() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return iStalledReaders_;
+}
 
 bool ReferenceServer::WaitUntil(const std::function<bool()>& pred, int iTimeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
@@ -253,21 +310,15 @@ void ReferenceServer::Serve(std::shared_ptr<Connection> pConnection) {
     std::string buffer;
     char chunk[65536];
     for (;;) {
+        WaitWhileReadingStopped(*pConnection);
         int n = platform::SocketRecv(pConnection->s, chunk, sizeof(chunk));
         if (n <= 0) break;
         buffer.append(chunk, static_cast<size_t>(n));
-        bool bBroken = false;
-        while (buffer.size() >= 4) {
-            uint32_t dwLength = ReadPacketLength(buffer.data());
-            if (dwLength < kPacketHeaderSize || dwLength > kMaxPacketLength) {
-                bBroken = true;  // not our protocol: end the connection
-                break;
-            }
-            if (buffer.size() < dwLength) break;
-            HandlePacket(*pConnection, buffer.substr(0, dwLength));
-            buffer.erase(0, dwLength);
+        // Not our protocol: end the connection.
+        if (!TakePackets(&buffer,
+                         [&](const std::string& packet) { HandlePacket(*pConnection, packet); })) {
+            break;
         }
-        if (bBroken) break;
     }
     platform::SocketClose(pConnection->s);
     {
@@ -278,9 +329,25 @@ void ReferenceServer::Serve(std::shared_ptr<Connection> pConnection) {
     Notify();
 }
 
-void ReferenceServer::HandlePacket(Connection& connection, const std::string& packet) {
+bool TakePackets(std::string* pBuffer, const std::function<void(const std::string&)>& onPacket) {
+    size_t p = 0;
+    bool bProtocol = true;
+    while (pBuffer->size() - p >= 4) {
+        uint32_t dwLength = ReadPacketLength(pBuffer->data() + p);
+        if (dwLength < kPacketHeaderSize || dwLength > kMaxPacketLength) {
+            bProtocol = false;
+            break;
+        }
+        if (pBuffer->size() - p < dwLength) break;
+        onPacket(pBuffer->substr(p, dwLength));
+        p += dwLength;
+    }
+    pBuffer->erase(0, p);
+    return bProtocol;
+}
+
+ReceivedPacket ReadPacket(const std::string& packet, const std::string& key) {
     ReceivedPacket received;
-    received.iConnection = connection.iId;
     received.iType = ReadPacketType(packet.data());
     received.dwLength = ReadPacketLength(packet.data());
     received.raw = packet;
@@ -292,7 +359,7 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
             std::vector<char> plain(payload.size() + 1);
             TextEncodeDecode codec;
             int iPlain = codec.DataDecode(
-                connection.key.c_str(), payload.data(), static_cast<unsigned int>(payload.size()),
+                key.c_str(), payload.data(), static_cast<unsigned int>(payload.size()),
                 plain.data(), static_cast<unsigned int>(plain.size()), kEncodeModeRequest);
             if (iPlain > 0) {
                 received.bDecoded = true;
@@ -302,6 +369,28 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
             received.text = payload.c_str();  // up to a NUL, as the client reads texts
         }
     }
+    return received;
+}
+
+void ReferenceServer::WaitWhileReadingStopped(Connection& connection) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto reading = [this, &connection] {
+        auto it = faults_.find(Fault::kStopReading);
+        return bStopping_ || connection.bDropped || it == faults_.end() || it->second == 0;
+    };
+    if (reading()) return;
+    ++iStalledReaders_;
+    changed_.notify_all();
+    // In slices: Stop() and DropConnections() notify, but a slice also
+    // covers a notice given between the test and the wait.
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(20), reading)) {
+    }
+    --iStalledReaders_;
+}
+
+void ReferenceServer::HandlePacket(Connection& connection, const std::string& packet) {
+    ReceivedPacket received = ReadPacket(packet, connection.key);
+    received.iConnection = connection.iId;
     if (options_.bVerbose) {
         std::printf("connection %d: type %d, %u bytes%s%s%s\n", connection.iId, received.iType,
                     received.dwLength, received.bEncoded ? ", encoded" : "",
@@ -338,6 +427,12 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
             platform::SocketClose(connection.s);
             return;
         }
+        if (TakeFault(Fault::kResetMidPacket)) {
+            std::string bytes = MakePacket(reply.iType, text);
+            SendBytes(connection, bytes.substr(0, bytes.size() / 2));
+            CloseWithReset(connection.s);
+            return;
+        }
         if (TakeFault(Fault::kGarbage)) {
             SendBytes(connection, std::string(64, '\xA7'));
             continue;
@@ -354,7 +449,21 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
             SendBytes(connection, std::string("\x08\x00\x00\x00\xC8\x00\x00\x00", 8));
             continue;
         }
+        if (TakeFault(Fault::kBurst)) {
+            SendBurst(connection, {reply.iType, text});
+            continue;
+        }
+        if (TakeFault(Fault::kFlood)) {
+            Flood(connection, {reply.iType, text});
+            return;
+        }
         SendPacket(connection, reply.iType, text);
+        if (TakeFault(Fault::kHalfClose)) {
+            // The client reads the end of the stream; this side goes on
+            // reading (and recording) until the client closes.
+            platform::SocketShutdownSend(connection.s);
+            return;
+        }
     }
     // Requests can ask the server itself to end the session: with the third
     // field "disconnect" it sends the disconnect notice after the answer,
@@ -367,26 +476,55 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
     }
 }
 
+void ReferenceServer::Flood(Connection& connection, const Reply& reply) {
+    int iCleared;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        iCleared = iFaultsCleared_;
+    }
+    for (int k = 1;; ++k) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (bStopping_ || connection.bDropped || iFaultsCleared_ != iCleared) return;
+        }
+        // The copies are told apart by the number in their last field.
+        if (!SendBytes(connection, MakePacket(reply.iType, reply.text + " " + std::to_string(k))))
+            return;
+    }
+}
+
+void ReferenceServer::SendBurst(Connection& connection, const Reply& reply) {
+    std::vector<std::string> fields = Fields(reply.text);
+    const std::string prefix = std::to_string(reply.iType) + " " +
+                               (fields.size() >= 2 ? fields[1] : std::string("0")) + " burst ";
+    std::string bytes;
+    for (int k = 1; k <= options_.iBurstPackets; ++k) {
+        bytes += MakePacket(reply.iType, prefix + std::to_string(k));
+    }
+    SendBytes(connection, bytes);
+}
+
 void ReferenceServer::SendPacket(Connection& connection, int iType, const std::string& payload) {
     SendBytes(connection, MakePacket(iType, payload));
 }
 
-void ReferenceServer::SendBytes(Connection& connection, const std::string& bytes) {
+bool ReferenceServer::SendBytes(Connection& connection, const std::string& bytes) {
     std::lock_guard<std::mutex> lock(connection.sendMutex);
     if (TakeFault(Fault::kDrip)) {
         for (char c : bytes) {
-            if (platform::SocketSend(connection.s, &c, 1) != 1) return;
+            if (platform::SocketSend(connection.s, &c, 1) != 1) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(options_.iDripDelayMs));
         }
-        return;
+        return true;
     }
     size_t iSent = 0;
     while (iSent < bytes.size()) {
         int n = platform::SocketSend(connection.s, bytes.data() + iSent,
                                      static_cast<int>(bytes.size() - iSent));
-        if (n <= 0) return;
+        if (n <= 0) return false;
         iSent += static_cast<size_t>(n);
     }
+    return true;
 }
 
 }  // namespace refserver

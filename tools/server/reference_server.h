@@ -40,6 +40,11 @@ enum class Fault {
     kNoKeyAnswer,     // leave key requests unanswered
     kRefuse,          // stop listening: connections are refused
     kShortHeader,     // send a packet of 8 bytes (too short to hold a type)
+    kResetMidPacket,  // send half of the next answer, then reset the connection (RST)
+    kHalfClose,       // send the next answer, then shut down sending; keep reading
+    kStopReading,     // read nothing more from any connection until kNone
+    kFlood,           // send the next answer again and again, numbered, until kNone
+    kBurst,           // send many small answers in one send instead of the next answer
 };
 
 // An answer the application gives: a type and a text.
@@ -53,6 +58,11 @@ struct Options {
     std::map<std::string, std::string> users{{"player", "secret"}};
     bool bVerbose = false;  // print traffic on standard output
     int iDripDelayMs = 2;
+    // SO_RCVBUF of the listening socket, set before any peer can connect, so
+    // that every connection inherits it and offers a window to match
+    // (0: the system's default).
+    int iReceiveBufferBytes = 0;
+    int iBurstPackets = 5000;  // the answers that kBurst sends
 };
 
 class ReferenceServer {
@@ -75,7 +85,9 @@ public:
                                                  int iType, const std::string& text, int iSequence);
 
     // Faults: the next iCount occasions (answers, key requests or
-    // connections, as the fault concerns), or all of them for -1.
+    // connections, as the fault concerns), or all of them for -1. kRefuse
+    // and kStopReading last until kNone, whatever iCount says; kNone also
+    // ends a flood.
     void SetFault(Fault fault, int iCount = 1);
 
     // To every live connection: a pushed message (type 400 or more,
@@ -93,6 +105,8 @@ public:
     // Waits until pred() holds (checked whenever something arrives), at most
     // iTimeoutMs real milliseconds.
     bool WaitUntil(const std::function<bool()>& pred, int iTimeoutMs);
+    // Connections whose reader has stopped under kStopReading.
+    int StalledReaders() const;
 
 private:
     struct Connection;
@@ -100,8 +114,12 @@ private:
     void Serve(std::shared_ptr<Connection> pConnection);
     void HandlePacket(Connection& connection, const std::string& packet);
     void SendPacket(Connection& connection, int iType, const std::string& payload);
-    void SendBytes(Connection& connection, const std::string& bytes);
+    // False when the connection failed before every byte went.
+    bool SendBytes(Connection& connection, const std::string& bytes);
     bool TakeFault(Fault fault);
+    void WaitWhileReadingStopped(Connection& connection);
+    void Flood(Connection& connection, const Reply& reply);
+    void SendBurst(Connection& connection, const Reply& reply);
     std::vector<std::shared_ptr<Connection>> LiveList() const;
     void Notify();
 
@@ -119,9 +137,23 @@ private:
     std::vector<std::thread> workers_;
     int iConnections_ = 0;
     int iSequence_ = 0;
+    int iStalledReaders_ = 0;
+    int iFaultsCleared_ = 0;  // how many times kNone was set: ends a flood
 };
 
 // Builds a packet: the 16-byte header and the payload.
 std::string MakePacket(int iType, const std::string& payload);
+
+// The server's framing of a connection's bytes: cuts every complete packet
+// off the front of *pBuffer, in order, and hands each to onPacket; an
+// incomplete one stays. False when the bytes are not this protocol (a
+// length below 16 or above 65,536): the connection is then ended.
+bool TakePackets(std::string* pBuffer, const std::function<void(const std::string&)>& onPacket);
+
+// What the server reads from one whole packet: its type and length and, for
+// a request, its text: decoded with the connection's key when the payload
+// is encoded (it has no space), else the payload up to a NUL. iConnection
+// stays 0.
+ReceivedPacket ReadPacket(const std::string& packet, const std::string& key);
 
 }  // namespace refserver
