@@ -2,18 +2,27 @@
 # Installs the Debian packages that building and testing need, once: a second
 # run finds them present and returns at once.
 #
-#   install-deps.sh           everything: native build, cross build, Wine
+#   install-deps.sh           everything: native build, cross build, Wine,
+#                             the 32-bit native build
 #   install-deps.sh --native  only what the native build needs
 #
-# Wine runs the Windows build; it needs the i386 architecture.
+# Wine runs the Windows build and the 32-bit native build links the i386
+# libraries; both need the i386 architecture.
 set -euo pipefail
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 
 packages=(cmake ninja-build g++ libgtest-dev libcurl4-openssl-dev)
+# The fuzz targets (scripts/fuzz.sh): clang and its libFuzzer runtime.
+packages+=(clang libclang-rt-14-dev)
+# Memcheck (scripts/valgrind.sh).
+packages+=(valgrind)
 if [ "${1:-}" != "--native" ]; then
     packages+=(g++-mingw-w64-i686 wine wine32:i386)
+    # The 32-bit native build (asan32 preset): the multilib compiler and the
+    # i386 libcurl and GoogleTest, which install beside the amd64 ones.
+    packages+=(g++-multilib libcurl4-openssl-dev:i386 libgtest-dev:i386)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the native suite, the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, the Windows cross
-# build, and the Windows suite under Wine. Exits non-zero on any failure; the
-# last line sums up the test cases.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, the suite built
+# 32-bit under AddressSanitizer + UndefinedBehaviorSanitizer, a short run of
+# the fuzz targets, memcheck over the end-to-end and unload tests and the
+# demo, the Windows cross build, and the Windows suite under Wine.
+# Exits non-zero on any failure; the last line sums up the test cases.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || exit 1
@@ -45,6 +47,48 @@ native_suite() {  # native_suite PRESET
 native_suite debug
 native_suite asan
 native_suite tsan
+# The same suite built 32-bit (-m32), as the shipping DLL is, under
+# AddressSanitizer + UndefinedBehaviorSanitizer: faults that only 32-bit
+# pointers, sizes and alignment bring out.
+native_suite asan32
+
+# A short run of every fuzz target (clang, ASan + UBSan; scripts/fuzz.sh):
+# each target counts as one test, failed by a crash, a leak, a time-out or a
+# failed check. VOREL_FUZZ_SECONDS sets the time per target.
+add_summary() {  # add_summary LOG: adds the totals of its last "N passed, N failed" line
+    local line
+    line=$(tail -n 1 "$1")
+    if [[ "$line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+        total_passed=$((total_passed + BASH_REMATCH[1]))
+        total_failed=$((total_failed + BASH_REMATCH[2]))
+    else
+        status=1
+        total_failed=$((total_failed + 1))
+    fi
+}
+echo "=== fuzz: every target for ${VOREL_FUZZ_SECONDS:-30} s"
+scripts/fuzz.sh "${VOREL_FUZZ_SECONDS:-30}" 2>&1 | tee "$log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+add_summary "$log"
+
+# Memcheck over the end-to-end and unload tests and the demo (the debug
+# build, which has no sanitizer; scripts/valgrind.sh, about a minute and a
+# half): each test case counts, and a memory error or a leak in a binary
+# counts as one more failure. Its last line is read as the fuzz run's is.
+echo "=== valgrind: the end-to-end and unload tests and the demo under memcheck"
+scripts/valgrind.sh 2>&1 | tee "$log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+add_summary "$log"
+
+# A sample of the allocation-failure sweep (scripts/alloc-sweep.sh; the asan
+# build): the scenario without failures, then 12 runs spread over its
+# allocations, each failing one. Each run counts as one test, failed by an
+# undocumented code, a crash, a hang, a leak or a library that does not work
+# again. Its last line is read as the fuzz run's is.
+echo "=== alloc-sweep: a sample of 12 allocation failures"
+scripts/alloc-sweep.sh --sample 12 2>&1 | tee "$log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+add_summary "$log"
 
 if run "mingw: configure" cmake --preset mingw >/dev/null && run "mingw: build" cmake --build --preset mingw; then
     total_passed=$((total_passed + 1))

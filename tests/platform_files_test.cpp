@@ -1,5 +1,8 @@
 // Files: the INI reader's contract, the executable's path, move with replace.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -120,6 +123,33 @@ TEST(PlatformFiles, AppendAddsAndWholeFileReplaces) {
     EXPECT_TRUE(platform::WriteWholeFile(path.c_str(), "z", 1));
     EXPECT_EQ(testutil::ReadFile(path), "z");
     EXPECT_FALSE(platform::AppendToFile(dir.File("no/such/dir").c_str(), "x", 1));
+}
+
+// A 32-bit build without 64-bit file offsets could neither open nor stat a
+// file of 2 GiB or more (EOVERFLOW): GameRun.log would take no more lines
+// and a download's temporary file would not be seen. The file here is
+// sparse, so it takes no room on the disk.
+TEST(PlatformFiles, FilesPastTwoGibibytesAreAppendedToAndSeen) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    const off64_t kBig = (off64_t{1} << 31) + 16;
+    int fd = open64(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    bool bSized = ftruncate64(fd, kBig) == 0;
+    close(fd);
+    if (!bSized) GTEST_SKIP() << "the file system here cannot hold a 2 GiB file";
+
+    EXPECT_TRUE(platform::FileExists(path.c_str()));
+    EXPECT_TRUE(platform::AppendToFile(path.c_str(), "tail", 4));
+    struct stat64 st;
+    ASSERT_EQ(stat64(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kBig + 4);
+    char szTail[5] = {};
+    fd = open64(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pread64(fd, szTail, 4, kBig), 4);
+    close(fd);
+    EXPECT_STREQ(szTail, "tail");
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutputLength, in
 VOREL_API int DownloadFile(char* szUrl, char* szLocalFile);
 
 /* Starts a background download through a temporary file beside
- * szLocalFile: 0 started, 1 arguments rejected. */
+ * szLocalFile: 0 started, 1 arguments rejected (or, with a line in the log,
+ * no memory to start it). */
 VOREL_API int Download_File_EX(const char* szUrl, const char* szLocalFile);
 
 /* Sets the server's address (host 7..49 characters, port 1..65535): 0 taken
@@ -63,7 +64,8 @@ VOREL_API int init(char* szHost, int iPort);
 #ifdef __cplusplus
 }
 
-/* Names the game's window for the notices: 1 stored, 0 not a window. */
+/* Names the game's window for the notices: 1 stored, 0 not a window (or
+ * the library could not allocate its engine: name the window again). */
 VOREL_API int SetMessageWnd(HWND hWnd);
 #endif
 

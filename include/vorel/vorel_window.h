@@ -37,7 +37,8 @@ typedef struct tagCOPYDATASTRUCT {
 typedef intptr_t (*VOREL_WNDPROC)(HWND hWnd, unsigned int uMsg, uintptr_t wParam, intptr_t lParam);
 
 /* Creates a stand-in window that delivers messages to pfnWndProc; pUser is
- * kept for VorelGetWindowUser. Returns null when pfnWndProc is null. */
+ * kept for VorelGetWindowUser. Returns null when pfnWndProc is null or
+ * there is no memory for the window. */
 VOREL_API HWND VorelCreateWindow(VOREL_WNDPROC pfnWndProc, void* pUser);
 
 /* Destroys it: from then on it is no window, and once this returns no call

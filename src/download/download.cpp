@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "frame/engine.h"
 #include "platform/clock.h"
@@ -171,7 +172,13 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
     std::memset(szDownloadPath, 0, kSlotSize);
     std::memcpy(szDownloadUrl, szUrl, iUrlLength);
     std::memcpy(szDownloadPath, szLocalFile, iPathLength);
-    DownloadThreadStart* pStart = new DownloadThreadStart;
+    DownloadThreadStart* pStart = new (std::nothrow) DownloadThreadStart;
+    if (pStart == nullptr) {
+        // Not started: the game hears 1, and the log says why.
+        WriteFileNew(LogFile(), "---Download_File_EX---error---内存不足,下载未启动---%s---%s\n",
+                     szDownloadUrl, szDownloadPath);
+        return 1;
+    }
     std::memcpy(pStart->szUrl, szDownloadUrl, kSlotSize);
     std::memcpy(pStart->szPath, szDownloadPath, kSlotSize);
     pStart->iTempNo = iTempFileNo.fetch_add(1) + 1;

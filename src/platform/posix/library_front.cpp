@@ -8,10 +8,9 @@
 // until the process ends, so that it never returns into unmapped code, as
 // pinning the module does on Windows. A later load finds the same core.
 #include <dlfcn.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <string>
 
 #include "vorel/vorel.h"
 #include "vorel/vorel_window.h"
@@ -44,21 +43,30 @@ bool Resolve(T* ppfn, const char* szName) {
 }
 
 // The core is looked for beside this object, whatever the search path.
-std::string CorePath() {
+// Loading allocates nothing of its own: an allocation that failed here
+// would abort the game inside its dlopen. False when the path does not fit.
+bool CorePath(char* szPath, size_t iSize) {
+    static const char kCoreName[] = "libVorelCore.so";
     Dl_info info;
-    std::string path = "libVorelCore.so";
-    if (dladdr(reinterpret_cast<void*>(&CorePath), &info) != 0 && info.dli_fname != nullptr) {
-        const char* pSlash = strrchr(info.dli_fname, '/');
-        if (pSlash != nullptr) path = std::string(info.dli_fname, pSlash + 1) + path;
-    }
-    return path;
+    const char* szSelf = nullptr;
+    if (dladdr(reinterpret_cast<void*>(&CorePath), &info) != 0) szSelf = info.dli_fname;
+    const char* pSlash = szSelf != nullptr ? strrchr(szSelf, '/') : nullptr;
+    size_t iDir = pSlash != nullptr ? static_cast<size_t>(pSlash - szSelf) + 1 : 0;
+    if (iDir + sizeof(kCoreName) > iSize) return false;
+    memcpy(szPath, szSelf, iDir);
+    memcpy(szPath + iDir, kCoreName, sizeof(kCoreName));
+    return true;
 }
 
 __attribute__((constructor)) void LoadCore() {
-    std::string path = CorePath();
-    g_core.hLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    char szPath[PATH_MAX];
+    if (!CorePath(szPath, sizeof(szPath))) {
+        fprintf(stderr, "libVorel.so: the path of libVorelCore.so is too long\n");
+        return;
+    }
+    g_core.hLibrary = dlopen(szPath, RTLD_NOW | RTLD_LOCAL);
     if (g_core.hLibrary == nullptr) {
-        fprintf(stderr, "libVorel.so: cannot load %s: %s\n", path.c_str(), dlerror());
+        fprintf(stderr, "libVorel.so: cannot load %s: %s\n", szPath, dlerror());
         return;
     }
     bool bAll = Resolve(&g_core.pfnLoad, "VorelCoreLoad") &&
