@@ -244,13 +244,19 @@ TEST_F(SessionInbound, AConnectionTheServerClosedIsLoggedWithTheRoomLeft) {
     EXPECT_TRUE(bLine);
 }
 
-// A full read buffer is parsed without receiving; a receive that fills the
-// buffer is parsed at once and followed by another in the same pass.
+// A full read buffer is parsed without receiving, even with data waiting;
+// a receive that fills the buffer is parsed at once and followed by
+// another in the same pass.
 TEST_F(SessionInbound, AFullReadBufferIsParsedAndReceivedIntoAgainInOnePass) {
     ConnectPeer();
     auto AnswerOf = [](size_t iLength) {
         std::string text = "300 12 fill ";
         return Answer(300, text + std::string(iLength - 16 - text.size(), 'f'));
+    };
+    auto Send = [this](const std::string& bytes) {
+        ASSERT_EQ(platform::SocketSend(Peer(), bytes.data(), static_cast<int>(bytes.size())),
+                  static_cast<int>(bytes.size()));
+        platform::SleepRealMs(50);
     };
     const std::string big = AnswerOf(65536);
     auto FillBuffer = [&](size_t iBytes) {
@@ -264,21 +270,19 @@ TEST_F(SessionInbound, AFullReadBufferIsParsedAndReceivedIntoAgainInOnePass) {
         State().iReadStartPos = static_cast<int>(iBytes);
     };
     FillBuffer(kReadBufferSize);  // 32 answers
+    Send(AnswerOf(100));          // waits in the socket meanwhile
     ReadStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
     EXPECT_EQ(Stored(12), 32);
     EXPECT_EQ(State().iReadStartPos, 0);
 
-    // 100 bytes of room: the first receive fills it, the second brings the
-    // answer behind.
+    // 100 bytes of room: the first receive fills it with the waiting
+    // answer, the second brings the one behind.
     FillBuffer(kReadBufferSize - 100);
-    std::string sent = AnswerOf(100) + Answer(300, "300 12 behind the full buffer");
-    ASSERT_EQ(platform::SocketSend(Peer(), sent.data(), static_cast<int>(sent.size())),
-              static_cast<int>(sent.size()));
-    platform::SleepRealMs(50);
+    Send(Answer(300, "300 12 behind the full buffer"));
     ReadStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
-    EXPECT_EQ(Stored(12), 32 + 33 + 1);
+    EXPECT_EQ(Stored(12), 32 + 32 + 1 + 1);
 }
 
 std::atomic<int> g_iNotices{0};

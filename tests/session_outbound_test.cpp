@@ -398,6 +398,16 @@ TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects(), (std::vector<int>{0, 0}));
     EXPECT_EQ(State().iReadStartPos, 0);
+    // While the newest set-up runs, a missing socket is a connection in
+    // progress; once init has made that set-up stale, it is not.
+    int32_t iSerial = Engine().ReserveSetUp();
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 2u);
+    std::string host = "10.0.0.9";
+    EXPECT_EQ(init(host.data(), 4000), -2);  // no set-up here: the wait runs out
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_EQ(Engine().InitSocket(iSerial), -8);  // the stale set-up ends quietly
 }
 
 // The idle sleep that paces the loop: none after a pass with traffic, then
@@ -405,6 +415,7 @@ TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
 TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     UseManualClock();
     ClientEngine& engine = Engine();
+    ClearLog();
     // A socket that never connected: every pass finds nothing ready, and the
     // idle sleep is its only pause.
     platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
@@ -435,6 +446,8 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
         EXPECT_EQ(PassPause(), 0);
         EXPECT_EQ(PassPause(), 30);
     }
+    // Without the verbose switch, idle passes write nothing.
+    EXPECT_EQ(LogLines(), std::vector<std::string>{});
 }
 
 // Maintenance every 600 s of ready passes: the configuration file is read
