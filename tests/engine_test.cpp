@@ -14,7 +14,9 @@
 
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "session/session_thread.h"
 #include "util/engine_fixture.h"
+#include "util/session_fixture.h"
 #include "vorel/vorel.h"
 
 namespace {
@@ -110,9 +112,28 @@ TEST_F(Exports, InitClosesTheSocketAndWaitsForTheNextSetUp) {
     UseClockScale(1);  // the wait is real: up to 5 s, normally a millisecond
     Engine();
     SetUpStandIn standIn(Engine());
-    ASSERT_NE(Engine().hSocket.load(), platform::kInvalidSocket);
+    // A connection in place, whose end the server must see.
+    uint16_t wPort = 0;
+    platform::SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    platform::SocketHandle s = platform::SocketCreate();
+    uint32_t dwLoopback = 0;
+    platform::ParseDottedAddress("127.0.0.1", &dwLoopback);
+    ASSERT_EQ(platform::SocketConnect(s, dwLoopback, wPort), 0);
+    platform::SocketHandle server = platform::SocketAccept(listener);
+    platform::SocketClose(Engine().hSocket.exchange(s));
     EXPECT_EQ(Init("10.0.0.7", 7000), 0);
     EXPECT_EQ(standIn.SetUps(), 1);
+    EXPECT_TRUE(testutil::WaitReal(
+        [server] {
+            bool bReadable = false;
+            platform::SocketPoll(server, &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
+    char c = 0;
+    EXPECT_EQ(platform::SocketRecv(server, &c, 1), 0);
+    platform::SocketClose(server);
+    platform::SocketClose(listener);
     // The same address again still hands over to a new set-up.
     EXPECT_EQ(Init("10.0.0.7", 7000), 0);
     EXPECT_EQ(standIn.SetUps(), 2);
@@ -229,6 +250,19 @@ TEST_F(Exports, OnlyTheEngineCreatingCallPauses100Ms) {
     EXPECT_EQ(Write_Message1(300, text.data(), 0), 1);
     EXPECT_EQ(SetMessageWnd(nullptr), 0);
     EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
+}
+
+// A session thread that the system refuses is asked for again at once, each
+// refusal logged, so that the creating call returns with the thread running.
+TEST_F(Exports, ARefusedSessionThreadIsRetriedAtOnceAndLogged) {
+    vorel_testing::SetSessionThreadEnabled(true);
+    platform::testing::RefuseThreads(3);
+    Engine();
+    int iRefusals = 0;
+    for (const std::string& line : LogLines())
+        iRefusals += std::regex_match(line, std::regex("创建线程1失败: \\d+")) ? 1 : 0;
+    EXPECT_EQ(iRefusals, 3);
+    EXPECT_NE(Engine().hThread2.load(), nullptr);
 }
 
 // ---- downloads --------------------------------------------------------------------------

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "session/session_thread.h"
@@ -58,6 +60,45 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     EXPECT_EQ(engine.InitSocket(), 0);
     EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+    // Another host alone, the port unchanged, is tried at once as well
+    // (nobody listens on 127.0.0.2).
+    WriteConfigValue(Address("127.0.0.2", wLivePort_));
+    EXPECT_EQ(engine.ReadConfigFile(), 0);
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+}
+
+// Each set-up releases the connection before it, so the server sees it end,
+// and starts the new one without a key, ready to ask for one at once.
+TEST_F(SessionConnect, EachSetUpReleasesTheOldConnectionAndEmptiesTheSession) {
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    ClientEngine& engine = CreateEngine();
+    ASSERT_EQ(engine.InitSocket(), 0);
+    platform::SocketHandle first = platform::SocketAccept(live_);
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
+        std::strcpy(engine.szSessionKey, "key-of-the-first");
+    }
+    engine.iTimeFlag = platform::NowSeconds32();
+    ASSERT_EQ(engine.InitSocket(), 0);
+    platform::SocketHandle second = platform::SocketAccept(live_);
+    EXPECT_NE(second, platform::kInvalidSocket);
+    EXPECT_TRUE(WaitReal(
+        [first] {
+            bool bReadable = false;
+            platform::SocketPoll(first, &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
+    char c = 0;
+    EXPECT_EQ(platform::SocketRecv(first, &c, 1), 0);  // the end of the first connection
+    char szKey[40];
+    engine.GetSessionKey(szKey);
+    EXPECT_STREQ(szKey, "");
+    EXPECT_EQ(engine.iTimeFlag.load(), 0);
+    platform::SocketClose(first);
+    platform::SocketClose(second);
 }
 
 TEST_F(SessionConnect, AConfigurationNamingAHostByNameFailsItsRetry) {
@@ -193,7 +234,18 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     {
         KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
         engine.ReConnect(0);
+        EXPECT_GE(Clock().ElapsedMs() - iStart, 1100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
+    }
+    ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
+    // A refused reconnect thread is tried again a second later.
+    platform::testing::RefuseThreads(2);
+    iStart = Clock().ElapsedMs();
+    {
+        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        engine.ReConnect(0);
+        EXPECT_GE(Clock().ElapsedMs() - iStart, 3100);
+        EXPECT_LT(Clock().ElapsedMs() - iStart, 3100 + 4 * 16);
     }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
     // init's wait for a set-up that never comes (no session thread here):

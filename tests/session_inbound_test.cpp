@@ -10,9 +10,12 @@
 
 #include "exchange/queue_table.h"
 #include "frame/alloc.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "session/inbound.h"
+#include "session/packet.h"
 #include "session/session_thread.h"
+#include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
 #include "vorel/vorel_window.h"
@@ -33,7 +36,10 @@ protected:
 };
 
 TEST_F(SessionInbound, TwoAnswersInOneReceiveAreBothStoredInOrder) {
-    Feed(Answer(300, "300 12 first a") + Answer(301, "301 12 second b"));
+    std::string first = Answer(300, "300 12 first a");
+    Feed(first + Answer(301, "301 12 second b"));
+    EXPECT_TRUE(LogHas("线程1---recv---type=300---,iReadStartPos=0"));
+    EXPECT_TRUE(LogHas("线程1---recv---type=301---,iReadStartPos=" + std::to_string(first.size())));
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 2);
     EXPECT_EQ(queue.nodes[0].payload, "300 12 first a");
@@ -86,14 +92,25 @@ TEST_F(SessionInbound, BoundsOfLengthAndType) {
     EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:26,601"));
 
     State().iConnectionGood = 1;
+    Feed(Answer(300, "x"));  // 17 bytes: within the bounds, but too few fields
+    EXPECT_TRUE(LogHas("线程2---READ---error---8---:17,300,1,x"));
+    EXPECT_FALSE(LogHas("线程2---READ---error---6---消息包太大或太小:17,300"));
+    EXPECT_EQ(ReConnects().size(), 3u);
+
+    State().iConnectionGood = 1;
+    Feed(Answer(200, "200 12 lowest type") + Answer(600, "600 12 highest type"));
+    EXPECT_EQ(Stored(12), 2);
     std::string longest = "300 12 long ";
     longest += std::string(65520 - longest.size(), 'L');
-    Feed(Answer(300, longest));  // 65,536 bytes: accepted
-    EXPECT_EQ(ReConnects().size(), 2u);
+    std::string packet = Answer(300, longest);  // 65,536 bytes: accepted
+    Feed(packet.substr(0, 16));                 // announced before it is all here
+    EXPECT_EQ(State().iReadStartPos, 16);
+    Feed(packet.substr(16));
+    EXPECT_EQ(ReConnects().size(), 3u);
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
-    ASSERT_EQ(queue.iCount, 1);
-    EXPECT_EQ(queue.nodes[0].dwLength, 65536u);
-    EXPECT_EQ(queue.nodes[0].payload, longest);  // stored whole past the text areas
+    ASSERT_EQ(queue.iCount, 3);
+    EXPECT_EQ(queue.nodes[2].dwLength, 65536u);
+    EXPECT_EQ(queue.nodes[2].payload, longest);  // stored whole past the text areas
 }
 
 TEST_F(SessionInbound, PacketsTooShortForATypeAreErrorSixNeverADisconnect) {
@@ -141,10 +158,138 @@ TEST_F(SessionInbound, LogonAnswerWithStatusZeroLogsOnAndIsStored) {
     ASSERT_EQ(Request(201, "201 5 player secret"), 1);
     Feed(Answer(202, "202 5 player 3 refused"));
     EXPECT_EQ(Engine().iUserStatus1.load(), 0);
+    Feed(Answer(203, "203 5 player 0 not-a-logon-answer"));
+    EXPECT_EQ(Engine().iUserStatus1.load(), 0);
     Feed(Answer(202, "202 5 player 0 welcome"));
     EXPECT_EQ(Engine().iUserStatus1.load(), 1);
     EXPECT_TRUE(LogHas("---LOGON_RESULT---iUserStatus1=1"));
-    EXPECT_EQ(Stored(5), 2);
+    EXPECT_EQ(Stored(5), 3);
+}
+
+// An answer keeps its request queue alive: the send queue of N is stamped
+// as an answer for N arrives, so the sweep leaves it and later answers for
+// N are still taken.
+TEST_F(SessionInbound, AnAnswerStampsItsRequestQueue) {
+    UseManualClock();
+    int32_t tNow = platform::NowSeconds32();
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), SendKey(12).c_str(), tNow - 470));
+    Feed(Answer(300, "300 12 keeps it alive"));
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(12).c_str()).tLastUse, tNow);
+    Clock().AdvanceSeconds(20);
+    {
+        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
+        ExpireIdleQueues(Engine());
+    }
+    Feed(Answer(300, "300 12 still taken"));
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(Stored(12), 2);
+}
+
+// The read step on a socket. A receive that would block is waited out five
+// times in a row, 200 ms each, and data starts the count again; the sixth
+// in a row gives the connection up.
+TEST_F(SessionInbound, WouldBlockReceivesAreWaitedOutFiveTimesInARow) {
+    UseManualClock();
+    ConnectPeer();
+    platform::SocketHandle s = Engine().hSocket.load();
+    auto BusyReads = [&](int iCount) {
+        platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kRecv,
+                                             platform::kWsaWouldBlock, iCount);
+        for (int i = 0; i < iCount; ++i) {
+            int64_t iStart = Clock().ElapsedMs();
+            ReadStep(Engine(), State());
+            EXPECT_EQ(Clock().ElapsedMs() - iStart, 200) << i;
+        }
+    };
+    BusyReads(4);
+    std::string answer = Answer(300, "300 12 between busy reads");
+    ASSERT_EQ(platform::SocketSend(Peer(), answer.data(), static_cast<int>(answer.size())),
+              static_cast<int>(answer.size()));
+    ASSERT_TRUE(testutil::WaitReal(
+        [s] {
+            bool bReadable = false;
+            platform::SocketPoll(s, &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
+    ReadStep(Engine(), State());
+    EXPECT_EQ(Stored(12), 1);
+    BusyReads(5);
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(State().iConnectionGood, 1);
+
+    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kRecv,
+                                         platform::kWsaWouldBlock, 1);
+    int64_t iStart = Clock().ElapsedMs();
+    ReadStep(Engine(), State());
+    EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_EQ(State().iConnectionGood, 0);
+    EXPECT_TRUE(LogHas("线程2---READ---warn---1---socket繁忙,2097152"));
+}
+
+// The server closes the connection while part of a packet waits: the line
+// gives the room that was left, and the part is dropped.
+TEST_F(SessionInbound, AConnectionTheServerClosedIsLoggedWithTheRoomLeft) {
+    ConnectPeer();
+    Feed(Answer(300, "300 12 cut short").substr(0, 10));
+    platform::SocketShutdownSend(Peer());
+    platform::SocketHandle s = Engine().hSocket.load();
+    ASSERT_TRUE(testutil::WaitReal(
+        [s] {
+            bool bReadable = false;
+            platform::SocketPoll(s, &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
+    ReadStep(Engine(), State());
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_EQ(State().iReadStartPos, 0);
+    bool bLine = false;
+    for (const std::string& line : LogLines())
+        bLine = bLine || line.rfind("线程2---READ---warn---2---socket已断,2097142,", 0) == 0;
+    EXPECT_TRUE(bLine);
+}
+
+// A full read buffer is parsed without receiving, even with data waiting;
+// a receive that fills the buffer is parsed at once and followed by
+// another in the same pass.
+TEST_F(SessionInbound, AFullReadBufferIsParsedAndReceivedIntoAgainInOnePass) {
+    ConnectPeer();
+    auto AnswerOf = [](size_t iLength) {
+        std::string text = "300 12 fill ";
+        return Answer(300, text + std::string(iLength - 16 - text.size(), 'f'));
+    };
+    auto Send = [this](const std::string& bytes) {
+        ASSERT_EQ(platform::SocketSend(Peer(), bytes.data(), static_cast<int>(bytes.size())),
+                  static_cast<int>(bytes.size()));
+        platform::SleepRealMs(50);
+    };
+    const std::string big = AnswerOf(65536);
+    auto FillBuffer = [&](size_t iBytes) {
+        size_t p = 0;
+        while (iBytes - p > big.size()) {
+            std::memcpy(Engine().pReadBuf + p, big.data(), big.size());
+            p += big.size();
+        }
+        std::string last = AnswerOf(iBytes - p);
+        std::memcpy(Engine().pReadBuf + p, last.data(), last.size());
+        State().iReadStartPos = static_cast<int>(iBytes);
+    };
+    FillBuffer(kReadBufferSize);  // 32 answers
+    Send(AnswerOf(100));          // waits in the socket meanwhile
+    ReadStep(Engine(), State());
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(Stored(12), 32);
+    EXPECT_EQ(State().iReadStartPos, 0);
+
+    // 100 bytes of room: the first receive fills it with the waiting
+    // answer, the second brings the one behind.
+    FillBuffer(kReadBufferSize - 100);
+    Send(Answer(300, "300 12 behind the full buffer"));
+    ReadStep(Engine(), State());
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(Stored(12), 32 + 32 + 1 + 1);
 }
 
 std::atomic<int> g_iNotices{0};

@@ -1,6 +1,7 @@
 // The write step and the pass of the session thread, driven without the
 // thread: the bytes that reach the socket, the tail rule, the bounds of the
 // write buffer, retries, keep-alives and key requests on a fast clock.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
+#include "platform/socket_registry.h"
 #include "session/outbound.h"
 #include "session/packet.h"
 #include "util/session_fixture.h"
@@ -93,15 +96,26 @@ TEST_F(SessionOutbound, RequestsOfOneIdentifierGoOutInOrderInOneSendAndTheTailSt
     EXPECT_EQ(queue.nodes[0].payload, "302 4 third");
 }
 
-TEST_F(SessionOutbound, ARequestTooLongToEncodeGoesOutPlain) {
+// The encoding area holds 10,224 bytes: a text that fills it exactly goes
+// out encoded (a packet of 10,240 bytes); a longer one goes out plain, up to
+// the longest text of 65,520 bytes (a packet of 65,536).
+TEST_F(SessionOutbound, RequestsEncodedUpTo10224BytesAndPlainBeyond) {
     SetKey(kKey);
-    std::string text = "300 9 " + std::string(8000, 'p');
-    ASSERT_EQ(Request(300, text), 1);
+    auto Text = [](size_t iLength) {
+        std::string text = "300 9 ";
+        return text + std::string(iLength - text.size(), 'p');
+    };
+    const std::string fits = Text(7664), over = Text(7665), longest = Text(65520);
+    for (const std::string& text : {fits, over, longest}) ASSERT_EQ(Request(300, text), 1);
     WriteStep(Engine(), State());
     std::vector<Packet> packets = Packets(PeerReceive(500));
-    ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0].dwLength, text.size() + 16);
-    EXPECT_EQ(packets[0].payload, text);  // without the queued terminator
+    ASSERT_EQ(packets.size(), 3u);
+    EXPECT_EQ(packets[0].dwLength, 10240u);
+    EXPECT_EQ(Decode(packets[0].payload), fits);
+    EXPECT_EQ(packets[1].dwLength, over.size() + 16);
+    EXPECT_EQ(packets[1].payload, over);  // without the queued terminator
+    EXPECT_EQ(packets[2].dwLength, 65536u);
+    EXPECT_EQ(packets[2].payload, longest);
 }
 
 TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
@@ -116,10 +130,17 @@ TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
         pQueue->pHead->pPacket->header.iType = 150;
     }
     g_sessionStatics.tLastSend = platform::NowSeconds32() + 1000;  // no keep-alive either
+    // The bounds of the request types themselves go out.
+    ASSERT_EQ(Request(200, "200 6 lowest"), 1);
+    ASSERT_EQ(Request(399, "399 6 highest"), 1);
     WriteStep(Engine(), State());
     EXPECT_TRUE(LogHas("---每秒定时处理---error---发生奇怪错误(此错误不可能出现),25,150"));
-    EXPECT_EQ(PeerReceive(100), "");
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(6).c_str()).nodes[0].iDone, 1);
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0].iType, 200);
+    EXPECT_EQ(Decode(packets[0].payload), "200 6 lowest");
+    EXPECT_EQ(packets[1].iType, 399);
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(6).c_str()).Pending(), 0);
 }
 
 TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
@@ -146,25 +167,135 @@ TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
     EXPECT_EQ(InspectQueue(Engine(), SendKey(3).c_str()).Pending(), 0);
 }
 
+// A request that does not fit ends the gathering: queues not yet visited
+// wait for a later pass, even when theirs would fit.
+TEST_F(SessionOutbound, ARequestThatDoesNotFitEndsTheGathering) {
+    SetKey(kKey);
+    // Which of two queues the gathering visits first.
+    ASSERT_EQ(Request(300, "300 3 probe"), 1);
+    ASSERT_EQ(Request(300, "300 5 probe"), 1);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 2u);
+    int iFirst = Decode(packets[0].payload) == "300 3 probe" ? 3 : 5;
+    int iLater = iFirst == 3 ? 5 : 3;
+    int iShort = static_cast<int>(packets[0].dwLength);
+    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+    State().hWriteSocket = platform::kInvalidSocket;
+
+    // The first queue's request is too long for the room left, the later
+    // one's would fit.
+    ASSERT_EQ(Request(300, "300 " + std::to_string(iFirst) + " longer than the probe"), 1);
+    ASSERT_EQ(Request(300, "300 " + std::to_string(iLater) + " probe"), 1);
+    State().iWriteStartPos = static_cast<int>(kWriteBufferSize) - iShort - 1;
+    WriteStep(Engine(), State());
+    EXPECT_TRUE(LogHas("---每秒定时处理---error---dwLength>=1024*1024"));
+    EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - iShort - 1);
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(iFirst).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(iLater).c_str()).Pending(), 1);
+}
+
 TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConnection) {
     SetKey(kKey);
+    platform::SocketHandle s = Engine().hSocket.load();
+    // Would-block, five in a row: waited out; a send that goes through then
+    // starts the count again.
     ASSERT_EQ(Request(300, "300 2 patient"), 1);
-    platform::testing::InjectSocketFault(
-        Engine().hSocket.load(), platform::testing::SocketOp::kSend, platform::kWsaWouldBlock, 6);
+    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kSend,
+                                         platform::kWsaWouldBlock, 5);
     for (int i = 0; i < 5; ++i) WriteStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
     EXPECT_GT(State().iWriteStartPos, 0);
     WriteStep(Engine(), State());
+    EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 patient");
+
+    // No buffer space counts alike; the sixth failure in a row is a lost
+    // connection, and the bytes stay for the next connection.
+    ASSERT_EQ(Request(300, "300 2 again"), 1);
+    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kSend,
+                                         platform::kWsaNoBufferSpace, 6);
+    for (int i = 0; i < 5; ++i) WriteStep(Engine(), State());
+    EXPECT_TRUE(ReConnects().empty());
+    WriteStep(Engine(), State());
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
     EXPECT_EQ(State().iSendRetries, 0);
     int iKept = State().iWriteStartPos;
-    EXPECT_GT(iKept, 0);  // the bytes stay for the next connection
+    EXPECT_GT(iKept, 0);
     EXPECT_TRUE(
-        LogHas("线程2---发送数据---error---1---:(-1," + std::to_string(iKept) + "),errno=10035"));
+        LogHas("线程2---发送数据---error---1---:(-1," + std::to_string(iKept) + "),errno=10055"));
     // The next pass sends them.
     WriteStep(Engine(), State());
     EXPECT_EQ(State().iWriteStartPos, 0);
-    EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 patient");
+    EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 again");
+}
+
+// A send that takes only part of the buffer: the rest moves to its start,
+// the next pass goes on without a pause, and the server reads every packet
+// whole and in order.
+TEST_F(SessionOutbound, APartialSendKeepsTheRestForTheNextPassWithoutAPause) {
+    UseManualClock();
+    SetKey(kKey);
+    {
+        // A small send buffer that never blocks: a send takes what fits.
+        platform::detail::SocketUse use(Engine().hSocket.load());
+        int fd = static_cast<int>(use.Native());
+        int iSmall = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &iSmall, sizeof(iSmall));
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+    }
+    std::vector<std::string> texts;
+    for (int i = 0; i < 100; ++i) {
+        texts.push_back("300 7 " + std::to_string(i) + " " + std::string(6000, 'a' + i % 26));
+        ASSERT_EQ(Request(300, texts.back()), 1);
+    }
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 100000;  // no keep-alives
+    RunSessionPass(Engine(), State());
+    int iGathered = 0;
+    for (const std::string& text : texts) {
+        char encoded[10224];
+        iGathered += 16 + Engine().codec.DataEncode(kKey, text.data(), text.size(), encoded,
+                                                    sizeof(encoded), 2);
+    }
+    ASSERT_GT(State().iWriteStartPos, 0);
+    ASSERT_LT(State().iWriteStartPos, iGathered);
+    EXPECT_TRUE(ReConnects().empty());
+
+    std::string bytes = PeerReceive(50);
+    int64_t iStart = Clock().ElapsedMs();
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
+    for (int i = 0; i < 2000 && State().iWriteStartPos > 0; ++i) {
+        bytes += PeerReceive(10);
+        Engine().dwLastActive = platform::TickMs();
+        RunSessionPass(Engine(), State());
+    }
+    bytes += PeerReceive(100);
+    EXPECT_TRUE(ReConnects().empty());
+    std::vector<Packet> packets = Packets(bytes);
+    ASSERT_EQ(packets.size(), texts.size());
+    EXPECT_EQ(bytes.size(), static_cast<size_t>(iGathered));
+    for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(Decode(packets[i].payload), texts[i]) << i;
+}
+
+// A read step that gives the connection up ends the pass's work: nothing is
+// written on the connection just handed on.
+TEST_F(SessionOutbound, APassWhoseReadStepGivesUpWritesNothing) {
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 4 waiting"), 1);
+    std::string bad = Answer(200, "");  // a header alone: protocol error 6
+    ASSERT_EQ(platform::SocketSend(Peer(), bad.data(), static_cast<int>(bad.size())),
+              static_cast<int>(bad.size()));
+    ASSERT_TRUE(testutil::WaitReal(
+        [this] {
+            bool bReadable = false;
+            platform::SocketPoll(Engine().hSocket.load(), &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_EQ(PeerReceive(100), "");
+    EXPECT_EQ(InspectQueue(Engine(), SendKey(4).c_str()).Pending(), 1);
 }
 
 TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
@@ -178,38 +309,71 @@ TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
 }
 
 TEST_F(SessionOutbound, KeyRequestsGoOutOncePerMinuteUntilAKeyArrives) {
-    UseClockScale(1);  // real time, moved by hand
+    UseManualClock();  // still but for its sleeps, so that the minute is exact
     Engine().iTimeFlag = 0;
+    std::string t0 = std::to_string(platform::NowSeconds32());
     WriteStep(Engine(), State());
     std::vector<Packet> packets = Packets(PeerReceive());
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(packets[0].raw, std::string("\x10\0\0\0\0\0\0\0\x6B\0\0\0\x7E\0\0\0", 16));
     EXPECT_EQ(State().iScheduledSendTotal, 1);
+    EXPECT_TRUE(LogHas("线程1---send1---type=107---,iTimeFlag=" + t0 + ",time(0)=" + t0));
 
-    WriteStep(Engine(), State());  // within the minute: a pause, nothing sent
-    EXPECT_EQ(PeerReceive(50), "");
-    Clock().AdvanceSeconds(57);
+    // Within the minute a writable pass sends nothing and pauses a second.
+    int64_t iStart = Clock().ElapsedMs();
     WriteStep(Engine(), State());
+    EXPECT_EQ(Clock().ElapsedMs() - iStart, 1000);
     EXPECT_EQ(PeerReceive(50), "");
-    Clock().AdvanceSeconds(2);
-    WriteStep(Engine(), State());
+    Clock().AdvanceSeconds(58);
+    WriteStep(Engine(), State());  // 59 s after the request: nothing yet
+    EXPECT_EQ(PeerReceive(50), "");
+    WriteStep(Engine(), State());  // 60 s
     EXPECT_EQ(Packets(PeerReceive()).size(), 1u);
+    EXPECT_EQ(State().iScheduledSendTotal, 2);
+
+    // A key request counts as a send: the keep-alive comes 20 s after it.
+    SetKey(kKey);
+    Clock().AdvanceSeconds(19);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(PeerReceive(50), "");
+    Clock().AdvanceSeconds(1);
+    WriteStep(Engine(), State());
+    packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].iType, 127);
 }
 
 TEST_F(SessionOutbound, KeepAliveAfterTwentySecondsOfSilence) {
-    UseClockScale(1);  // real time, moved by hand
+    UseManualClock();
     SetKey(kKey);
     g_sessionStatics.tLastSend = platform::NowSeconds32();
     WriteStep(Engine(), State());
+    Clock().AdvanceSeconds(19);
+    WriteStep(Engine(), State());
     EXPECT_EQ(PeerReceive(50), "");
-    Clock().AdvanceSeconds(20);
+    Clock().AdvanceSeconds(1);
     WriteStep(Engine(), State());
     std::vector<Packet> packets = Packets(PeerReceive());
     ASSERT_EQ(packets.size(), 1u);
-    EXPECT_EQ(packets[0].iType, 127);
-    EXPECT_EQ(packets[0].dwLength, 16u);
+    EXPECT_EQ(packets[0].raw, std::string("\x10\0\0\0\0\0\0\0\x7F\0\0\0\x7E\0\0\0", 16));
     WriteStep(Engine(), State());  // at most one per 20 s
     EXPECT_EQ(PeerReceive(50), "");
+
+    // Requests going out restart the 20 s as well.
+    Clock().AdvanceSeconds(10);
+    ASSERT_EQ(Request(300, "300 2 busy"), 1);
+    WriteStep(Engine(), State());
+    packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].iType, 300);
+    Clock().AdvanceSeconds(19);
+    WriteStep(Engine(), State());
+    EXPECT_EQ(PeerReceive(50), "");
+    Clock().AdvanceSeconds(1);
+    WriteStep(Engine(), State());
+    packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].iType, 127);
 }
 
 // The pass: a poll that finds nothing runs no maintenance; a ready one does.
@@ -234,6 +398,105 @@ TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects(), (std::vector<int>{0, 0}));
     EXPECT_EQ(State().iReadStartPos, 0);
+    // While the newest set-up runs, a missing socket is a connection in
+    // progress; once init has made that set-up stale, it is not.
+    int32_t iSerial = Engine().ReserveSetUp();
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 2u);
+    std::string host = "10.0.0.9";
+    EXPECT_EQ(init(host.data(), 4000), -2);  // no set-up here: the wait runs out
+    RunSessionPass(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_EQ(Engine().InitSocket(iSerial), -8);  // the stale set-up ends quietly
+}
+
+// The idle sleep that paces the loop: none after a pass with traffic, then
+// longer pauses the longer the connection has been silent.
+TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
+    UseManualClock();
+    ClientEngine& engine = Engine();
+    ClearLog();
+    // A socket that never connected: every pass finds nothing ready, and the
+    // idle sleep is its only pause.
+    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
+    auto PassPause = [&] {
+        int64_t iStart = Clock().ElapsedMs();
+        RunSessionPass(engine, State());
+        return Clock().ElapsedMs() - iStart;
+    };
+    auto PauseAfterSilence = [&](uint32_t dwSilentMs) {
+        engine.dwLastActive = platform::TickMs() - dwSilentMs;
+        return PassPause();
+    };
+    EXPECT_EQ(PauseAfterSilence(70000), 0);  // the first pass never sleeps
+    const struct {
+        uint32_t dwSilentMs;
+        int64_t iPauseMs;
+    } cases[] = {{0, 30},      {10000, 30},  {10001, 150}, {30000, 150},
+                 {30001, 250}, {60000, 250}, {60001, 500}, {600000, 500}};
+    for (const auto& c : cases)
+        EXPECT_EQ(PauseAfterSilence(c.dwSilentMs), c.iPauseMs) << c.dwSilentMs << " ms of silence";
+
+    // Bytes received, or bytes a send left waiting: the next pass goes on at
+    // once, and the silence counts from then.
+    for (int32_t SessionState::*pMeasure :
+         {&SessionState::iReceivedMeasure, &SessionState::iPendingMeasure}) {
+        engine.dwLastActive = platform::TickMs() - 70000;
+        State().*pMeasure = 100;
+        EXPECT_EQ(PassPause(), 0);
+        EXPECT_EQ(PassPause(), 30);
+    }
+    // Without the verbose switch, idle passes write nothing.
+    EXPECT_EQ(LogLines(), std::vector<std::string>{});
+}
+
+// Maintenance every 600 s of ready passes: the configuration file is read
+// again, and a new host or a new port, either alone, hands the connection to
+// a new set-up. An address from init leaves the file unread.
+TEST_F(SessionOutbound, MaintenanceReconnectsWhenTheFileNamesAnotherHostOrPort) {
+    UseManualClock();
+    SetKey(kKey);
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 100000;  // no keep-alives
+    WriteConfigValue("127.0.0.1 4000");
+    auto ReadyPass = [this] {
+        Engine().dwLastActive = platform::TickMs();  // a short idle sleep
+        RunSessionPass(Engine(), State());
+    };
+    auto Line = [](const std::string& newAddress, const std::string& oldAddress) {
+        return "线程2---配置文件被更新---warn---重新连接sokcet---new:" + newAddress +
+               "---old:" + oldAddress;
+    };
+    State().tMaintenance = platform::NowSeconds32() - 599;
+    ReadyPass();
+    EXPECT_TRUE(ReConnects().empty());
+    State().tMaintenance = platform::NowSeconds32() - 600;
+    ReadyPass();
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+    EXPECT_TRUE(LogHas(Line("127.0.0.1,4000", ",0")));
+
+    // The next 600 s start there: a change waits for them.
+    WriteConfigValue("localhost 4000");
+    ReadyPass();
+    EXPECT_EQ(ReConnects().size(), 1u);
+    State().iReadStartPos = 7;  // part of a packet of the old connection
+    RunMaintenance(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 2u);
+    EXPECT_TRUE(LogHas(Line("localhost,4000", "127.0.0.1,4000")));
+    EXPECT_EQ(State().iReadStartPos, 0);
+    WriteConfigValue("localhost 4001");
+    RunMaintenance(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_TRUE(LogHas(Line("localhost,4001", "localhost,4000")));
+    RunMaintenance(Engine(), State());  // unchanged
+    EXPECT_EQ(ReConnects().size(), 3u);
+
+    std::string host = "10.0.0.9";
+    EXPECT_EQ(init(host.data(), 4002), -2);  // no set-up here: the wait runs out
+    std::remove(ConfigPath().c_str());
+    ClearLog();
+    RunMaintenance(Engine(), State());
+    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{});
 }
 
 TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
@@ -273,13 +536,29 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
     Engine().iLogFlag = 1;
     g_sessionStatics.tStatistics = 0;
     g_sessionStatics.tLastSend = platform::NowSeconds32() + 100000;  // no keep-alives
+    // Two requests queued and sent, one answer stored: the line's totals.
+    ASSERT_EQ(Request(300, "300 4 first"), 1);
+    ASSERT_EQ(Request(300, "300 4 second"), 1);
+    std::string answer = Answer(300, "300 4 ok first");
+    ASSERT_EQ(platform::SocketSend(Peer(), answer.data(), static_cast<int>(answer.size())),
+              static_cast<int>(answer.size()));
+    ASSERT_TRUE(testutil::WaitReal(
+        [this] {
+            bool bReadable = false;
+            platform::SocketPoll(Engine().hSocket.load(), &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
     RunSessionPass(Engine(), State());  // the first ready pass starts the clock
     EXPECT_EQ(StatisticsLines(LogLines()), 0);
+    EXPECT_EQ(Packets(PeerReceive()).size(), 2u);
     Clock().AdvanceSeconds(29);
     RunSessionPass(Engine(), State());
     EXPECT_EQ(StatisticsLines(LogLines()), 0);
     Clock().AdvanceSeconds(1);
     RunSessionPass(Engine(), State());
+    EXPECT_EQ(StatisticsLines(LogLines()), 1);
+    RunSessionPass(Engine(), State());  // the next 30 s start with the line
     EXPECT_EQ(StatisticsLines(LogLines()), 1);
 
     // Idle passes (nothing ready): a line when the pass counter is a multiple of 10.
@@ -293,7 +572,7 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
     std::regex shape(
         "MainThread---业务主线程---正在运行---20        : \\d{4}-\\d{2}-\\d{2} "
         "\\d{2}:\\d{2}:\\d{2},"
-        "处理请求总数:0,预定发送总数:0,有效接受总数:0,没有处理就被删除总数:\\d+");
+        "处理请求总数:2,预定发送总数:2,有效接受总数:1,没有处理就被删除总数:\\d+");
     bool bShaped = false;
     for (const std::string& line : LogLines()) bShaped = bShaped || std::regex_match(line, shape);
     EXPECT_TRUE(bShaped);
