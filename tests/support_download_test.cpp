@@ -140,7 +140,8 @@ TEST_F(SupportDownload, AbortStopsARunningTransfer) {
     });
     EXPECT_EQ(Download(server_.Url("/slow"), path), 7);
     stopper.join();
-    EXPECT_EQ(Download(server_.Url("/slow"), path), 7);  // refused while set
+    EXPECT_EQ(Download(server_.Url("/slow"), path), 7);  // refused while set,
+    EXPECT_EQ(server_.Requests("/slow"), 1);             // without asking the server
     EXPECT_EQ(FilesInDir(), 0u);
 }
 
