@@ -115,8 +115,9 @@ TEST_F(Downloads, AFailedTransferKeepsTheOldFileAndLogsTheFailure) {
     ASSERT_EQ(Download_File_EX(url.c_str(), dest.c_str()), 0);
     WaitForDownloads();
     EXPECT_EQ(testutil::ReadFile(dest), "old");
+    // The first background download of a process goes through Temp1.
     std::regex line("---Download_File_Thread---error---下载失败---\\d+---" + url + "---" + dest +
-                    "---" + Dir().Path() + "/Temp\\d+");
+                    "---" + Dir().Path() + "/Temp1");
     bool bFound = false;
     for (const std::string& text : LogLines()) bFound = bFound || std::regex_match(text, line);
     EXPECT_TRUE(bFound);
@@ -235,6 +236,26 @@ TEST_F(Downloads, TheCallNeverWaitsForItsThreadToStart) {
 uint32_t WaitForRelease(void* pFlag) {
     HoldUntil(*static_cast<std::atomic<bool>*>(pFlag), 10000);
     return 0;
+}
+
+// An older download that ends after a newer one took the slot leaves the
+// newer one's handle alone: the unload still names the newer download.
+TEST_F(Downloads, AnOlderDownloadEndingLeavesItsSuccessorTracked) {
+    Engine();  // its shutdown names the download still running
+    http_.Set("/quick", {200, "q"});
+    testutil::HttpAnswer slow(200, std::string(1000, 's'));
+    slow.iDripDelayMs = 5;
+    http_.Set("/slow", slow);
+    g_bGateOpen = false;
+    vorel_testing::SetDownloadThreadGate(HoldUntilGateOpens);  // both start together
+    ASSERT_EQ(Download_File_EX(http_.Url("/quick").c_str(), Dest("quick").c_str()), 0);
+    ASSERT_EQ(Download_File_EX(http_.Url("/slow").c_str(), Dest("slow").c_str()), 0);
+    g_bGateOpen = true;
+    ASSERT_TRUE(WaitReal([this] { return std::filesystem::exists(Dest("quick")); }, 5000));
+    platform::SleepRealMs(50);  // the quick one's thread has left
+    DestroyAllEngines();
+    EXPECT_TRUE(LogHas("---testing20090618---TerminateThread---hThread1"));
+    EXPECT_FALSE(std::filesystem::exists(Dest("slow")));
 }
 
 TEST_F(Downloads, TheUnloadWaitIgnoresThreadsThatAreNotDownloads) {

@@ -1,5 +1,6 @@
 // Loopback sockets through the platform layer: data both ways, readiness,
 // Winsock error numbers, injected faults, and closing from another thread.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -65,6 +66,15 @@ TEST(PlatformSocket, DataFlowsBothWaysAndPollReportsReadiness) {
     char buf[16] = {};
     EXPECT_EQ(platform::SocketRecv(pair.server, buf, sizeof(buf)), 5);
     EXPECT_STREQ(buf, "hello");
+    {
+        // Nothing more to read on a socket that never blocks: Winsock's
+        // would-block error.
+        platform::detail::SocketUse use(pair.server);
+        int fd = static_cast<int>(use.Native());
+        ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK), 0);
+    }
+    EXPECT_EQ(platform::SocketRecv(pair.server, buf, sizeof(buf)), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaWouldBlock);
 
     ASSERT_EQ(platform::SocketSend(pair.server, "back", 4), 4);
     ASSERT_TRUE(WaitReadable(pair.client));

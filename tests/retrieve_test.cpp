@@ -244,6 +244,13 @@ TEST_F(Retrieve, RequestedTypeOutside200To600IsRefused) {
     EXPECT_EQ(Read1(199, 4), -4);
     EXPECT_EQ(Read1(601, 4), 0);
     EXPECT_EQ(Read1(600, 4), 0);
+    // The bounds themselves are handed out.
+    Answer(4, 600, "r 4 highest d");
+    Answer(4, 200, "r 4 lowest d");
+    EXPECT_EQ(Read1(600, 4), 4);
+    EXPECT_EQ(Text(), "r 4 highest d");
+    EXPECT_EQ(Read1(200, 4), 4);
+    EXPECT_EQ(Text(), "r 4 lowest d");
 }
 
 TEST_F(Retrieve, OldestOfTheTypeFirstAndOtherTypesStay) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -210,6 +211,7 @@ TEST_F(SessionFixture, ASetUpWithinFiveSecondsOfCreationKeepsTheTable) {
 }
 
 TEST_F(SessionFixture, AKeepAliveAfterTwentySecondsOfSilence) {
+    ConfigForServer(1);  // with the statistics line
     ConnectedEngine();
     ASSERT_TRUE(WaitReal([this] { return ReceivedOfType(127) >= 1; }, 10000));
     for (const auto& packet : Server().Received()) {
@@ -217,6 +219,18 @@ TEST_F(SessionFixture, AKeepAliveAfterTwentySecondsOfSilence) {
             EXPECT_EQ(packet.raw, std::string("\x10\0\0\0\0\0\0\0\x7F\0\0\0\x7E\0\0\0", 16));
         }
     }
+    // 30 s after the first ready pass, the statistics line counts the
+    // session thread's passes so far.
+    std::regex statistics("MainThread---业务主线程---正在运行---(\\d+) *: .*");
+    int iPasses = 0;
+    for (int i = 0; i < 100 && iPasses == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const std::string& line : LogLines()) {
+            std::smatch match;
+            if (std::regex_match(line, match, statistics)) iPasses = std::stoi(match[1]);
+        }
+    }
+    EXPECT_GT(iPasses, 0);
 }
 
 TEST_F(SessionFixture, WithoutAKeyAnswerTheKeyRequestIsRepeatedAfterAMinute) {

@@ -92,10 +92,17 @@ TEST_F(SessionInbound, BoundsOfLengthAndType) {
     EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:26,601"));
 
     State().iConnectionGood = 1;
+    std::string negative = Answer(300, "300 12 a b");
+    negative[8] = '\x00';  // type bytes 0x8000: a signed 16-bit type
+    negative[9] = '\x80';
+    Feed(negative);
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:26,-32768"));
+
+    State().iConnectionGood = 1;
     Feed(Answer(300, "x"));  // 17 bytes: within the bounds, but too few fields
     EXPECT_TRUE(LogHas("线程2---READ---error---8---:17,300,1,x"));
     EXPECT_FALSE(LogHas("线程2---READ---error---6---消息包太大或太小:17,300"));
-    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_EQ(ReConnects().size(), 4u);
 
     State().iConnectionGood = 1;
     Feed(Answer(200, "200 12 lowest type") + Answer(600, "600 12 highest type"));
@@ -106,7 +113,7 @@ TEST_F(SessionInbound, BoundsOfLengthAndType) {
     Feed(packet.substr(0, 16));                 // announced before it is all here
     EXPECT_EQ(State().iReadStartPos, 16);
     Feed(packet.substr(16));
-    EXPECT_EQ(ReConnects().size(), 3u);
+    EXPECT_EQ(ReConnects().size(), 4u);
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 3);
     EXPECT_EQ(queue.nodes[2].dwLength, 65536u);

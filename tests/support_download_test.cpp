@@ -140,8 +140,14 @@ TEST_F(SupportDownload, AbortStopsARunningTransfer) {
     });
     EXPECT_EQ(Download(server_.Url("/slow"), path), 7);
     stopper.join();
-    EXPECT_EQ(Download(server_.Url("/slow"), path), 7);  // refused while set
     EXPECT_EQ(FilesInDir(), 0u);
+    // Refused while set, touching neither the server nor the disk (a
+    // temporary file left by an earlier run stays as it is).
+    testutil::WriteFile(path + ".part", "left over");
+    EXPECT_EQ(Download(server_.Url("/slow"), path), 7);
+    EXPECT_EQ(server_.Requests("/slow"), 1);
+    EXPECT_EQ(NamesInDir(), Names{"out.part"});
+    EXPECT_EQ(testutil::ReadFile(path + ".part"), "left over");
 }
 
 TEST_F(SupportDownload, BadArgumentsAndSchemesAreRefused) {
