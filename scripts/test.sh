@@ -90,18 +90,31 @@ scripts/alloc-sweep.sh --sample 12 2>&1 | tee "$log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 add_summary "$log"
 
+# The reference server built for Windows (posix-thread MinGW-w64, linked
+# statically): the Wine suite below runs it (tests/windows/wine-server-checks.sh).
+if run "mingw-tools: configure" cmake --preset mingw-tools >/dev/null &&
+    run "mingw-tools: build" cmake --build --preset mingw-tools; then
+    total_passed=$((total_passed + 1))
+else
+    total_failed=$((total_failed + 1))
+fi
+
 if run "mingw: configure" cmake --preset mingw >/dev/null && run "mingw: build" cmake --build --preset mingw; then
     total_passed=$((total_passed + 1))
     # The Windows build under Wine, against the native reference server.
     echo "=== wine: the Windows suite"
     tests/windows/run-wine-tests.sh build/debug build/mingw 2>&1 | tee "$log"
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    line=$(tail -n 1 "$log")
-    if [[ "$line" =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
-        total_passed=$((total_passed + BASH_REMATCH[1]))
-        total_failed=$((total_failed + BASH_REMATCH[2]))
+    add_summary "$log"
+    # The release archive as a studio meets it: unpacked, checked, the
+    # examples built from it alone and run under Wine against its server.
+    echo "=== package: the release archive"
+    version=$(sed -n 's/^project(Vorel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    if run "package: make the archive" scripts/package.sh; then
+        tests/windows/package-test.sh "dist/vorel-$version-win32.zip" build/mingw 2>&1 | tee "$log"
+        [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+        add_summary "$log"
     else
-        status=1
         total_failed=$((total_failed + 1))
     fi
 else

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# libVorel.so exports the seven functions and the stand-in windows, nothing
-# else; libQuorvex.so exports the support library's operations; the code's
+# libVorel.so exports the seven functions (SetMessageWnd under its C++ name
+# and, for C callers, its plain one) and the stand-in windows, nothing else; libQuorvex.so exports the support library's operations; the code's
 # own object, libVorelCore.so, the same as libVorel.so and its two hooks.
 #
 #   check-exports.sh LIBVOREL LIBQUORVEX [LIBVORELCORE]
@@ -21,7 +21,7 @@ check() {  # check LIBRARY EXPECTED-NAMES...
     fi
 }
 check "$1" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
-    _Z13SetMessageWndP6HWND__ VorelCreateWindow VorelDestroyWindow VorelGetWindowUser
+    _Z13SetMessageWndP6HWND__ SetMessageWnd VorelCreateWindow VorelDestroyWindow VorelGetWindowUser
 check "$2" hash_init hash_add hash_lookup free_hash free_hashent WriteFileNew split_CharLine \
     InternetDownloadFile InternetDownloadAbort \
     _ZN16TextEncodeDecodeC1Ev _ZN16TextEncodeDecodeC2Ev _ZN16TextEncodeDecodeD1Ev _ZN16TextEncodeDecodeD2Ev \

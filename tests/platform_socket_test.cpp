@@ -158,6 +158,86 @@ TEST(PlatformSocket, AddressesResolveAndDottedParsingRefusesNames) {
     EXPECT_EQ(dwAddr, htonl(0x0A010203));
 }
 
+// Connects a new socket to the address and port: 0, or the Winsock error.
+int ConnectError(uint32_t dwAddrNet, uint16_t wPort) {
+    SocketHandle s = platform::SocketCreate();
+    int iError =
+        platform::SocketConnect(s, dwAddrNet, wPort) == 0 ? 0 : platform::SocketLastError();
+    platform::SocketClose(s);
+    return iError;
+}
+
+TEST(PlatformSocket, ListenTakesTheAddressItIsGiven) {
+    // Every 127.x.x.x is this machine's on Linux: a listener on 127.0.0.2
+    // takes connections there and none on 127.0.0.1.
+    uint32_t dwOther = htonl(0x7F000002);
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListen(dwOther, 0, &wPort);
+    ASSERT_NE(listener, platform::kInvalidSocket);
+    EXPECT_NE(wPort, 0);
+    EXPECT_EQ(ConnectError(Loopback(), wPort), platform::kWsaConnectionRefused);
+    EXPECT_EQ(ConnectError(dwOther, wPort), 0);
+    platform::SocketClose(listener);
+
+    // 0.0.0.0 is every interface, loopback included.
+    listener = platform::SocketListen(htonl(INADDR_ANY), 0, &wPort);
+    ASSERT_NE(listener, platform::kInvalidSocket);
+    EXPECT_EQ(ConnectError(Loopback(), wPort), 0);
+    platform::SocketClose(listener);
+}
+
+TEST(PlatformSocket, ListenFailuresTellWhy) {
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    ASSERT_NE(listener, platform::kInvalidSocket);
+    uint16_t wUnused = 0;
+    EXPECT_EQ(platform::SocketListen(Loopback(), wPort, &wUnused), platform::kInvalidSocket);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaAddressInUse);
+    platform::SocketClose(listener);
+    // 192.0.2.1 is reserved for documentation: no machine has it.
+    EXPECT_EQ(platform::SocketListen(htonl(0xC0000201), 0, &wUnused), platform::kInvalidSocket);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaAddressNotAvailable);
+}
+
+TEST(PlatformSocket, CloseWithResetResetsThePeer) {
+    Pair pair;
+    ASSERT_NE(pair.server, platform::kInvalidSocket);
+    EXPECT_EQ(platform::SocketSend(pair.server, "unsent?", 7), 7);
+    EXPECT_EQ(platform::SocketCloseWithReset(pair.server), 0);
+    pair.server = platform::kInvalidSocket;
+    ASSERT_TRUE(WaitReadable(pair.client));
+    // The bytes already delivered may come first; then the reset.
+    char buf[16];
+    int n;
+    while ((n = platform::SocketRecv(pair.client, buf, sizeof(buf))) > 0) {
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaConnectionReset);
+    EXPECT_EQ(platform::SocketCloseWithReset(pair.server), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
+}
+
+TEST(PlatformSocket, ReceiveBufferIsSetOnTheSystemSocket) {
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    ASSERT_EQ(platform::SocketSetReceiveBuffer(listener, 4096), 0);
+    int iBytes = 0;
+    socklen_t iLength = sizeof(iBytes);
+    {
+        platform::detail::SocketUse use(listener);
+        ASSERT_TRUE(use);
+        ASSERT_EQ(
+            getsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_RCVBUF, &iBytes, &iLength),
+            0);
+    }
+    // Linux doubles what it is asked for, for its own bookkeeping.
+    EXPECT_GE(iBytes, 4096);
+    EXPECT_LT(iBytes, 65536);
+    platform::SocketClose(listener);
+    EXPECT_EQ(platform::SocketSetReceiveBuffer(listener, 4096), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
+}
+
 TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     Pair pair;
     platform::testing::InjectSocketFault(pair.client, platform::testing::SocketOp::kRecv,

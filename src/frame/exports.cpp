@@ -20,7 +20,7 @@ ClientEngine* EngineForCall() {
 
 }  // namespace
 
-extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength) {
+extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInput, int iInputLength) {
     ExportCall call;
     try {
         ClientEngine* pEngine = EngineForCall();
@@ -38,7 +38,7 @@ extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLeng
     }
 }
 
-extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
+extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
                                        int iQueueId) {
     ExportCall call;
     try {
@@ -51,7 +51,7 @@ extern "C" VOREL_API int Read_Message1(int iType, char* OutputBuff, int iOutputL
     }
 }
 
-extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
+extern "C" VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
                                        int iTimeout, int iReserved) {
     ExportCall call;
     try {
@@ -64,7 +64,7 @@ extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutpu
     }
 }
 
-extern "C" VOREL_API int DownloadFile(char* szUrl, char* szLocalFile) {
+extern "C" VOREL_API int VOREL_CALL DownloadFile(const char* szUrl, const char* szLocalFile) {
     try {
         return DownloadFileNow(szUrl, szLocalFile);
     } catch (...) {
@@ -72,7 +72,7 @@ extern "C" VOREL_API int DownloadFile(char* szUrl, char* szLocalFile) {
     }
 }
 
-extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocalFile) {
+extern "C" VOREL_API int VOREL_CALL Download_File_EX(const char* szUrl, const char* szLocalFile) {
     try {
         return StartBackgroundDownload(szUrl, szLocalFile);
     } catch (...) {
@@ -80,7 +80,7 @@ extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocal
     }
 }
 
-extern "C" VOREL_API int init(char* szHost, int iPort) {
+extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {
     ExportCall call;
     try {
         ClientEngine* pEngine = EngineForCall();
@@ -91,7 +91,7 @@ extern "C" VOREL_API int init(char* szHost, int iPort) {
     }
 }
 
-VOREL_API int SetMessageWnd(HWND hWnd) {
+VOREL_API int VOREL_CALL SetMessageWnd(platform::WindowHandle hWnd) {
     ExportCall call;
     try {
         ClientEngine* pEngine = GetEngine();

@@ -14,28 +14,30 @@ using SocketHandle = int32_t;
 constexpr SocketHandle kInvalidSocket = -1;
 
 // Winsock error numbers, the single vocabulary of SocketLastError().
-constexpr int kWsaInterrupted = 10004;         // WSAEINTR
-constexpr int kWsaBadAddress = 10014;          // WSAEFAULT
-constexpr int kWsaInvalidArgument = 10022;     // WSAEINVAL
-constexpr int kWsaTooManySockets = 10024;      // WSAEMFILE
-constexpr int kWsaWouldBlock = 10035;          // WSAEWOULDBLOCK
-constexpr int kWsaInProgress = 10036;          // WSAEINPROGRESS
-constexpr int kWsaNotSocket = 10038;           // WSAENOTSOCK
-constexpr int kWsaMessageSize = 10040;         // WSAEMSGSIZE
-constexpr int kWsaAddressInUse = 10048;        // WSAEADDRINUSE
-constexpr int kWsaNetworkDown = 10050;         // WSAENETDOWN
-constexpr int kWsaNetworkUnreachable = 10051;  // WSAENETUNREACH
-constexpr int kWsaConnectionAborted = 10053;   // WSAECONNABORTED
-constexpr int kWsaConnectionReset = 10054;     // WSAECONNRESET
-constexpr int kWsaNoBufferSpace = 10055;       // WSAENOBUFS
-constexpr int kWsaIsConnected = 10056;         // WSAEISCONN
-constexpr int kWsaNotConnected = 10057;        // WSAENOTCONN
-constexpr int kWsaShutdown = 10058;            // WSAESHUTDOWN
-constexpr int kWsaTimedOut = 10060;            // WSAETIMEDOUT
-constexpr int kWsaConnectionRefused = 10061;   // WSAECONNREFUSED
-constexpr int kWsaHostUnreachable = 10065;     // WSAEHOSTUNREACH
-constexpr int kWsaNotInitialised = 10093;      // WSANOTINITIALISED
-constexpr int kWsaHostNotFound = 11001;        // WSAHOST_NOT_FOUND
+constexpr int kWsaInterrupted = 10004;          // WSAEINTR
+constexpr int kWsaAccessDenied = 10013;         // WSAEACCES
+constexpr int kWsaBadAddress = 10014;           // WSAEFAULT
+constexpr int kWsaInvalidArgument = 10022;      // WSAEINVAL
+constexpr int kWsaTooManySockets = 10024;       // WSAEMFILE
+constexpr int kWsaWouldBlock = 10035;           // WSAEWOULDBLOCK
+constexpr int kWsaInProgress = 10036;           // WSAEINPROGRESS
+constexpr int kWsaNotSocket = 10038;            // WSAENOTSOCK
+constexpr int kWsaMessageSize = 10040;          // WSAEMSGSIZE
+constexpr int kWsaAddressInUse = 10048;         // WSAEADDRINUSE
+constexpr int kWsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
+constexpr int kWsaNetworkDown = 10050;          // WSAENETDOWN
+constexpr int kWsaNetworkUnreachable = 10051;   // WSAENETUNREACH
+constexpr int kWsaConnectionAborted = 10053;    // WSAECONNABORTED
+constexpr int kWsaConnectionReset = 10054;      // WSAECONNRESET
+constexpr int kWsaNoBufferSpace = 10055;        // WSAENOBUFS
+constexpr int kWsaIsConnected = 10056;          // WSAEISCONN
+constexpr int kWsaNotConnected = 10057;         // WSAENOTCONN
+constexpr int kWsaShutdown = 10058;             // WSAESHUTDOWN
+constexpr int kWsaTimedOut = 10060;             // WSAETIMEDOUT
+constexpr int kWsaConnectionRefused = 10061;    // WSAECONNREFUSED
+constexpr int kWsaHostUnreachable = 10065;      // WSAEHOSTUNREACH
+constexpr int kWsaNotInitialised = 10093;       // WSANOTINITIALISED
+constexpr int kWsaHostNotFound = 11001;         // WSAHOST_NOT_FOUND
 
 // Starts the socket layer asking for version 1.1 (WSAStartup(257)); returns
 // 0 on success or a Winsock error. Each successful start is matched by one
@@ -80,13 +82,26 @@ int SocketClose(SocketHandle s);
 int SocketLastError();
 
 // The server side, for the reference server and the tests: a listening
-// socket bound to 127.0.0.1 (port 0 asks for a free one, reported in
-// *pwBoundPort); accept() that blocks until a peer connects or the listener is
-// closed; shutdown of the sending direction, so the peer reads end-of-stream
-// while the socket stays open.
+// socket bound to an IPv4 address (network byte order; 0.0.0.0 for every
+// interface of the machine) or to 127.0.0.1 (port 0 asks for a free one,
+// reported in *pwBoundPort; kInvalidSocket with SocketLastError() set, e.g.
+// kWsaAddressInUse or kWsaAddressNotAvailable for an address that is not
+// this machine's); accept() that blocks until a peer connects or the
+// listener is closed; shutdown of the sending direction, so the peer reads
+// end-of-stream while the socket stays open.
+SocketHandle SocketListen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundPort);
 SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort);
 SocketHandle SocketAccept(SocketHandle listener);
 int SocketShutdownSend(SocketHandle s);
+
+// Options the reference server needs and the library never sets. SO_RCVBUF
+// of a socket; set on a listener before any peer connects, every accepted
+// connection inherits it (the system may round it). 0 or -1.
+int SocketSetReceiveBuffer(SocketHandle s, int iBytes);
+// Closes the socket with a reset (no linger) instead of the orderly end:
+// the system discards what is unsent and the peer gets RST. 0, or -1 for an
+// unknown socket.
+int SocketCloseWithReset(SocketHandle s);
 
 namespace testing {
 

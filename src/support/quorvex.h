@@ -11,6 +11,9 @@
 #if defined(_WIN32)
 #if defined(QUORVEX_BUILDING)
 #define QUORVEX_API __declspec(dllexport)
+#elif defined(QUORVEX_STATIC)
+// Linked from the static library (the reference server), not the DLL.
+#define QUORVEX_API
 #else
 #define QUORVEX_API __declspec(dllimport)
 #endif

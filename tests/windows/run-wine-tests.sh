@@ -68,7 +68,8 @@ export WINEARCH=win32
 run="$mingw/wine-run"
 rm -rf "$run" && mkdir -p "$run/www" || exit 2
 cp "$mingw/Vorel.dll" "$mingw/Quorvex.dll" "$mingw/vorel-wine-host.exe" "$mingw/vorel-link-test.exe" \
-    "$mingw/vorel-wine-unload.exe" "$mingw/vorel-plugin.dll" "$run/" || exit 2
+    "$mingw/vorel-wine-unload.exe" "$mingw/vorel-plugin.dll" "$mingw/vorel-version-check.exe" \
+    "$mingw/vorel-example-c.exe" "$mingw/vorel-example-cpp.exe" "$mingw"/msvc/*.exe "$run/" || exit 2
 head -c 1048576 /dev/urandom >"$run/www/file.bin" || exit 2
 
 server_pid=""
@@ -128,6 +129,38 @@ host_status=$?
 tr -d '\r' <"$run/host.out"
 add_summary "the host" "$run/host.out" "$host_status"
 
+# --- the version resources -------------------------------------------------------
+version=$(sed -n 's/^project(Vorel VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+versions=$(cd "$run" && timeout 120 wine vorel-version-check.exe Vorel.dll Quorvex.dll 2>/dev/null | tr -d '\r')
+echo "$versions" | sed 's/^/      /'
+for dll in Vorel.dll Quorvex.dll; do
+    check "$dll carries version $version in its version resource" sh -c "echo '$versions' | grep -qx \
+        '$dll FIXED=$version.0 FileVersion=$version ProductVersion=$version OriginalFilename=$dll ProductName=Vorel'"
+done
+
+# --- games built as a studio builds them ------------------------------------------
+# link_all: every function through Vorel.lib, built in Visual Studio's ABI as
+# C and as C++ with __stdcall as the default convention and /SAFESEH.
+for lang in c cpp; do
+    rm -f "$run/GameRun.log"
+    (cd "$run" && timeout 120 wine "msvc-link-all-$lang.exe" "$port") >"$run/link-all-$lang.out" 2>&1
+    link_status=$?
+    tr -d '\r' <"$run/link-all-$lang.out" | sed "s/^/[msvc $lang] /"
+    add_summary "[msvc $lang]" "$run/link-all-$lang.out" "$link_status"
+done
+# The examples: window, notices, log-on, requests, a push, a download, the
+# server ending the session. Built with MinGW-w64 against libVorel.dll.a and
+# in Visual Studio's ABI against Vorel.lib (/SAFESEH).
+for example in vorel-example-c vorel-example-cpp msvc-example-c msvc-example-cpp; do
+    rm -f "$run/GameRun.log" "$run/$example.bin"
+    (cd "$run" && timeout 120 wine "$example.exe" 127.0.0.1 "$port" \
+        "http://127.0.0.1:$http_port/file.bin" "$example.bin") >"$run/$example.out" 2>&1
+    example_status=$?
+    tr -d '\r' <"$run/$example.out" | sed "s/^/[$example] /"
+    check "$example plays every step (status $example_status)" test "$example_status" -eq 0
+    check "$example downloaded the file whole" cmp -s "$run/www/file.bin" "$run/$example.bin"
+done
+
 # --- ways a game ends its use of the library ----------------------------------
 # unload_case NAME ARGS...: one run of vorel-wine-unload.exe, its summary
 # added to ours.
@@ -150,6 +183,9 @@ unload_case notice "$port"
 unload_case exit "$port"
 check "[exit] a process that ends without FreeLibrary logs close1 to close5" close_lines_in_order
 unload_case plugin "$port" "http://127.0.0.1:$http_port/file.bin"
+
+# The reference server built for Windows (preset mingw-tools), under Wine.
+server_exe="$mingw/../mingw-tools/vorel-server.exe"; . "$(dirname "$0")/wine-server-checks.sh"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

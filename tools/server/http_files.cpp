@@ -153,9 +153,11 @@ bool HttpFileServer::Start(std::string* pError) {
         *pError = "not a directory: " + options_.root;
         return false;
     }
-    listener_ = platform::SocketListenLoopback(options_.wPort, &wPort_);
+    listener_ = platform::SocketListen(options_.dwAddrNet, options_.wPort, &wPort_);
     if (listener_ == platform::kInvalidSocket) {
-        *pError = "cannot listen on 127.0.0.1:" + std::to_string(options_.wPort);
+        *pError = "cannot listen on " + FormatIPv4Address(options_.dwAddrNet) + ":" +
+                  std::to_string(options_.wPort) + ": " +
+                  ListenErrorText(platform::SocketLastError());
         return false;
     }
     acceptor_ = std::thread([this] { AcceptLoop(); });

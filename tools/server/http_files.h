@@ -13,14 +13,16 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "server/listen_address.h"
 
 namespace refserver {
 
 struct HttpFilesOptions {
-    std::string root;               // the directory served; nothing outside it is
-    uint16_t wPort = 0;             // 0: a free port
-    uint64_t qwBytesPerSecond = 0;  // pace of each answer's body; 0: as fast as it goes
-    bool bVerbose = false;          // print one line per answer on standard output
+    std::string root;                        // the directory served; nothing outside it is
+    uint32_t dwAddrNet = LoopbackAddress();  // where to listen, network byte order
+    uint16_t wPort = 0;                      // 0: a free port
+    uint64_t qwBytesPerSecond = 0;           // pace of each answer's body; 0: as fast as it goes
+    bool bVerbose = false;                   // print one line per answer on standard output
 };
 
 // What a request asks for, taken from its head.
@@ -47,8 +49,8 @@ public:
     HttpFileServer(const HttpFileServer&) = delete;
     HttpFileServer& operator=(const HttpFileServer&) = delete;
 
-    // Listens on 127.0.0.1. False, with the reason in *pError, when the
-    // directory is not one or the port cannot be had.
+    // Listens on options.dwAddrNet. False, with the reason in *pError, when
+    // the directory is not one or the port cannot be had.
     bool Start(std::string* pError);
     // Closes the listener and every open connection and joins every thread.
     void Stop();

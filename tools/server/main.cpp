@@ -1,16 +1,20 @@
 // vorel-server: the reference server as a program, for tests, the demo and
-// game developers who want a server on their own machine.
+// game developers who want a server on their own machine, on Linux or
+// Windows.
 //
-//   vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]
-//                [--receive-buffer BYTES]
+//   vorel-server [--bind ADDRESS] [--port N] [--user NAME:PASSWORD]...
+//                [--seconds N] [--verbose] [--receive-buffer BYTES]
 //                [--http-dir DIR [--http-port N] [--http-rate BYTES]]
+//   vorel-server --help | --version
 //
-// It listens on 127.0.0.1 (a free port unless --port is given), prints
-// "vorel-server listening on 127.0.0.1:PORT", and serves until it is
-// interrupted, until --seconds have passed, or until "quit" on its input.
-// With --http-dir it also serves the files under DIR over HTTP on 127.0.0.1
-// (a free port unless --http-port is given; --http-rate paces each answer's
-// body) and prints "vorel-server http on 127.0.0.1:PORT" next.
+// It listens on ADDRESS (127.0.0.1 unless --bind is given; a free port
+// unless --port is given), prints "vorel-server listening on ADDRESS:PORT",
+// and serves until it is interrupted, until --seconds have passed, or until
+// "quit" on its input. With --http-dir it also serves the files under DIR
+// over HTTP on the same address (a free port unless --http-port is given;
+// --http-rate paces each answer's body) and prints "vorel-server http on
+// ADDRESS:PORT" next. Exit status 0; 1 when it cannot listen; 2 for a bad
+// command line.
 // Commands on standard input, one a line:
 //   push TYPE TEXT      send a message (type 400 or more) to every connection
 //   disconnect          send the disconnect notice to every connection
@@ -24,15 +28,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "platform/socket.h"
+#include "server/command_line.h"
 #include "server/http_files.h"
+#include "server/listen_address.h"
 #include "server/reference_server.h"
 
 namespace {
@@ -87,7 +92,9 @@ void Command(refserver::ReferenceServer& server, const std::string& line) {
         if (!ParseFault(name, &fault)) {
             std::printf("unknown fault: %s\n", name.c_str());
         } else {
-            server.SetFault(fault, iCount);
+            if (!server.SetFault(fault, iCount))
+                std::printf("cannot listen again on port %u: connections stay refused\n",
+                            server.Port());
         }
     } else if (verb == "quit") {
         g_bQuit = true;
@@ -97,94 +104,71 @@ void Command(refserver::ReferenceServer& server, const std::string& line) {
     std::fflush(stdout);
 }
 
-int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: vorel-server [--port N] [--user NAME:PASSWORD]... [--seconds N] [--verbose]\n"
-        "                    [--receive-buffer BYTES]\n"
-        "                    [--http-dir DIR [--http-port N] [--http-rate BYTES]]\n");
+int BadCommandLine(const std::string& error) {
+    std::fprintf(stderr, "vorel-server: %s\n%s", error.c_str(), refserver::UsageText());
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    refserver::Options options;
-    refserver::HttpFilesOptions httpOptions;
-    bool bHttpPortGiven = false;
-    int iSeconds = 0;
-    bool bUsersGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if ((arg == "--port" || arg == "--http-port") && i + 1 < argc) {
-            int iPort = std::atoi(argv[++i]);
-            if (iPort < 0 || iPort > 65535) return Usage();
-            if (arg == "--port") {
-                options.wPort = static_cast<uint16_t>(iPort);
-            } else {
-                httpOptions.wPort = static_cast<uint16_t>(iPort);
-                bHttpPortGiven = true;
-            }
-        } else if (arg == "--http-dir" && i + 1 < argc) {
-            httpOptions.root = argv[++i];
-            if (httpOptions.root.empty()) return Usage();
-        } else if (arg == "--http-rate" && i + 1 < argc) {
-            long long iRate = std::atoll(argv[++i]);
-            if (iRate < 0) return Usage();
-            httpOptions.qwBytesPerSecond = static_cast<uint64_t>(iRate);
-        } else if (arg == "--user" && i + 1 < argc) {
-            std::string user = argv[++i];
-            size_t iColon = user.find(':');
-            if (iColon == std::string::npos || iColon == 0) return Usage();
-            if (!bUsersGiven) options.users.clear();
-            bUsersGiven = true;
-            options.users[user.substr(0, iColon)] = user.substr(iColon + 1);
-        } else if (arg == "--receive-buffer" && i + 1 < argc) {
-            int iBytes = std::atoi(argv[++i]);
-            if (iBytes < 0) return Usage();
-            options.iReceiveBufferBytes = iBytes;
-        } else if (arg == "--seconds" && i + 1 < argc) {
-            iSeconds = std::atoi(argv[++i]);
-        } else if (arg == "--verbose") {
-            options.bVerbose = true;
-        } else {
-            return Usage();
-        }
+    refserver::CommandLine line;
+    std::string error;
+    if (!refserver::ParseCommandLine(argc, argv, &line, &error)) return BadCommandLine(error);
+    if (line.bHelp) {
+        std::fputs(refserver::HelpText().c_str(), stdout);
+        return 0;
     }
-    bool bHttp = !httpOptions.root.empty();
-    if (!bHttp && (bHttpPortGiven || httpOptions.qwBytesPerSecond > 0)) return Usage();
-    httpOptions.bVerbose = options.bVerbose;
+    if (line.bVersion) {
+        std::printf("vorel-server %s\n", VOREL_SERVER_VERSION);
+        return 0;
+    }
+    bool bHttp = !line.http.root.empty();
+    const std::string address = refserver::FormatIPv4Address(line.server.dwAddrNet);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+#ifdef SIGPIPE
+    // Where the system has the signal: a reader of our output that went away
+    // must not end the server; the write fails instead.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
-    refserver::ReferenceServer server(options);
-    if (!server.Start()) {
-        std::fprintf(stderr, "vorel-server: cannot listen on 127.0.0.1:%u\n", options.wPort);
+    int iStartError = platform::SocketStartup();
+    if (iStartError != 0) {
+        std::fprintf(stderr, "vorel-server: cannot start the socket layer (error %d)\n",
+                     iStartError);
         return 1;
     }
-    refserver::HttpFileServer http(httpOptions);
-    std::string error;
+    refserver::ReferenceServer server(line.server);
+    int iListenError = 0;
+    if (!server.Start(&iListenError)) {
+        std::fprintf(stderr, "vorel-server: cannot listen on %s:%u: %s\n", address.c_str(),
+                     line.server.wPort, refserver::ListenErrorText(iListenError).c_str());
+        platform::SocketCleanup();
+        return 1;
+    }
+    refserver::HttpFileServer http(line.http);
     if (bHttp && !http.Start(&error)) {
         server.Stop();
         std::fprintf(stderr, "vorel-server: http: %s\n", error.c_str());
+        platform::SocketCleanup();
         return 1;
     }
-    std::printf("vorel-server listening on 127.0.0.1:%u\n", server.Port());
-    if (bHttp) std::printf("vorel-server http on 127.0.0.1:%u\n", http.Port());
+    std::printf("vorel-server listening on %s:%u\n", address.c_str(), server.Port());
+    if (bHttp) std::printf("vorel-server http on %s:%u\n", address.c_str(), http.Port());
     std::fflush(stdout);
 
     std::thread input([&server] {
-        std::string line;
-        while (!g_bQuit && std::getline(std::cin, line)) Command(server, line);
+        std::string command;
+        while (!g_bQuit && std::getline(std::cin, command)) Command(server, command);
     });
     input.detach();  // a blocked read of the input must not hold up the end
 
     auto start = std::chrono::steady_clock::now();
     while (!g_bQuit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (iSeconds > 0 &&
-            std::chrono::steady_clock::now() - start >= std::chrono::seconds(iSeconds))
+        if (line.iSeconds > 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::seconds(line.iSeconds))
             break;
     }
     http.Stop();
@@ -192,5 +176,7 @@ int main(int argc, char** argv) {
     std::printf("vorel-server stopped after %d connections", server.Connections());
     if (bHttp) std::printf(" and %d http requests", http.Requests());
     std::printf("\n");
+    std::fflush(stdout);
+    platform::SocketCleanup();
     return 0;
 }

@@ -1,13 +1,10 @@
 #include "server/reference_server.h"
 
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
 
-#include "platform/socket_registry.h"
 #include "session/packet.h"
 #include "support/quorvex.h"
 
@@ -52,34 +49,21 @@ std::vector<std::string> Fields(const std::string& text) {
     return fields;
 }
 
-// Socket options that the platform layer does not offer (the library sets
-// none), set on the system socket behind a platform socket number.
-bool SetSocketOption(platform::SocketHandle s, int iName, const void* pValue, socklen_t iLength) {
-    platform::detail::SocketUse use(s);
-    if (!use) return false;
-    return setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, iName, pValue, iLength) == 0;
-}
-
 // A listening socket whose connections get iReceiveBufferBytes of receive
 // buffer. Set before any peer can know the port: a connection takes the
 // listener's buffer, and the window it offers in the handshake, when its
-// first packet arrives.
-platform::SocketHandle Listen(uint16_t wPort, uint16_t* pwBoundPort, int iReceiveBufferBytes) {
-    platform::SocketHandle s = platform::SocketListenLoopback(wPort, pwBoundPort);
+// first packet arrives. On failure the socket layer's error is in *piError.
+platform::SocketHandle Listen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundPort,
+                              int iReceiveBufferBytes, int* piError) {
+    platform::SocketHandle s = platform::SocketListen(dwAddrNet, wPort, pwBoundPort);
     if (s != platform::kInvalidSocket && iReceiveBufferBytes > 0 &&
-        !SetSocketOption(s, SO_RCVBUF, &iReceiveBufferBytes, sizeof(iReceiveBufferBytes))) {
+        platform::SocketSetReceiveBuffer(s, iReceiveBufferBytes) != 0) {
+        *piError = platform::SocketLastError();
         platform::SocketClose(s);
         return platform::kInvalidSocket;
     }
+    if (s == platform::kInvalidSocket) *piError = platform::SocketLastError();
     return s;
-}
-
-// Closes a connection with a reset instead of the orderly end: no linger,
-// so the system discards what is unsent and answers with RST.
-void CloseWithReset(platform::SocketHandle s) {
-    linger noLinger{1, 0};
-    SetSocketOption(s, SO_LINGER, &noLinger, sizeof(noLinger));
-    platform::SocketClose(s);
 }
 
 // The text with its second field replaced.
@@ -144,9 +128,14 @@ std::vector<Reply> ReferenceServer::DefaultApplication(
     return replies;
 }
 
-bool ReferenceServer::Start() {
-    listener_ = Listen(options_.wPort, &wPort_, options_.iReceiveBufferBytes);
-    if (listener_ == platform::kInvalidSocket) return false;
+bool ReferenceServer::Start(int* piError) {
+    int iError = 0;
+    listener_ =
+        Listen(options_.dwAddrNet, options_.wPort, &wPort_, options_.iReceiveBufferBytes, &iError);
+    if (listener_ == platform::kInvalidSocket) {
+        if (piError != nullptr) *piError = iError;
+        return false;
+    }
     acceptor_ = std::thread([this] { AcceptLoop(); });
     return true;
 }
@@ -177,7 +166,7 @@ void ReferenceServer::SetApplication(Application application) {
     application_ = std::move(application);
 }
 
-void ReferenceServer::SetFault(Fault fault, int iCount) {
+bool ReferenceServer::SetFault(Fault fault, int iCount) {
     bool bRelisten = false;
     bool bRefuse = false;
     {
@@ -198,10 +187,13 @@ void ReferenceServer::SetFault(Fault fault, int iCount) {
     }
     Notify();  // stopped readers look again
     if (bRelisten) {
-        listener_ = Listen(wPort_, &wPort_, options_.iReceiveBufferBytes);
-        if (listener_ != platform::kInvalidSocket)
-            acceptor_ = std::thread([this] { AcceptLoop(); });
+        int iError = 0;
+        listener_ =
+            Listen(options_.dwAddrNet, wPort_, &wPort_, options_.iReceiveBufferBytes, &iError);
+        if (listener_ == platform::kInvalidSocket) return false;
+        acceptor_ = std::thread([this] { AcceptLoop(); });
     }
+    return true;
 }
 
 bool ReferenceServer::TakeFault(Fault fault) {
@@ -430,7 +422,7 @@ void ReferenceServer::HandlePacket(Connection& connection, const std::string& pa
         if (TakeFault(Fault::kResetMidPacket)) {
             std::string bytes = MakePacket(reply.iType, text);
             SendBytes(connection, bytes.substr(0, bytes.size() / 2));
-            CloseWithReset(connection.s);
+            platform::SocketCloseWithReset(connection.s);
             return;
         }
         if (TakeFault(Fault::kGarbage)) {

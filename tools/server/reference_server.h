@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "server/listen_address.h"
 
 namespace refserver {
 
@@ -54,7 +55,8 @@ struct Reply {
 };
 
 struct Options {
-    uint16_t wPort = 0;  // 0: a free port
+    uint32_t dwAddrNet = LoopbackAddress();  // where to listen, network byte order
+    uint16_t wPort = 0;                      // 0: a free port
     std::map<std::string, std::string> users{{"player", "secret"}};
     bool bVerbose = false;  // print traffic on standard output
     int iDripDelayMs = 2;
@@ -72,8 +74,9 @@ public:
     ReferenceServer(const ReferenceServer&) = delete;
     ReferenceServer& operator=(const ReferenceServer&) = delete;
 
-    // Listens on 127.0.0.1. False when the port cannot be had.
-    bool Start();
+    // Listens on options.dwAddrNet. False when the port cannot be had, with
+    // the socket layer's error number in *piError when one is given.
+    bool Start(int* piError = nullptr);
     void Stop();
     uint16_t Port() const { return wPort_; }
 
@@ -87,8 +90,9 @@ public:
     // Faults: the next iCount occasions (answers, key requests or
     // connections, as the fault concerns), or all of them for -1. kRefuse
     // and kStopReading last until kNone, whatever iCount says; kNone also
-    // ends a flood.
-    void SetFault(Fault fault, int iCount = 1);
+    // ends a flood. False when kNone, ending kRefuse, cannot listen on the
+    // port again (something else took it meanwhile): connects stay refused.
+    bool SetFault(Fault fault, int iCount = 1);
 
     // To every live connection: a pushed message (type 400 or more,
     // identifier 0 in its text), the disconnect notice, raw bytes.

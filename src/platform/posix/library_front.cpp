@@ -21,12 +21,12 @@ struct Core {
     void* hLibrary = nullptr;
     void (*pfnLoad)() = nullptr;
     int (*pfnUnload)() = nullptr;
-    int (*pfnWrite_Message1)(int, char*, int) = nullptr;
+    int (*pfnWrite_Message1)(int, const char*, int) = nullptr;
     int (*pfnRead_Message1)(int, char*, int, int, int) = nullptr;
     int (*pfnRead_Message2)(int*, char*, int, int, int) = nullptr;
-    int (*pfnDownloadFile)(char*, char*) = nullptr;
+    int (*pfnDownloadFile)(const char*, const char*) = nullptr;
     int (*pfnDownload_File_EX)(const char*, const char*) = nullptr;
-    int (*pfninit)(char*, int) = nullptr;
+    int (*pfninit)(const char*, int) = nullptr;
     int (*pfnSetMessageWnd)(HWND) = nullptr;
     HWND (*pfnVorelCreateWindow)(VOREL_WNDPROC, void*) = nullptr;
     void (*pfnVorelDestroyWindow)(HWND) = nullptr;
@@ -100,7 +100,7 @@ __attribute__((destructor)) void UnloadCore() {
 
 // Without the core every call fails as the library's own boundary does on
 // an internal failure.
-extern "C" VOREL_API int Write_Message1(int iType, char* szInput, int iInputLength) {
+extern "C" VOREL_API int Write_Message1(int iType, const char* szInput, int iInputLength) {
     if (g_core.pfnWrite_Message1 == nullptr) return -9;
     return g_core.pfnWrite_Message1(iType, szInput, iInputLength);
 }
@@ -117,7 +117,7 @@ extern "C" VOREL_API int Read_Message2(int* piType, char* OutputBuff, int iOutpu
     return g_core.pfnRead_Message2(piType, OutputBuff, iOutputLength, iTimeout, iReserved);
 }
 
-extern "C" VOREL_API int DownloadFile(char* szUrl, char* szLocalFile) {
+extern "C" VOREL_API int DownloadFile(const char* szUrl, const char* szLocalFile) {
     if (g_core.pfnDownloadFile == nullptr) return -9;
     return g_core.pfnDownloadFile(szUrl, szLocalFile);
 }
@@ -127,7 +127,7 @@ extern "C" VOREL_API int Download_File_EX(const char* szUrl, const char* szLocal
     return g_core.pfnDownload_File_EX(szUrl, szLocalFile);
 }
 
-extern "C" VOREL_API int init(char* szHost, int iPort) {
+extern "C" VOREL_API int init(const char* szHost, int iPort) {
     if (g_core.pfninit == nullptr) return -9;
     return g_core.pfninit(szHost, iPort);
 }
@@ -136,6 +136,11 @@ VOREL_API int SetMessageWnd(HWND hWnd) {
     if (g_core.pfnSetMessageWnd == nullptr) return 0;
     return g_core.pfnSetMessageWnd(hWnd);
 }
+
+// C callers reach SetMessageWnd under its plain name: the header declares
+// it with C linkage there.
+extern "C" VOREL_API int SetMessageWndForC(HWND hWnd) __asm__("SetMessageWnd");
+int SetMessageWndForC(HWND hWnd) { return SetMessageWnd(hWnd); }
 
 extern "C" VOREL_API HWND VorelCreateWindow(VOREL_WNDPROC pfnWndProc, void* pUser) {
     if (g_core.pfnVorelCreateWindow == nullptr) return nullptr;

@@ -27,6 +27,8 @@ int TranslateErrno(int iErrno) {
             return 0;
         case EINTR:
             return kWsaInterrupted;
+        case EACCES:
+            return kWsaAccessDenied;
         case EFAULT:
             return kWsaBadAddress;
         case EINVAL:
@@ -48,6 +50,8 @@ int TranslateErrno(int iErrno) {
             return kWsaMessageSize;
         case EADDRINUSE:
             return kWsaAddressInUse;
+        case EADDRNOTAVAIL:
+            return kWsaAddressNotAvailable;
         case ENETDOWN:
             return kWsaNetworkDown;
         case ENETUNREACH:
@@ -266,7 +270,7 @@ int SocketClose(SocketHandle s) {
 
 int SocketLastError() { return t_iLastError; }
 
-SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
+SocketHandle SocketListen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundPort) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         FailWithErrno();
@@ -278,7 +282,7 @@ SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_port = htons(wPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = dwAddrNet;
     socklen_t iLen = sizeof(addr);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
         listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &iLen) != 0) {
@@ -298,6 +302,10 @@ SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
     detail::SocketUse use(s);
     if (use) use.MarkPollable();
     return s;
+}
+
+SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
+    return SocketListen(htonl(INADDR_LOOPBACK), wPort, pwBoundPort);
 }
 
 SocketHandle SocketAccept(SocketHandle listener) {
@@ -334,6 +342,26 @@ int SocketShutdownSend(SocketHandle s) {
     if (!use) return FailWith(kWsaNotSocket);
     if (shutdown(static_cast<int>(use.Native()), SHUT_WR) != 0) return FailWithErrno();
     return 0;
+}
+
+int SocketSetReceiveBuffer(SocketHandle s, int iBytes) {
+    detail::SocketUse use(s);
+    if (!use) return FailWith(kWsaNotSocket);
+    if (setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_RCVBUF, &iBytes,
+                   sizeof(iBytes)) != 0)
+        return FailWithErrno();
+    return 0;
+}
+
+int SocketCloseWithReset(SocketHandle s) {
+    {
+        detail::SocketUse use(s);
+        if (!use) return FailWith(kWsaNotSocket);
+        linger noLinger{1, 0};
+        setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_LINGER, &noLinger,
+                   sizeof(noLinger));
+    }
+    return SocketClose(s);
 }
 
 }  // namespace platform

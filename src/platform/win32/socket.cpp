@@ -30,6 +30,8 @@ namespace {
 
 static_assert(kWsaInterrupted == WSAEINTR && kWsaWouldBlock == WSAEWOULDBLOCK &&
                   kWsaNotSocket == WSAENOTSOCK && kWsaConnectionRefused == WSAECONNREFUSED &&
+                  kWsaAddressInUse == WSAEADDRINUSE &&
+                  kWsaAddressNotAvailable == WSAEADDRNOTAVAIL && kWsaAccessDenied == WSAEACCES &&
                   kWsaHostNotFound == WSAHOST_NOT_FOUND && kWsaNotInitialised == WSANOTINITIALISED,
               "our error numbers are Winsock's");
 
@@ -326,7 +328,7 @@ int SocketClose(SocketHandle s) {
 
 int SocketLastError() { return WSAGetLastError(); }
 
-SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
+SocketHandle SocketListen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundPort) {
     SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock == INVALID_SOCKET) return kInvalidSocket;
     // No SO_REUSEADDR: on Windows it would let another socket take over a
@@ -335,7 +337,7 @@ SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_port = htons(wPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = dwAddrNet;
     int iLen = sizeof(addr);
     if (!SetNonBlocking(sock) ||
         bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
@@ -353,6 +355,10 @@ SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
     return s;
 }
 
+SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
+    return SocketListen(htonl(INADDR_LOOPBACK), wPort, pwBoundPort);
+}
+
 SocketHandle SocketAccept(SocketHandle listener) {
     return WithSocket(listener,
                       [](detail::SocketUse& use, int* piError) { return AcceptOn(use, piError); });
@@ -364,6 +370,26 @@ int SocketShutdownSend(SocketHandle s) {
         *piError = WSAGetLastError();
         return -1;
     });
+}
+
+int SocketSetReceiveBuffer(SocketHandle s, int iBytes) {
+    return WithSocket(s, [iBytes](detail::SocketUse& use, int* piError) {
+        const char* pValue = reinterpret_cast<const char*>(&iBytes);
+        if (setsockopt(Native(use), SOL_SOCKET, SO_RCVBUF, pValue, sizeof(iBytes)) == 0) return 0;
+        *piError = WSAGetLastError();
+        return -1;
+    });
+}
+
+int SocketCloseWithReset(SocketHandle s) {
+    {
+        detail::SocketUse use(s);
+        if (!use) return Fail(kWsaNotSocket);
+        linger noLinger{1, 0};
+        setsockopt(Native(use), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&noLinger),
+                   sizeof(noLinger));
+    }
+    return SocketClose(s);
 }
 
 }  // namespace platform
