@@ -309,4 +309,36 @@ TEST_F(Downloads, AtUnloadARunningDownloadIsWaitedForAndStopped) {
     EXPECT_EQ(testutil::ReadFile(dest), "old");
 }
 
+// The unload's wait for background downloads is one wait that the last
+// download's end cuts short, not a string of short sleeps that only notice
+// the end at their next look.
+TEST_F(Downloads, TheUnloadWaitForDownloadsIsOneWaitThatTheirEndEnds) {
+    UseManualClock();
+    g_bTransferReleased = false;
+    vorel_testing::SetDownloadFunction(TransferThatIgnoresAbort);
+    vorel_testing::SetUnloadDownloadWait(60000, 60000);  // a minute each, on this clock
+    ASSERT_EQ(Download_File_EX("http://127.0.0.1/x", Dest("f").c_str()), 0);
+    Clock().HoldWaits(true);
+    int64_t iStart = Clock().ElapsedMs();
+    int64_t iWaits = Clock().Waits();
+    int64_t iSleeps = Clock().Sleeps();
+    std::atomic<bool> bDone{false};
+    std::thread unload([&bDone] {
+        WaitForDownloadsAtUnload();
+        bDone = true;
+    });
+    bool bWaiting = WaitReal([this] { return Clock().HeldWaits() == 1; }, 10000);
+    g_bTransferReleased = true;
+    bool bEndedWithTheDownload = WaitReal([&bDone] { return bDone.load(); }, 10000);
+    Clock().HoldWaits(false);
+    unload.join();
+    EXPECT_TRUE(bWaiting);
+    EXPECT_TRUE(bEndedWithTheDownload);
+    EXPECT_EQ(Clock().ElapsedMs(), iStart);
+    EXPECT_EQ(Clock().Waits() - iWaits, 1);
+    EXPECT_EQ(Clock().Sleeps() - iSleeps, 0);
+    EXPECT_EQ(DownloadThreadsRunning(), 0);
+    EXPECT_EQ(LogLinesWith("卸载时下载线程未能停止"), 0);
+}
+
 }  // namespace

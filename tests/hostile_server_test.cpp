@@ -155,6 +155,8 @@ protected:
         vorel_testing::SetHeldAnswerLimit(0);
         // Nothing is counted as held for an engine that is gone.
         EXPECT_EQ(HeldAnswerBytes(), 0);
+        // The unload lets go of the log file after the engines, as here.
+        WriteFileClose();
         ExpectResourcesBack();
     }
 

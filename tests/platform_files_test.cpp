@@ -1,4 +1,5 @@
-// Files: the INI reader's contract, the executable's path, move with replace.
+// Files: the INI reader's contract, the executable's path, move with replace,
+// appending through a file kept open.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -123,6 +124,49 @@ TEST(PlatformFiles, AppendAddsAndWholeFileReplaces) {
     EXPECT_TRUE(platform::WriteWholeFile(path.c_str(), "z", 1));
     EXPECT_EQ(testutil::ReadFile(path), "z");
     EXPECT_FALSE(platform::AppendToFile(dir.File("no/such/dir").c_str(), "x", 1));
+}
+
+// A kept append file writes at the end of the file as others leave it, not
+// at its own offset, and tells whether the path still names its file: not
+// once the file is renamed away, nor when another file takes the name.
+TEST(PlatformFiles, AKeptAppendFileWritesAtTheEndAndKnowsItsFile) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log"), moved = dir.File("moved.log");
+    platform::FileIdentity opened{};
+    platform::AppendFile hFile = platform::AppendFileOpen(path.c_str(), &opened);
+    ASSERT_NE(hFile, platform::kNoAppendFile);
+    EXPECT_EQ(platform::AppendFileWrite(hFile, "one\n", 4), 4u);
+    EXPECT_TRUE(platform::AppendToFile(path.c_str(), "two\n", 4));
+    EXPECT_EQ(platform::AppendFileWrite(hFile, "three\n", 6), 6u);
+    EXPECT_EQ(testutil::ReadFile(path), "one\ntwo\nthree\n");
+    EXPECT_TRUE(platform::AppendFileStillAt(path.c_str(), opened));
+
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    EXPECT_FALSE(platform::AppendFileStillAt(path.c_str(), opened));
+    EXPECT_TRUE(platform::AppendFileStillAt(moved.c_str(), opened));
+    EXPECT_EQ(platform::AppendFileWrite(hFile, "four\n", 5), 5u);
+    EXPECT_EQ(testutil::ReadFile(moved), "one\ntwo\nthree\nfour\n");
+    ASSERT_TRUE(platform::AppendToFile(path.c_str(), "new\n", 4));
+    EXPECT_FALSE(platform::AppendFileStillAt(path.c_str(), opened));
+    platform::AppendFileClose(hFile);
+
+    EXPECT_EQ(platform::AppendFileOpen(dir.File("no/such/dir").c_str(), &opened),
+              platform::kNoAppendFile);
+    EXPECT_EQ(platform::AppendFileOpen(dir.Path().c_str(), &opened), platform::kNoAppendFile);
+}
+
+// The injected fault writes its bytes for real and reports the rest as not
+// written; once used up, writes succeed again.
+TEST(PlatformFiles, AnInjectedAppendFaultCutsTheWriteShort) {
+    testutil::TempDir dir;
+    std::string path = dir.File("log");
+    platform::AppendFile hFile = platform::AppendFileOpen(path.c_str(), nullptr);
+    ASSERT_NE(hFile, platform::kNoAppendFile);
+    platform::testing::InjectAppendFaults(1, 3);
+    EXPECT_EQ(platform::AppendFileWrite(hFile, "abcdef", 6), 3u);
+    EXPECT_EQ(platform::AppendFileWrite(hFile, "gh", 2), 2u);
+    EXPECT_EQ(testutil::ReadFile(path), "abcgh");
+    platform::AppendFileClose(hFile);
 }
 
 // A 32-bit build without 64-bit file offsets could neither open nor stat a

@@ -97,7 +97,7 @@ void CountingSleepMs(uint32_t dwMs) {
     g_iCountingMs.fetch_add(dwMs);
 }
 const platform::ClockHooks kCountingClock{CountingNowSeconds, CountingLocalTime, CountingTickMs,
-                                          CountingSleepMs};
+                                          CountingSleepMs, nullptr};
 
 // ---- fixture ----------------------------------------------------------------
 

@@ -5,15 +5,21 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "session/outbound.h"
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
 #include "util/session_fixture.h"
+#include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
 #include "vorel/vorel_window.h"
 
@@ -191,13 +197,21 @@ TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
         engine.iLoginFlag = c.iLoginFlag;
         engine.hGameWnd = c.bWindow ? hWnd : nullptr;
         EXPECT_EQ(engine.ReConnect(c.iConnect), 0);
-        DeliverPendingNotices(engine);
         EXPECT_EQ(g_iNotices.load(), c.iNotices)
             << c.iConnect << c.iStatus << c.iLoginFlag << c.bWindow;
         EXPECT_EQ(engine.iUserStatus1.load(), c.iStatusAfter);
     }
     EXPECT_TRUE(LogHas("---ReConnect---iConnect=1, IsWindow(hGameWnd)=1, iUserStatus1=1"));
     EXPECT_TRUE(LogHas("---ReConnect---iConnect=0, IsWindow(hGameWnd)=0, iUserStatus1=1"));
+    // A library being unloaded tells the game nothing more.
+    g_iNotices = 0;
+    engine.iUserStatus1 = 1;
+    engine.iLoginFlag = 1;
+    engine.hGameWnd = hWnd;
+    engine.RequestStop();
+    EXPECT_EQ(engine.ReConnect(0), 0);
+    EXPECT_EQ(g_iNotices.load(), 0);
+    EXPECT_EQ(engine.iUserStatus1.load(), 2);
     VorelDestroyWindow(hWnd);
 }
 
@@ -291,5 +305,166 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     EXPECT_EQ(Refusals(), iRefusals);
     engine.iRunState = 1;
 }
+
+// ---- ReConnect holds no lock: its pauses and its notice -------------------
+
+// What a game's window procedure saw when told of a lost connection. The
+// procedure reads on another thread, as a game's window belongs to its own
+// thread: a lock still held by the notifying thread holds that read up.
+struct NoticeSeen {
+    std::atomic<int> iNotices{0};
+    std::atomic<int> iStatus{-1};  // iUserStatus1 inside the procedure
+    std::atomic<int> iRead{-100};  // Read_Message2 inside it, timeout 0
+    std::atomic<bool> bReadInTime{false};
+    std::mutex readersLock;
+    std::vector<std::thread> readers;
+
+    // Once the notifying thread has let go of whatever it held.
+    void JoinReaders() {
+        std::lock_guard<std::mutex> guard(readersLock);
+        for (std::thread& reader : readers) reader.join();
+        readers.clear();
+    }
+    ~NoticeSeen() { JoinReaders(); }
+};
+NoticeSeen* g_pNoticeSeen = nullptr;
+
+intptr_t ReadOnLostConnection(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg != WM_COPYDATA || reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData != 95)
+        return 0;
+    NoticeSeen& seen = *g_pNoticeSeen;
+    ++seen.iNotices;
+    seen.iStatus = GetEngine()->iUserStatus1.load();
+    auto pDone = std::make_shared<std::atomic<bool>>(false);
+    std::thread reader([&seen, pDone] {
+        int iType = 0;
+        char buffer[512];
+        seen.iRead = Read_Message2(&iType, buffer, sizeof(buffer), 0, 0);
+        *pDone = true;
+    });
+    seen.bReadInTime = WaitReal([&pDone] { return pDone->load(); }, 5000);
+    std::lock_guard<std::mutex> guard(seen.readersLock);
+    seen.readers.push_back(std::move(reader));
+    return 1;
+}
+
+// The three places where the session thread hands a connection to ReConnect
+// while it works on the queue table. It leaves lockTable first, so a game
+// thread's calls go through while ReConnect pauses, and the game's window
+// procedure may call the exports when told.
+enum class LostBy { kFailedSend, kAnswerWithoutRequestQueue, kChangedConfiguration };
+
+class ReConnectWithoutTheTableLock : public testutil::SessionStateFixture,
+                                     public ::testing::WithParamInterface<LostBy> {
+protected:
+    static int RealReConnect(ClientEngine& engine, int iConnect) {
+        return engine.ReConnect(iConnect);
+    }
+    // The step that finds the loss, on the session thread; and the line that
+    // it writes after ReConnect's own.
+    std::function<void()> Step(std::string* pLine) {
+        ClientEngine& engine = Engine();
+        switch (GetParam()) {
+            case LostBy::kFailedSend:
+                SetKey("K3y-7f2a9c");
+                ConnectPeer();
+                EXPECT_EQ(Request(300, "300 2 reset"), 1);
+                platform::testing::InjectSocketFault(engine.hSocket.load(),
+                                                     platform::testing::SocketOp::kSend,
+                                                     platform::kWsaConnectionReset, 1);
+                *pLine = "线程2---发送数据---error---1---:(-1,";
+                return [this] { WriteStep(Engine(), State()); };
+            case LostBy::kAnswerWithoutRequestQueue:
+                *pLine = "线程2---READ---error---9---:";
+                return [this] { Feed(Answer(300, "300 9 nobody asked")); };
+            case LostBy::kChangedConfiguration: {
+                platform::SocketHandle s = platform::SocketListenLoopback(0, &wPort_);
+                platform::SocketClose(s);  // nobody listens there
+                WriteConfigValue("127.0.0.1 " + std::to_string(wPort_));
+                *pLine = "线程2---配置文件被更新---warn---重新连接sokcet---new:127.0.0.1," +
+                         std::to_string(wPort_);
+                return [this] { RunMaintenance(Engine(), State()); };
+            }
+        }
+        return [] {};
+    }
+    int LineIndex(const std::string& start) const {
+        std::vector<std::string> lines = LogLines();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].rfind(start, 0) == 0) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    uint16_t wPort_ = 0;
+};
+
+TEST_P(ReConnectWithoutTheTableLock, TheGamesCallsGoThroughWhileItPauses) {
+    ClientEngine& engine = Engine();
+    State().pfnReConnect = RealReConnect;
+    NoticeSeen seen;
+    g_pNoticeSeen = &seen;
+    HWND hWnd = VorelCreateWindow(ReadOnLostConnection, nullptr);
+    engine.hGameWnd = hWnd;
+    engine.iUserStatus1 = 1;  // logged on: reads look into the table
+    engine.iLoginFlag = 1;
+    std::string causeLine;
+    std::function<void()> step = Step(&causeLine);
+    ClearLog();
+
+    // ReConnect's first pause is held until the game's calls are done.
+    Clock().HoldWaits(true);
+    std::thread session(step);
+    bool bPaused = WaitReal([this] { return Clock().HeldWaits() == 1; }, 10000);
+    std::atomic<bool> bGameDone{false};
+    std::atomic<int> iWrite{0}, iRead{-100};
+    std::thread game([&] {
+        iWrite = Request(300, "300 5 while it pauses");
+        char buffer[256];
+        iRead = Read_Message1(300, buffer, sizeof(buffer), 0, 5);
+        bGameDone = true;
+    });
+    bool bGameInTime = bPaused && WaitReal([&] { return bGameDone.load(); }, 5000);
+    bool bStillPaused = Clock().HeldWaits() == 1;
+    Clock().HoldWaits(false);
+    game.join();
+    session.join();
+    seen.JoinReaders();
+
+    ASSERT_TRUE(bPaused) << "ReConnect never paused";
+    EXPECT_TRUE(bGameInTime && bStillPaused) << "a game thread waited for ReConnect's pauses";
+    EXPECT_EQ(iWrite.load(), 1);
+    EXPECT_EQ(iRead.load(), 0);
+    // The notice came with no lock held, before the log-on was marked lost.
+    EXPECT_EQ(seen.iNotices.load(), 1);
+    EXPECT_TRUE(seen.bReadInTime.load());
+    EXPECT_EQ(seen.iStatus.load(), 1);
+    EXPECT_EQ(seen.iRead.load(), 0);  // served: nothing pushed, not refused with -9
+    EXPECT_EQ(engine.iUserStatus1.load(), 2);
+    int iType = 0;
+    char buffer[256];
+    EXPECT_EQ(Read_Message2(&iType, buffer, sizeof(buffer), 0, 0), -9);
+    // The lines as ever: ReConnect's, then the cause's.
+    int iReConnectLine =
+        LineIndex("---ReConnect---iConnect=0, IsWindow(hGameWnd)=1, iUserStatus1=1");
+    EXPECT_GE(iReConnectLine, 0);
+    EXPECT_GT(LineIndex(causeLine), iReConnectLine) << causeLine;
+    VorelDestroyWindow(hWnd);
+    g_pNoticeSeen = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCause, ReConnectWithoutTheTableLock,
+                         ::testing::Values(LostBy::kFailedSend, LostBy::kAnswerWithoutRequestQueue,
+                                           LostBy::kChangedConfiguration),
+                         [](const ::testing::TestParamInfo<LostBy>& info) {
+                             switch (info.param) {
+                                 case LostBy::kFailedSend:
+                                     return "AFailedSend";
+                                 case LostBy::kAnswerWithoutRequestQueue:
+                                     return "AnAnswerWithoutARequestQueue";
+                                 case LostBy::kChangedConfiguration:
+                                     return "AChangedConfiguration";
+                             }
+                             return "";
+                         });
 
 }  // namespace

@@ -357,6 +357,23 @@ TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
     EXPECT_EQ(Stored(12), 3);
 }
 
+// An answer is stored under lockTable; the lines of what went wrong, and the
+// ReConnect of an answer without a request queue, come once it is left.
+TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) {
+    {
+        testutil::TableLockWhileLogging watch(Clock(), Engine());
+        vorel_testing::FailAllocations(0, 1);  // the receive queue cannot be made
+        Feed(Answer(300, "300 12 kept for later"));
+        vorel_testing::FailAllocations(0, 0);
+        Feed(Answer(300, "300 404 no request"));
+        EXPECT_GE(watch.Entries(), 4);
+        EXPECT_EQ(watch.Blocked(), 0) << "lines written under lockTable";
+    }
+    EXPECT_TRUE(LogHas("线程2---READ---error---10---calloc-fail"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---9---:34,300,404,300 404 no request"));
+    EXPECT_EQ(ReConnects(), std::vector<int>{0});
+}
+
 TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
     std::string text = "300 12 big " + std::string(40000, 'B') + " tail";
     Feed(Answer(300, text));

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "exchange/queue_table.h"
+#include "frame/alloc.h"
 #include "platform/clock.h"
 #include "platform/socket_registry.h"
 #include "session/outbound.h"
@@ -141,6 +142,41 @@ TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
     EXPECT_EQ(Decode(packets[0].payload), "200 6 lowest");
     EXPECT_EQ(packets[1].iType, 399);
     EXPECT_EQ(InspectQueue(Engine(), SendKey(6).c_str()).Pending(), 0);
+}
+
+// The lines of a gathering are made under lockTable but written once it is
+// left, all of them and in order: a game's call never waits for the log
+// file. A burst of lines outgrows the area kept for a few; without memory
+// for more, the lines still all come, in order.
+TEST_F(SessionOutbound, TheLinesOfAGatheringAreWrittenOnceTheTableLockIsLeft) {
+    SetKey(kKey);
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 1000;  // no keep-alive
+    auto Gathering = [this](int iRequests, int iType) {
+        for (int i = 0; i < iRequests; ++i)
+            EXPECT_EQ(Request(iType, std::to_string(iType) + " 7 r" + std::to_string(i)), 1);
+        ClearLog();
+        {
+            testutil::TableLockWhileLogging watch(Clock(), Engine());
+            WriteStep(Engine(), State());
+            EXPECT_GE(watch.Entries(), iRequests);
+            EXPECT_EQ(watch.Blocked(), 0) << "lines written under lockTable";
+        }
+        EXPECT_EQ(LogLines(),
+                  std::vector<std::string>(
+                      iRequests, "线程1---send2---type=" + std::to_string(iType) + "---"));
+        EXPECT_EQ(static_cast<int>(Packets(PeerReceive()).size()), iRequests);
+    };
+    // No memory to grow the area: the lines kept so far go out early.
+    for (int i = 0; i < 400; ++i) ASSERT_EQ(Request(302, "302 8 r" + std::to_string(i)), 1);
+    ClearLog();
+    vorel_testing::FailAllocations(0, 1000);
+    WriteStep(Engine(), State());
+    vorel_testing::FailAllocations(0, 0);
+    EXPECT_EQ(LogLines(), std::vector<std::string>(400, "线程1---send2---type=302---"));
+    EXPECT_EQ(Packets(PeerReceive()).size(), 400u);
+
+    Gathering(3, 300);
+    Gathering(400, 301);
 }
 
 TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
@@ -448,6 +484,48 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     }
     // Without the verbose switch, idle passes write nothing.
     EXPECT_EQ(LogLines(), std::vector<std::string>{});
+}
+
+// An idle pause is one wait on the clock, not a string of short sleeps, and a
+// stop ends it at once: an idle library wakes at its own pace, and unloading
+// it never waits out a pause.
+TEST_F(SessionOutbound, AnIdlePauseIsOneWaitThatAStopEndsAtOnce) {
+    UseManualClock();
+    ClientEngine& engine = Engine();
+    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
+    State().iReceivedMeasure = 0;
+    State().iPendingMeasure = 0;
+    for (uint32_t dwSilentMs : {0u, 10001u, 30001u, 60001u}) {
+        engine.dwLastActive = platform::TickMs() - dwSilentMs;
+        int64_t iWaits = Clock().Waits();
+        int64_t iSleeps = Clock().Sleeps();
+        RunSessionPass(engine, State());
+        EXPECT_EQ(Clock().Waits() - iWaits, 1) << dwSilentMs << " ms of silence";
+        EXPECT_EQ(Clock().Sleeps() - iSleeps, 0) << dwSilentMs << " ms of silence";
+    }
+
+    // A minute of silence: the pause is 500 ms. The stop comes while the
+    // pass is inside it, and ends it with no time passed on the clock.
+    engine.dwLastActive = platform::TickMs() - 60001;
+    Clock().HoldWaits(true);
+    std::atomic<bool> bPassDone{false};
+    std::thread session([&] {
+        RunSessionPass(engine, State());
+        bPassDone = true;
+    });
+    ASSERT_TRUE(testutil::WaitReal([this] { return Clock().HeldWaits() == 1; }, 10000));
+    int64_t iAtStop = Clock().ElapsedMs();
+    engine.RequestStop();
+    bool bEndedByStop = testutil::WaitReal([&] { return bPassDone.load(); }, 10000);
+    Clock().HoldWaits(false);
+    session.join();
+    EXPECT_TRUE(bEndedByStop) << "the pause outlived the stop";
+    EXPECT_EQ(Clock().ElapsedMs(), iAtStop);
+    // Once stopping, the session pauses no more.
+    int64_t iWaits = Clock().Waits();
+    SessionSleep(engine, 500);
+    EXPECT_EQ(Clock().Waits(), iWaits);
+    EXPECT_EQ(Clock().ElapsedMs(), iAtStop);
 }
 
 // Maintenance every 600 s of ready passes: the configuration file is read

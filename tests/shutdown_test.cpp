@@ -17,6 +17,7 @@
 #include "platform/socket.h"
 #include "server/reference_server.h"
 #include "util/http_server.h"
+#include "util/process_resources.h"
 #include "util/session_fixture.h"
 #include "util/temp_dir.h"
 #include "vorel/vorel_window.h"
@@ -258,6 +259,30 @@ TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
         EXPECT_FALSE(Library::StillLoaded());
     }
     EXPECT_EQ(server_.Connections(), 3);
+}
+
+// The unload lets go of the log after close5 even while the support library
+// stays loaded (here this program holds it, as a game that uses it would):
+// the file can go, and the next load starts it anew.
+TEST_F(Unload, TheLogIsLetGoAtUnloadAndTheNextLoadStartsItAnew) {
+    void* pSupport = dlopen(VOREL_QUORVEX_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pSupport, nullptr) << dlerror();
+    std::string log = dir_.File("GameRun.log");
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+    EXPECT_EQ(testutil::DescriptorsOnFile(log), 1);
+    lib_.Unload();
+    EXPECT_EQ(testutil::DescriptorsOnFile(log), 0);
+    ExpectCloseLinesInOrder();
+    ASSERT_EQ(rename(log.c_str(), dir_.File("first-run.log").c_str()), 0);
+
+    ASSERT_TRUE(lib_.Load());
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+    lib_.Unload();
+    ExpectCloseLinesInOrder();
+    EXPECT_NE(testutil::ReadFile(log).find("---LOGON_RESULT---"), std::string::npos);
+    dlclose(pSupport);
 }
 
 TEST_F(Unload, TheReconnectThreadStillSettingUpIsNamedInTheLog) {

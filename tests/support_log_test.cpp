@@ -1,16 +1,25 @@
 // The log writer: whole entries under concurrent writers, long entries, GBK
-// bytes, and a log that cannot be written.
+// bytes, a log that cannot be written, and the file kept open between
+// entries: removed, renamed, replaced, failing and closed underneath.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "support/quorvex.h"
 #include "util/fake_clock.h"
+#include "util/process_resources.h"
 #include "util/temp_dir.h"
 
 namespace {
@@ -21,6 +30,16 @@ std::vector<std::string> Lines(const std::string& text) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+using Strings = std::vector<std::string>;
+
+// The lines of a log, each without its time prefix.
+Strings Texts(const std::string& path) {
+    Strings texts;
+    for (const std::string& line : Lines(testutil::ReadFile(path)))
+        texts.push_back(line.size() >= 22 ? line.substr(22) : line);
+    return texts;
 }
 
 TEST(SupportLog, EightThreadsLoseAndTearNoEntry) {
@@ -90,6 +109,184 @@ TEST(SupportLog, AnUnwritableLogIsSkippedQuietly) {
     WriteFileNew(nullptr, "no file");
     WriteFileNew(dir.File("x").c_str(), nullptr);
     SUCCEED();
+}
+
+// Entries go to the path each call names, also when calls alternate.
+TEST(SupportLog, EachEntryGoesToThePathItNames) {
+    testutil::TempDir dir;
+    std::string one = dir.File("one.log"), two = dir.File("two.log");
+    WriteFileNew(one.c_str(), "a");
+    WriteFileNew(two.c_str(), "b");
+    WriteFileNew(one.c_str(), "c");
+    EXPECT_EQ(Texts(one), (Strings{"a", "c"}));
+    EXPECT_EQ(Texts(two), (Strings{"b"}));
+}
+
+// The writer keeps paths up to a bound with their file; a longer one is
+// written all the same, opened for each entry.
+TEST(SupportLog, ALogAtAVeryLongPathIsWrittenAllTheSame) {
+    testutil::TempDir dir;
+    std::string path = dir.Path();
+    while (path.size() < 1500) {
+        path += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    }
+    path += "/GameRun.log";
+    WriteFileNew(path.c_str(), "one");
+    WriteFileNew(path.c_str(), "two");
+    EXPECT_EQ(Texts(path), (Strings{"one", "two"}));
+}
+
+TEST(SupportLog, ARemovedLogIsStartedAnewAtItsPath) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    testutil::ScopedTestClock clock(0);  // time moves only when the test moves it
+    WriteFileNew(path.c_str(), "before");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    clock.AdvanceSeconds(1);
+    WriteFileNew(path.c_str(), "after %d", 1);
+    WriteFileNew(path.c_str(), "after %d", 2);
+    EXPECT_EQ(Texts(path), (Strings{"after 1", "after 2"}));
+}
+
+// A renamed log keeps what it had and gets nothing more; whatever file then
+// stands at the path (here one that another program appended to) takes the
+// next entries.
+TEST(SupportLog, ARenamedLogIsLeftAloneAndTheFileAtThePathTakesOver) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    std::string kept = dir.File("GameRun-monday.log");
+    testutil::ScopedTestClock clock(0);
+    WriteFileNew(path.c_str(), "monday");
+    ASSERT_EQ(rename(path.c_str(), kept.c_str()), 0);
+    ASSERT_TRUE(platform::AppendToFile(path.c_str(), "[other program]\n", 16));
+    clock.AdvanceSeconds(1);
+    WriteFileNew(path.c_str(), "tuesday");
+    EXPECT_EQ(Texts(kept), (Strings{"monday"}));
+    Strings lines = Lines(testutil::ReadFile(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "[other program]");
+    EXPECT_EQ(lines[1].substr(22), "tuesday");
+}
+
+// Eight threads write while the log is renamed again and again under them
+// and time runs on: every entry lands once, whole, in one of the files, and
+// each file holds each thread's entries in their order. The writers go in
+// rounds, and each round's rename comes while they are in its middle.
+TEST(SupportLog, EntriesOfManyThreadsSurviveRenamesWholeAndOnce) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    testutil::ScopedTestClock clock(0);
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 6;
+    constexpr int kPerRound = 50;
+    constexpr int kEntries = kRounds * kPerRound;
+    constexpr int kTotal = kThreads * kEntries;
+    std::atomic<int> iWritten{0};
+    std::atomic<int> iRenames{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEntries; ++i) {
+                std::string pad(static_cast<size_t>((i * 53 + t * 17) % 5000),
+                                static_cast<char>('a' + t));
+                WriteFileNew(path.c_str(), "T%d-%d %s|", t, i, pad.c_str());
+                ++iWritten;
+                if ((i + 1) % kPerRound == 0) {
+                    while (iRenames.load() < (i + 1) / kPerRound) std::this_thread::yield();
+                }
+            }
+        });
+    }
+    std::vector<std::string> files;
+    for (int r = 0; r < kRounds; ++r) {
+        while (iWritten.load() < r * kThreads * kPerRound + kThreads * kPerRound / 2)
+            std::this_thread::yield();
+        std::string renamed = dir.File("old-" + std::to_string(r));
+        EXPECT_EQ(rename(path.c_str(), renamed.c_str()), 0);
+        files.push_back(renamed);
+        clock.AdvanceSeconds(1);
+        ++iRenames;
+    }
+    for (auto& th : threads) th.join();
+    files.push_back(path);
+
+    std::regex shape(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] T(\d)-(\d+) ([a-h]*)\|$)");
+    std::set<std::pair<int, int>> seen;
+    std::set<size_t> filesUsed;
+    for (size_t f = 0; f < files.size(); ++f) {
+        std::map<int, int> last;  // per thread, the last entry seen in this file
+        for (const std::string& line : Lines(testutil::ReadFile(files[f]))) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, shape)) << files[f] << ": " << line.substr(0, 80);
+            int t = std::stoi(m[1]);
+            int i = std::stoi(m[2]);
+            EXPECT_EQ(m[3].length(), static_cast<size_t>((i * 53 + t * 17) % 5000));
+            EXPECT_EQ(m[3].str().find_first_not_of(static_cast<char>('a' + t)), std::string::npos);
+            auto it = last.find(t);
+            EXPECT_TRUE(it == last.end() || it->second < i) << "T" << t << "-" << i;
+            last[t] = i;
+            EXPECT_TRUE(seen.insert({t, i}).second) << "T" << t << "-" << i << " twice";
+            filesUsed.insert(f);
+        }
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kTotal));
+    EXPECT_GE(filesUsed.size(), static_cast<size_t>(kRounds)) << "the renames took effect";
+}
+
+// A write that fails on the kept file goes once more to a file opened
+// afresh: the entry is lost only when that write fails as well, and a write
+// cut short does not write the entry's start twice.
+TEST(SupportLog, AFailedWriteIsRetriedOnceOnAFreshlyOpenedFile) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    WriteFileNew(path.c_str(), "first");
+
+    // The kept descriptor turned read-only underneath the writer.
+    int fd = testutil::FirstDescriptorOnFile(path);
+    ASSERT_GE(fd, 0);
+    int iReadOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(iReadOnly, 0);
+    ASSERT_EQ(dup2(iReadOnly, fd), fd);
+    close(iReadOnly);
+    WriteFileNew(path.c_str(), "second");
+
+    platform::testing::InjectAppendFaults(1, 10);
+    WriteFileNew(path.c_str(), "third, cut short after ten bytes");
+    platform::testing::InjectAppendFaults(2, 0);
+    WriteFileNew(path.c_str(), "fourth, failing twice");
+    platform::testing::InjectAppendFaults(0, 0);
+    WriteFileNew(path.c_str(), "fifth");
+    EXPECT_EQ(Texts(path),
+              (Strings{"first", "second", "third, cut short after ten bytes", "fifth"}));
+}
+
+// A directory in the way of the log drops entries quietly; once it is gone
+// the log starts again.
+TEST(SupportLog, ADirectoryAtThePathDropsEntriesUntilItGoes) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    testutil::ScopedTestClock clock(0);
+    WriteFileNew(path.c_str(), "before");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    clock.AdvanceSeconds(1);
+    WriteFileNew(path.c_str(), "dropped");
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    WriteFileNew(path.c_str(), "again");
+    EXPECT_EQ(Texts(path), (Strings{"again"}));
+}
+
+TEST(SupportLog, WriteFileCloseLetsGoOfTheFileUntilTheNextEntry) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    WriteFileNew(path.c_str(), "one");
+    EXPECT_EQ(testutil::DescriptorsOnFile(path), 1);
+    WriteFileClose();
+    EXPECT_EQ(testutil::DescriptorsOnFile(path), 0);
+    WriteFileNew(path.c_str(), "two");
+    EXPECT_EQ(Texts(path), (Strings{"one", "two"}));
+    WriteFileClose();
 }
 
 }  // namespace

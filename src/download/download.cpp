@@ -6,6 +6,7 @@
 
 #include "frame/engine.h"
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "platform/files.h"
 #include "support/quorvex.h"
 
@@ -26,8 +27,30 @@ char szDownloadPath[kSlotSize];
 std::atomic<int> iTempFileNo{0};
 
 // Background download threads whose routine has not yet ended: raised by the
-// starter before the thread can run, lowered as the thread's last act.
-std::atomic<int> g_iDownloadThreads{0};
+// starter before the thread can run, lowered as the thread's last act. The
+// count changes under its lock together with an event that is set exactly
+// while it is 0, so that the unload waits for the downloads' end in one
+// wait. Built in static storage and never destroyed: a download thread that
+// could not be stopped at the unload lowers the count after the library's
+// statics are gone (on Windows that keeps one event handle per load).
+struct DownloadThreadCount {
+    DownloadThreadCount() { none.Set(); }
+    KThreadMutex lock;
+    platform::Event none;
+    std::atomic<int> iRunning{0};  // changed under lock, read without it
+};
+alignas(DownloadThreadCount) unsigned char g_downloadThreadsStorage[sizeof(DownloadThreadCount)];
+DownloadThreadCount& g_downloadThreads = *new (g_downloadThreadsStorage) DownloadThreadCount;
+
+void CountDownloadThreadStarting() {
+    KMutexAdaptor<KThreadMutex> guard(g_downloadThreads.lock, -1);
+    if (g_downloadThreads.iRunning.fetch_add(1) == 0) g_downloadThreads.none.Reset();
+}
+
+void CountDownloadThreadEnded() {
+    KMutexAdaptor<KThreadMutex> guard(g_downloadThreads.lock, -1);
+    if (g_downloadThreads.iRunning.fetch_sub(1) == 1) g_downloadThreads.none.Set();
+}
 
 // How long the unload waits for background downloads: first for them to
 // finish, then, after asking them to stop, for them to stop.
@@ -101,34 +124,27 @@ uint32_t Download_File_Thread(void* pArg) {
     platform::ThreadHandle* hExpected = hOwn;
     if (hThread1.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
     delete pStart;
-    g_iDownloadThreads.fetch_sub(1, std::memory_order_release);
+    CountDownloadThreadEnded();
     return 0;
 }
 
 // Waits until no background download thread runs, for at most dwTimeoutMs
-// on the millisecond tick: counting sleeps instead would stretch the bound
-// where the system rounds each sleep up (Windows, to about 15.6 ms). True
-// when none runs.
+// on the millisecond tick, in one wait that the last thread's end cuts
+// short. True when none runs.
 bool WaitDownloadThreadsEnded(uint32_t dwTimeoutMs) {
-    if (g_iDownloadThreads.load(std::memory_order_acquire) == 0) return true;
-    uint32_t dwStart = platform::TickMs();
-    for (;;) {
-        platform::SleepMs(5);
-        if (g_iDownloadThreads.load(std::memory_order_acquire) == 0) {
-            // A thread that has just announced its end still returns through
-            // a few instructions of the library: let it.
-            platform::SleepRealMs(20);
-            return true;
-        }
-        if (platform::TickMsSince(dwStart) >= dwTimeoutMs) return false;
-    }
+    if (DownloadThreadsRunning() == 0) return true;
+    if (!g_downloadThreads.none.WaitFor(dwTimeoutMs)) return false;
+    // A thread that has just announced its end still returns through a few
+    // instructions of the library: let it.
+    platform::SleepRealMs(20);
+    return true;
 }
 
 }  // namespace
 
 void AbortDownloads(bool bAbort) { InternetDownloadAbort(bAbort ? 1 : 0); }
 
-int DownloadThreadsRunning() { return g_iDownloadThreads.load(std::memory_order_acquire); }
+int DownloadThreadsRunning() { return g_downloadThreads.iRunning.load(std::memory_order_acquire); }
 
 int DownloadFileNow(const char* szUrl, const char* szLocalFile) {
     return Transfer(szUrl, szLocalFile);
@@ -190,7 +206,7 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
         platform::ThreadClose(hOld);
     }
     // Counted before it can run, so that the unload's wait never misses it.
-    g_iDownloadThreads.fetch_add(1, std::memory_order_acq_rel);
+    CountDownloadThreadStarting();
     platform::ThreadHandle* hNew;
     while ((hNew = platform::ThreadCreate(Download_File_Thread, pStart)) == nullptr) {
         WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());

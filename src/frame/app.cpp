@@ -34,10 +34,20 @@ public:
     void InitInstance() { ClearEngineTable(); }
     // True when no thread of the library runs any more.
     bool ExitInstance(bool bProcessExit) {
+        bool bStopped = true;
         if (bProcessExit) {
             LogShutdownAtProcessExit();
-            return true;
+        } else {
+            bStopped = StopEverything();
         }
+        // The close lines are in the log: the file is not kept open past the
+        // library (a thread left running opens it again if it writes).
+        WriteFileClose();
+        return bStopped;
+    }
+    // Destroys the engines and waits for the downloads; true when no thread
+    // of the library runs any more.
+    bool StopEverything() {
         bool bHadEngine = false;
         bool bStopped = DestroyAllEngines(&bHadEngine);
         // Downloads started without an engine still run the library's code;

@@ -23,27 +23,24 @@ void SetLogFile(const char* szPath) {
 
 }  // namespace vorel_testing
 
-// Step 1, constructing the codec and the locks, is the member
-// initialisation, in declaration order.
+// The codec, the locks and the stop signal are constructed first, as
+// members, in declaration order.
 ClientEngine::ClientEngine() {
-    // 2. The socket layer, version 1.1; a failure shows later as failed
-    //    connection attempts.
+    // The socket layer, version 1.1; a failure shows later as failed
+    // connection attempts.
     platform::SocketStartup();
-    // 3.
     hGameWnd = nullptr;
     iUserStatus1 = 0;
     iLoginFlag = 0;
     tStart = platform::NowSeconds32();
-    // 4.
     iRequestTotal = 0;
     pReadBuf = nullptr;
     pWriteBuf = nullptr;
     hThread2 = nullptr;
     hThread3 = nullptr;
-    // 5. A table that cannot be created stays null: every lookup then finds
-    //    nothing and every insertion fails, which the callers report.
+    // A table that cannot be created stays null: every lookup then finds
+    // nothing and every insertion fails, which the callers report.
     pQueueTable = NewQueueTable();
-    // 6.
     iTimeFlag = 0;
     std::memset(szHost, 0, sizeof(szHost));
     std::memset(szSessionKey, 0, sizeof(szSessionKey));
@@ -52,17 +49,21 @@ ClientEngine::ClientEngine() {
     iRunState = 1;
     iLogFlag = 0;
     iAddrFromInit = 0;
-    // 7.
     ReadConfigFile();
-    // 8.
     if (vorel_testing::SessionThreadEnabled()) StartSessionThread(*this);
-    // 9.
+    // The call that creates the engine pauses 100 ms, time for the session
+    // thread to start its connection.
     platform::SleepMs(100);
 }
 
 // The shutdown steps run before (ShutdownEngine); what is left here is the
 // members' own destruction.
 ClientEngine::~ClientEngine() = default;
+
+void ClientEngine::RequestStop() {
+    iRunState = 0;
+    stopSignal.Set();
+}
 
 void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
     KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);

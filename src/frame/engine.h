@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "frame/lock.h"
+#include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "platform/window.h"
@@ -19,7 +20,11 @@
 // Locks, in the order in which a thread may take them:
 //   lockSetup -> lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
 // lockAddress and lockKey are leaves: nothing else is taken while holding
-// one of them.
+// one of them. The locks guard memory work only: no thread pauses, sends a
+// window notice or writes the log while it holds lockTable or a queue's
+// lock, which the game's threads take. The session thread decides under
+// lockTable what must happen and does it once it has left the lock:
+// ReConnect (its pauses, its notice), and the log lines of a gathering.
 struct ClientEngine {
     ClientEngine();
     ~ClientEngine();
@@ -57,9 +62,17 @@ struct ClientEngine {
     bool CurrentSetUpRunning() const;
 
     // The session's answer to a lost connection: starts a ReconnectThread
-    // and pauses the calling (session) thread about 1.1 s. iConnect 0: a
-    // failure the session found; 1: the server's disconnect notice. Always 0.
+    // and pauses the calling (session) thread about 1.1 s, then tells the
+    // game's window of a lost log-on (dwData 95) and only then marks the
+    // log-on lost. iConnect 0: a failure the session found; 1: the server's
+    // disconnect notice. Always 0.
+    // REQUIRES: the calling thread holds no lock of the engine: the window
+    // procedure may call the exports, and they take lockTable.
     int ReConnect(int iConnect);
+
+    // Asks the engine's threads to stop: iRunState leaves 1, and a pause
+    // under way on any of them ends at once.
+    void RequestStop();
 
     // Empties the session key (under lockKey); copies it out (szOut: 40 bytes).
     void ClearSessionKey();
@@ -71,7 +84,10 @@ struct ClientEngine {
     char szSessionKey[40] = {};         // guarded by lockKey; empty until the key answer
     TextEncodeDecode codec;             // session thread only
     std::atomic<int32_t> iRunState{1};  // 1 running, 0 stop requested, 2 session thread ended
-    uint32_t dwLastActive = 0;          // session thread only
+    // Set by RequestStop, never reset: the pauses of the session (SessionSleep)
+    // wait on it, so a stop ends them at once.
+    platform::Event stopSignal;
+    uint32_t dwLastActive = 0;  // session thread only
     std::atomic<int32_t> iAddrFromInit{0};
     std::atomic<int32_t> iLogFlag{0};
     std::atomic<platform::WindowHandle> hGameWnd{nullptr};
@@ -101,10 +117,6 @@ struct ClientEngine {
     // Set by shutdown as it begins: a game thread waiting in a read ends its
     // wait, so that the library can be unloaded under no caller.
     std::atomic<int32_t> iStopping{0};
-    // The lost-connection notice (dwData 95) that ReConnect decided to send.
-    // The session thread delivers it once it holds no lock: the game's
-    // window procedure may call the exports, which need the table lock.
-    std::atomic<int32_t> iNotice95Pending{0};
     // The game window a notice is being delivered to, null when none: an
     // unload made from that window's procedure cannot wait for the session
     // thread, which waits for the procedure.

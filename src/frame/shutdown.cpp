@@ -76,7 +76,7 @@ bool ShutdownEngine(ClientEngine& engine) {
     // About one second for the session thread to leave on its own; none
     // when it cannot leave before this call returns.
     if (engine.iRunState.load() == 1) {
-        engine.iRunState = 0;
+        engine.RequestStop();
         if (!bSessionWaitsForUs) WaitForSessionThread(engine);
     }
     WriteFileNew(LogFile(), "---testing20090618---close2---");
@@ -86,7 +86,7 @@ bool ShutdownEngine(ClientEngine& engine) {
         bool bRunning1 = hThread1.load() != nullptr;
         bool bRunning2 = engine.hThread2.load() != nullptr;
         bool bRunning3 = engine.hThread3.load() != nullptr;
-        engine.iRunState = 0;
+        engine.RequestStop();
         platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
         if (s != platform::kInvalidSocket) platform::SocketClose(s);
         AbortDownloads(true);

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/clock.h"
+#include "platform/event.h"
 #include "platform/system_clock.h"
 
 namespace platform {
@@ -43,5 +44,26 @@ void SleepMs(uint32_t dwMs) {
 }
 
 void SleepRealMs(uint32_t dwMs) { SystemSleepMs(dwMs); }
+
+bool Event::WaitFor(uint32_t dwMs) {
+    uint32_t dwStart = TickMs();
+    for (;;) {
+        if (IsSet()) return true;
+        uint32_t dwElapsed = TickMsSince(dwStart);
+        if (dwElapsed >= dwMs) return false;
+        uint32_t dwLeft = dwMs - dwElapsed;
+        const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
+        bool bSet;
+        if (pHooks == nullptr) {
+            bSet = WaitRealUs(static_cast<uint64_t>(dwLeft) * 1000u);
+        } else if (pHooks->pfnWaitMs != nullptr) {
+            bSet = pHooks->pfnWaitMs(*this, dwLeft);
+        } else {
+            pHooks->pfnSleepMs(dwLeft);
+            bSet = IsSet();
+        }
+        if (bSet) return true;
+    }
+}
 
 }  // namespace platform

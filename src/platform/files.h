@@ -1,6 +1,6 @@
-// Files: the running executable's path, INI reading, append, move with
-// replace, existence and removal. Paths are byte strings in the system's
-// code page.
+// Files: the running executable's path, INI reading, append (once, or
+// through a file kept open), move with replace, existence and removal.
+// Paths are byte strings in the system's code page.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +32,46 @@ uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szD
 // Never waits on the file: true when every byte was written.
 bool AppendToFile(const char* szPath, const void* pData, size_t iLength);
 
+// Which file a path or an open file is: the device and inode number on
+// POSIX, the volume serial number and file index on Windows. Two names of
+// one file have the same identity; a file made anew at a path has another.
+struct FileIdentity {
+    uint64_t qwVolume;
+    uint64_t qwIndex;
+};
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+    return a.qwVolume == b.qwVolume && a.qwIndex == b.qwIndex;
+}
+
+// A file kept open for appending: a descriptor on POSIX, a HANDLE on
+// Windows. kNoAppendFile is none.
+using AppendFile = intptr_t;
+constexpr AppendFile kNoAppendFile = -1;
+
+// Opens szPath for appending, creating it if needed, and stores the file's
+// identity in *pIdentity (when given). Every write through the handle lands
+// whole at the end of the file as it is then, whoever else appends, and
+// while the handle is open others may still read, write, rename and delete
+// the file. The handle is not inherited by child processes. Never waits on
+// the file. kNoAppendFile on failure.
+AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity);
+
+// Appends iLength bytes in one write (a second only after a write the
+// system cut short). Returns how many bytes reached the file: iLength on
+// success, fewer on a failure.
+size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength);
+
+// Closes the handle; kNoAppendFile is ignored.
+void AppendFileClose(AppendFile hFile);
+
+// Whether a file kept open for appending, opened at szPath with this
+// identity, is still the file there, or should be closed and the path opened
+// again. On POSIX: whether szPath names that file still. On Windows always
+// false: a file deleted while open keeps its name and identity until its
+// last handle closes, and not every system tells that it is being deleted
+// (Wine does not), so only closing it lets it go.
+bool AppendFileStillAt(const char* szPath, const FileIdentity& identity);
+
 // Writes a whole new file (created or truncated). True on success.
 bool WriteWholeFile(const char* szPath, const void* pData, size_t iLength);
 
@@ -43,5 +83,15 @@ bool FileExists(const char* szPath);
 
 // Deletes a file; true if it is gone afterwards.
 bool RemoveFile(const char* szPath);
+
+namespace testing {
+
+// Fault injection for tests: each of the next iCount calls of AppendFileWrite
+// writes at most iBytes bytes for real and then fails, as a write that the
+// system cut short by a failure. Thread-safe; a later call replaces an
+// earlier one, and a count of 0 clears it.
+void InjectAppendFaults(int iCount, size_t iBytes);
+
+}  // namespace testing
 
 }  // namespace platform

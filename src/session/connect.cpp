@@ -285,11 +285,14 @@ int ClientEngine::ReConnect(int iConnect) {
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, IsWindow(hGameWnd)=%d, iUserStatus1=%d",
                  iConnect, bIsWindow ? 1 : 0, iUserStatus1.load());
     SessionSleep(*this, 100);
-    // The lost-connection notice: decided here, sent by the session thread
-    // once it holds no lock.
-    if (iConnect == 0 && platform::IsWindowHandle(hGameWnd.load()) && iUserStatus1.load() == 1 &&
-        iLoginFlag.load() == 1) {
-        iNotice95Pending = 1;
+    // The lost-connection notice goes out before the log-on is marked lost:
+    // a game that reads inside its window procedure is still served there.
+    // The caller holds no lock, so the procedure may call the exports. A
+    // library being unloaded tells the game nothing more.
+    platform::WindowHandle hNoticeWnd = hGameWnd.load();
+    if (iConnect == 0 && platform::IsWindowHandle(hNoticeWnd) && iUserStatus1.load() == 1 &&
+        iLoginFlag.load() == 1 && iRunState.load() == 1) {
+        SendGameNotice(*this, hNoticeWnd, 95);
     }
     int32_t iLoggedOn = 1;
     iUserStatus1.compare_exchange_strong(iLoggedOn, 2);

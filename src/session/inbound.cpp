@@ -26,9 +26,9 @@ enum class Handled {
     kStorageFailed,  // parsing ends; this packet and the rest stay for a later pass
 };
 
-// Step 2.e: the payload as text in the first area (cut to the area: the
-// answer itself is stored whole from the read buffer), its copy in the
-// second, split there at spaces. Returns the field count.
+// The payload as text in the first area (cut to the area: the answer itself
+// is stored whole from the read buffer), its copy in the second, split there
+// at spaces. Returns the field count.
 int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength, char** apFields) {
     size_t iPayload = dwLength - kPacketHeaderSize;
     if (iPayload > SessionState::kTextAreaSize - 1) iPayload = SessionState::kTextAreaSize - 1;
@@ -38,68 +38,91 @@ int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength, ch
     return split_CharLine(apFields, 100, state.szText2, ' ');
 }
 
-// Step 2.h: stores the answer in the receive queue of N while a send queue
-// of N exists.
-Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPacket,
-                    uint32_t dwLength, int iType, int iQueueId) {
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    // 1.
+// What became of an answer offered to its receive queue.
+enum class Stored {
+    kStored,
+    kNoRequestQueue,    // no send queue of its identifier: protocol error 9
+    kQueueAllocFailed,  // the receive queue could not be made
+    kQueueAddFailed,    // the table refused the new receive queue
+    kNodeAllocFailed,
+    kPacketAllocFailed,
+};
+
+// Appends the answer to the receive queue of N while a send queue of N
+// exists, stamping both. Memory work only: what follows from the outcome
+// (a line, ReConnect) is left to the caller, once the lock is left.
+// REQUIRES: lockTable held.
+Stored StoreAnswerLocked(ClientEngine& engine, SessionState& state, const char* pPacket,
+                         uint32_t dwLength, int iQueueId) {
     FormSendKey(state.szKeyArea, iQueueId);
     MESSAGE_QUEUE* pSendQueue =
         static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
-    if (pSendQueue == nullptr) {
-        GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n",
-                     static_cast<int>(dwLength), iType, iQueueId, state.szText1);
-        return Handled::kStop;
-    }
-    // 2.
+    if (pSendQueue == nullptr) return Stored::kNoRequestQueue;
     int32_t tNow = platform::NowSeconds32();
     {
         KMutexAdaptor<KThreadMutex> queueGuard(pSendQueue->lock, -1);
         pSendQueue->tLastUse = tNow;
     }
-    // 3.
     FormRecvKey(state.szKeyArea, iQueueId);
     MESSAGE_QUEUE* pRecvQueue = nullptr;
     FindOrCreateResult found = FindOrCreateQueue(engine.pQueueTable, state.szKeyArea, &pRecvQueue);
-    if (found == kQueueAllocFailed) {
-        WriteFileNew(LogFile(), "线程2---READ---error---10---calloc-fail\n");
-        return Handled::kStorageFailed;
-    }
-    if (found == kQueueAddFailed) {
-        WriteFileNew(LogFile(), "---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
-        return Handled::kStorageFailed;
-    }
-    // 4. The node is complete before it is linked.
+    if (found == kQueueAllocFailed) return Stored::kQueueAllocFailed;
+    if (found == kQueueAddFailed) return Stored::kQueueAddFailed;
+    // The node is complete before it is linked.
     bool bPacketFailed = false;
     MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
-    if (pNode == nullptr) {
-        if (bPacketFailed) {
-            WriteFileNew(LogFile(), "---error12---calloc failed:%d\n", static_cast<int>(dwLength));
-        } else {
-            WriteFileNew(LogFile(), "线程2---READ---error---11---calloc-fail\n");
-        }
-        return Handled::kStorageFailed;
-    }
+    if (pNode == nullptr)
+        return bPacketFailed ? Stored::kPacketAllocFailed : Stored::kNodeAllocFailed;
     std::memcpy(pNode->pPacket, pPacket, dwLength);
     CountHeldAnswer(pNode);
-    // 5.
     {
         KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
         AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());
     }
-    // 6.
-    ++state.iValidReceiveTotal;
-    return Handled::kNext;
+    return Stored::kStored;
 }
 
-// Steps 2.b to 2.h for one complete packet at p.
+// Stores an answer under lockTable; the lines and the ReConnect of a failure
+// come after the lock is left, in the order they always had.
+Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPacket,
+                    uint32_t dwLength, int iType, int iQueueId) {
+    Stored stored;
+    {
+        KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+        stored = StoreAnswerLocked(engine, state, pPacket, dwLength, iQueueId);
+    }
+    switch (stored) {
+        case Stored::kStored:
+            ++state.iValidReceiveTotal;
+            return Handled::kNext;
+        case Stored::kNoRequestQueue:
+            GiveUpConnection(engine, state);
+            WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n",
+                         static_cast<int>(dwLength), iType, iQueueId, state.szText1);
+            return Handled::kStop;
+        case Stored::kQueueAllocFailed:
+            WriteFileNew(LogFile(), "线程2---READ---error---10---calloc-fail\n");
+            break;
+        case Stored::kQueueAddFailed:
+            WriteFileNew(LogFile(), "---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
+            break;
+        case Stored::kNodeAllocFailed:
+            WriteFileNew(LogFile(), "线程2---READ---error---11---calloc-fail\n");
+            break;
+        case Stored::kPacketAllocFailed:
+            WriteFileNew(LogFile(), "---error12---calloc failed:%d\n", static_cast<int>(dwLength));
+            break;
+    }
+    return Handled::kStorageFailed;
+}
+
+// Handles one complete packet at p: its line, then the disconnect notice,
+// the checks, the key answer or the answer to store.
 Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPacket,
                      uint32_t dwLength, int iType, int p) {
-    // b.
     WriteFileNew(LogFile(), "线程1---recv---type=%d---,iReadStartPos=%d\n", iType, p);
-    // c. Its length is not examined; everything after it is dropped.
+    // The disconnect notice: its length is not examined; everything after it
+    // is dropped.
     if (iType == kTypeDisconnect) {
         platform::WindowHandle hWnd = engine.hGameWnd.load();
         if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
@@ -113,7 +136,6 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
         state.iSendRetries = 0;
         return Handled::kStop;
     }
-    // d.
     if (dwLength < kMinPacketLength || dwLength > kMaxPacketLength ||
         (iType != kTypeKey && (iType < kAnswerTypeMin || iType > kAnswerTypeMax))) {
         GiveUpConnection(engine, state);
@@ -121,10 +143,9 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
                      static_cast<int>(dwLength), iType);
         return Handled::kStop;
     }
-    // e.
     char* apFields[100];
     int iFields = SplitPayload(state, pPacket, dwLength, apFields);
-    // f. A key answer needs no more than its first field.
+    // A key answer needs no more than its first field.
     if (iType == kTypeKey) {
         const char* szField = iFields > 0 ? apFields[0] : "";
         char szNewKey[kSessionKeySize];
@@ -141,7 +162,6 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
                      static_cast<int>(dwLength), iType, iFields, szField);
         return Handled::kStop;
     }
-    // g.
     if (iFields <= 3) {
         GiveUpConnection(engine, state);
         WriteFileNew(LogFile(), "线程2---READ---error---8---:%d,%d,%d,%s\n",
@@ -153,7 +173,6 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
         engine.iUserStatus1 = 1;
         WriteFileNew(LogFile(), "---LOGON_RESULT---iUserStatus1=%d", 1);
     }
-    // h.
     return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId);
 }
 
@@ -162,11 +181,10 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
 void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
     char* pBuffer = engine.pReadBuf;
     state.bStorageFailed = false;
-    // 2.
     int p = 0;
     while (p < iEnd) {
-        // a. Four bytes tell the length; a packet longer than what is here
-        //    is incomplete (the length taken as signed, as received).
+        // Four bytes tell the length; a packet longer than what is here is
+        // incomplete (the length taken as signed, as received).
         int iRemaining = iEnd - p;
         if (iRemaining < 4) break;
         uint32_t dwLength = ReadPacketLength(pBuffer + p);
@@ -180,7 +198,7 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
         if (handled != Handled::kNext) break;
         p += static_cast<int>(dwLength);
     }
-    // 3.
+    // Keep the start of an incomplete packet for the next receive.
     int iRest = iEnd - p;
     if (iRest > 0 && state.iConnectionGood == 1) {
         if (iRest >= 4 && ReadPacketLength(pBuffer + p) > kMaxPacketLength) {
@@ -217,7 +235,6 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
             }
             return;
         }
-        // 1.
         int iRoom = static_cast<int>(kReadBufferSize) - state.iReadStartPos;
         int iEnd = state.iReadStartPos;
         bool bFilled = false;
@@ -250,9 +267,8 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
                 return;
             }
         }
-        // 2. and 3.
         ParseReceived(engine, state, iEnd);
-        // 4.
+        // A receive that filled the buffer may have left more behind.
         if (!bFilled || state.iConnectionGood != 1) return;
     }
 }

@@ -34,16 +34,18 @@ void KeyRequestStep(ClientEngine& engine, SessionState& state) {
 
 // Copies one waiting request, encoded when the codec manages it, behind the
 // bytes already in the write buffer. False when it does not fit: the
-// gathering ends and the request keeps waiting.
+// gathering ends and the request keeps waiting. Its lines are kept for
+// writing once lockTable is left.
+// REQUIRES: lockTable held.
 bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKey,
                      MESSAGE_PACKET* pPacket) {
     uint32_t dwLength = pPacket->header.dwLength;
     int iType = pPacket->header.iType;
-    WriteFileNew(LogFile(), "线程1---send2---type=%d---\n", iType);
+    state.deferredLog.Add("线程1---send2---type=%d---\n", iType);
     if (dwLength > kMaxPacketLength || iType < kRequestTypeMin || iType > kRequestTypeMax) {
         // Dropped: counted as taken, never sent.
-        WriteFileNew(LogFile(), "---每秒定时处理---error---发生奇怪错误(此错误不可能出现),%d,%d\n",
-                     static_cast<int>(dwLength), iType);
+        state.deferredLog.Add("---每秒定时处理---error---发生奇怪错误(此错误不可能出现),%d,%d\n",
+                              static_cast<int>(dwLength), iType);
         return true;
     }
     const unsigned char* pSend;
@@ -64,7 +66,7 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
         pSend = reinterpret_cast<const unsigned char*>(pPacket);
     }
     if (static_cast<uint32_t>(state.iWriteStartPos) + dwSend >= kWriteBufferSize) {
-        WriteFileNew(LogFile(), "---每秒定时处理---error---dwLength>=1024*1024\n");
+        state.deferredLog.Add("---每秒定时处理---error---dwLength>=1024*1024\n");
         return false;
     }
     std::memcpy(engine.pWriteBuf + state.iWriteStartPos, pSend, dwSend);
@@ -216,8 +218,9 @@ void WriteStep(ClientEngine& engine, SessionState& state) {
         return;
     }
     DropBytesOfAnEarlierConnection(engine, state, s);
-    // Gathering under lockTable; the send after it, without.
+    // Gathering under lockTable; its lines, then the send, after it.
     {
+        DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
         Gather(engine, state, szKey);
     }

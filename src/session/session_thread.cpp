@@ -24,7 +24,8 @@ std::atomic<bool> g_bThrowInNextPass{false};
 
 int RealReConnect(ClientEngine& engine, int iConnect) { return engine.ReConnect(iConnect); }
 
-// Step 1 of a pass.
+// The idle sleep that paces the loop: none after a pass with traffic, then
+// longer pauses the longer the connection has been silent.
 void IdleSleep(ClientEngine& engine, SessionState& state) {
     if (state.iReceivedMeasure + state.iPendingMeasure != 0) {
         engine.dwLastActive = platform::TickMs();
@@ -44,28 +45,27 @@ void IdleSleep(ClientEngine& engine, SessionState& state) {
 }  // namespace
 
 void RunSessionPass(ClientEngine& engine, SessionState& state) {
-    // 1.
     IdleSleep(engine, state);
     RetryKeptAnswers(engine, state);
     if (g_bThrowInNextPass.exchange(false)) {
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
         throw std::runtime_error("injected");
     }
-    // 2. Never waits: the idle sleep alone paces the loop.
+    // The poll never waits: the idle sleep alone paces the loop.
     bool bReadable = false;
     bool bWritable = false;
     int iReady = platform::SocketPoll(engine.hSocket.load(), &bReadable, &bWritable);
-    // 3. The newest set-up still running has the socket in hand (or has none
-    //    yet): that is a connection in progress, not a new failure. A stale
-    //    set-up, still in the lookup of an address that `init` has replaced,
-    //    does not count.
+    // The newest set-up still running has the socket in hand (or has none
+    // yet): that is a connection in progress, not a new failure. A stale
+    // set-up, still in the lookup of an address that `init` has replaced,
+    // does not count.
     if (iReady < 0 && engine.CurrentSetUpRunning()) iReady = 0;
     if (iReady < 0) {
         state.pfnReConnect(engine, 0);
         ResetReadSide(state);
         return;
     }
-    // 4.
+    // Nothing ready: no write step, no maintenance.
     if (iReady == 0) {
         if (engine.iLogFlag.load() != 0) {
             WriteFileNew(LogFile(), "---numfds2==%d\n", iReady);
@@ -73,21 +73,20 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
         }
         return;
     }
-    // 5.
     state.iConnectionGood = 1;
     if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "---numfds1==%d\n", iReady);
     if (bReadable) {
         if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "socket可读(有数据到)\n");
         ReadStep(engine, state);
     }
-    // 6.
     if (bWritable && state.iConnectionGood == 1) {
         state.iWriteFlag = 1;
         if (engine.iLogFlag.load() != 0) WriteFileNew(LogFile(), "socket可写(可发送)\n");
     } else {
         state.iWriteFlag = 0;
     }
-    // 7.
+    // The statistics clock starts at the first ready pass, whatever the
+    // verbose switch says.
     int64_t tZero = 0;
     g_sessionStatics.tStatistics.compare_exchange_strong(tZero, platform::NowSeconds());
     if (engine.iLogFlag.load() != 0 &&
@@ -95,13 +94,11 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
         g_sessionStatics.tStatistics = platform::NowSeconds();
         WriteStatisticsLine(engine, state);
     }
-    // 8.
     if (state.iWriteFlag == 1) {
         WriteStep(engine, state);
     } else if (engine.iLogFlag.load() != 0) {
         WriteFileNew(LogFile(), "---iWriteFlag==%d---socket不可发送数据\n", state.iWriteFlag);
     }
-    // 9.
     if (platform::SecondsElapsed(state.tMaintenance, 600)) RunMaintenance(engine, state);
 }
 
@@ -117,7 +114,8 @@ void WriteMainThreadLine(const char* szFormat) {
 }  // namespace
 
 void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
-    platform::WaitOnTick(dwMs, 10, [&engine] { return engine.iRunState.load() != 1; });
+    if (engine.iRunState.load() != 1) return;
+    engine.stopSignal.WaitFor(dwMs);
 }
 
 void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
@@ -130,14 +128,6 @@ void ResetReadSide(SessionState& state) {
     state.iReadStartPos = 0;
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
-}
-
-void DeliverPendingNotices(ClientEngine& engine) {
-    if (engine.iNotice95Pending.exchange(0) == 0) return;
-    // A library being unloaded tells the game nothing more.
-    if (engine.iRunState.load() != 1) return;
-    platform::WindowHandle hWnd = engine.hGameWnd.load();
-    if (platform::IsWindowHandle(hWnd)) SendGameNotice(engine, hWnd, 95);
 }
 
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
@@ -204,12 +194,14 @@ void ExpireIdleQueues(ClientEngine& engine) {
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
-    // 1.
     state.tMaintenance = platform::NowSeconds32();
-    KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-    // 2.
-    ExpireIdleQueues(engine);
-    // 3.
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        ExpireIdleQueues(engine);
+    }
+    // The configuration check needs no table: it reads the file and the
+    // address (under lockAddress), and a changed address calls ReConnect,
+    // whose pauses the game's calls must not wait behind.
     if (engine.iAddrFromInit.load() != 0) return;
     int iOldPort = 0;
     engine.GetServerAddress(state.szHostCopy, &iOldPort);
@@ -224,7 +216,6 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
                      "线程2---配置文件被更新---warn---重新连接sokcet---new:%s,%d---old:%s,%d\n",
                      szNewHost, iNewPort, state.szHostCopy, iOldPort);
     }
-    // 4. The guard leaves lockTable.
 }
 
 uint32_t MainThread(void* pArg) {
@@ -241,11 +232,9 @@ uint32_t MainThread(void* pArg) {
     SessionState& state = *pState;
     state.pEngine = &engine;
     state.pfnReConnect = RealReConnect;
-    // 1.
     state.tMaintenance = platform::NowSeconds32();
-    // 2. The result shows in the first polls.
+    // The result shows in the first polls.
     engine.InitSocket();
-    // 3.
     if (engine.pReadBuf == nullptr)
         engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
     if (engine.pWriteBuf == nullptr)
@@ -261,7 +250,6 @@ uint32_t MainThread(void* pArg) {
         ZeroFree(pState);
         return 0;
     }
-    // 4.
     while (engine.iRunState.load() == 1) {
         try {
             RunSessionPass(engine, state);
@@ -270,7 +258,6 @@ uint32_t MainThread(void* pArg) {
                 "---error---MainThread---try/catch: %04d-%02d-%02d %02d:%02d:%02d\n");
         }
         ++state.iPassCount;
-        DeliverPendingNotices(engine);
     }
     // Exit.
     ZeroFree(engine.pReadBuf);

@@ -7,6 +7,7 @@
 
 #include "platform/socket.h"
 #include "platform/window.h"
+#include "session/deferred_log.h"
 #include "session/packet.h"
 
 struct ClientEngine;
@@ -36,8 +37,9 @@ struct SessionState {
     int32_t iValidReceiveTotal = 0;   // answers stored
     int32_t tMaintenance = 0;         // seconds: when maintenance last ran
 
-    // Called where the design calls ReConnect; tests of the read and write
-    // steps put a recorder here instead of the real set-up.
+    // Called wherever the session hands the connection to ReConnect; tests
+    // of the read and write steps put a recorder here instead of the real
+    // set-up. REQUIRES: the calling thread holds no lock of the engine.
     int (*pfnReConnect)(ClientEngine& engine, int iConnect) = nullptr;
 
     static constexpr int kTextAreaSize = 32768;
@@ -48,6 +50,8 @@ struct SessionState {
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
     char szKeyArea[512];  // "send+%d" / "recv+%d"
     char szHostCopy[50];  // the host before the configuration check
+    // The lines of a gathering, made under lockTable and written after it.
+    DeferredLog deferredLog;
 };
 
 // Process-wide values of the session: the statistics clock, the time of the
@@ -77,8 +81,10 @@ void StartSessionThread(ClientEngine& engine);
 // second. Called by the exports, on the game's threads.
 void RestartSessionThreadIfEnded(ClientEngine& engine);
 
-// The session's pauses: like SleepMs, but cut short once shutdown has asked
-// the engine to stop, so that stopping never waits out a long pause.
+// The session's pauses (the idle sleep, the busy-read and key-request
+// pauses, ReConnect's): one wait on the engine's stop signal, so that a stop
+// ends a pause at once and an idle session wakes only at its own pace.
+// REQUIRES: the calling thread holds no lock of the engine.
 void SessionSleep(ClientEngine& engine, uint32_t dwMs);
 
 // Sends the game window a WM_COPYDATA notice (dwData iData) and waits for its
@@ -86,17 +92,14 @@ void SessionSleep(ClientEngine& engine, uint32_t dwMs);
 // REQUIRES: the calling thread holds no lock of the engine.
 void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData);
 
-// Sends the lost-connection notice that ReConnect left pending, if any.
-// REQUIRES: the calling thread holds no lock of the engine.
-void DeliverPendingNotices(ClientEngine& engine);
-
 // The reset of the read side when the connection is handed to ReConnect.
 void ResetReadSide(SessionState& state);
 
 // Writes the statistics line.
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state);
 
-// Maintenance: expiry of idle queues and the configuration check.
+// Maintenance: expiry of idle queues under lockTable, then, without it, the
+// configuration check and the ReConnect that a changed address calls for.
 // REQUIRES: called on the session thread, lockTable not held.
 void RunMaintenance(ClientEngine& engine, SessionState& state);
 

@@ -1,4 +1,7 @@
-// The log writer: one timestamped entry per call, appended whole.
+// The log writer: one timestamped entry per call, appended whole. The log
+// file stays open between entries, and the path is looked at now and then:
+// a log that was removed or renamed while the game runs is started anew at
+// its path.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,12 +14,182 @@
 
 namespace {
 
-// Orders the appends of this process's threads; each entry is also written
-// with a single append, so entries of other processes never cut into it.
-platform::CriticalSection g_logLock;
-
 constexpr size_t kStackEntry = 4096;
-constexpr size_t kPrefixLength = 22;  // "[YYYY-MM-DD HH:MM:SS] "
+
+// How often, on the millisecond tick, a writer looks whether the path still
+// names the open file: a removed or renamed log is started anew at most this
+// long after, and the look costs a call to the file system that an entry
+// otherwise does without.
+constexpr uint32_t kLookIntervalMs = 500;
+
+// Paths up to this length are kept with their open file; a longer one is
+// opened for each entry.
+constexpr size_t kMaxKeptPath = 1024;
+
+// The bytes of one entry and how many of them are in the file already.
+struct Entry {
+    const char* pData;
+    size_t iLength;
+    size_t iWritten;
+    bool Done() const { return iWritten == iLength; }
+};
+
+// The log file kept open between entries, shared by every thread of the
+// process. Its lock orders the entries of this process's threads and is held
+// only to read or change the members and for the one write of an entry;
+// opening and closing files and looking at the path happen outside it. The
+// file is opened for appending, so entries of other processes never cut into
+// one either.
+class KeptLog {
+public:
+    KeptLog() = default;
+    ~KeptLog() { Close(); }
+    KeptLog(const KeptLog&) = delete;
+    KeptLog& operator=(const KeptLog&) = delete;
+
+    // Appends the entry to szPath. A write that fails is tried once more, on
+    // a file opened after the failure, with what did not reach the file;
+    // what still does not is dropped.
+    void Append(const char* szPath, Entry* pEntry);
+
+    // Closes the kept file; the next entry opens it again.
+    void Close();
+
+private:
+    enum class Step { kWritten, kFailed, kNoFile, kLookDue };
+
+    // What a writer needs to look at the path outside the lock.
+    struct Look {
+        platform::FileIdentity identity;
+        uint32_t dwGeneration;
+    };
+
+    Step WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, Look* pLook);
+    void LookAtPath(const char* szPath, const Look& look);
+    bool WriteFresh(const char* szPath, Entry* pEntry);
+    // REQUIRES: lock_ held. Writes the rest of the entry to the kept file;
+    // when that fails, the file is taken out and returned for the caller to
+    // close after leaving the lock.
+    platform::AppendFile WriteOrTakeOut(Entry* pEntry);
+    // REQUIRES: lock_ held. Takes the kept file out, for closing outside.
+    platform::AppendFile TakeOut();
+
+    platform::CriticalSection lock_;
+    // Guarded by lock_.
+    platform::AppendFile hFile_ = platform::kNoAppendFile;
+    platform::FileIdentity identity_{};  // of hFile_'s file when it was opened
+    char szPath_[kMaxKeptPath] = "";     // the path hFile_ was opened at
+    uint32_t dwGeneration_ = 0;          // counts the files kept: a look knows its own
+    uint32_t dwLookedMs_ = 0;            // tick of the last look at the path, or of the opening
+};
+
+void KeptLog::Append(const char* szPath, Entry* pEntry) {
+    if (std::strlen(szPath) >= kMaxKeptPath) {
+        platform::AppendToFile(szPath, pEntry->pData, pEntry->iLength);
+        return;
+    }
+    bool bMayLook = true;
+    int iWrites = 0;
+    while (iWrites < 2) {
+        Look look;
+        switch (WriteKept(szPath, pEntry, bMayLook, &look)) {
+            case Step::kWritten:
+                return;
+            case Step::kFailed:
+                ++iWrites;
+                break;
+            case Step::kLookDue:
+                bMayLook = false;
+                LookAtPath(szPath, look);
+                break;
+            case Step::kNoFile:
+                if (WriteFresh(szPath, pEntry)) return;
+                ++iWrites;
+                break;
+        }
+    }
+}
+
+KeptLog::Step KeptLog::WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, Look* pLook) {
+    platform::AppendFile hFailed = platform::kNoAppendFile;
+    Step step = Step::kWritten;
+    lock_.Enter();
+    if (hFile_ == platform::kNoAppendFile || std::strcmp(szPath_, szPath) != 0) {
+        step = Step::kNoFile;
+    } else if (bMayLook && platform::TickMs() - dwLookedMs_ >= kLookIntervalMs) {
+        // This writer looks; the others go on writing to the file meanwhile.
+        dwLookedMs_ = platform::TickMs();
+        pLook->identity = identity_;
+        pLook->dwGeneration = dwGeneration_;
+        step = Step::kLookDue;
+    } else {
+        hFailed = WriteOrTakeOut(pEntry);
+        if (!pEntry->Done()) step = Step::kFailed;
+    }
+    lock_.Leave();
+    platform::AppendFileClose(hFailed);
+    return step;
+}
+
+void KeptLog::LookAtPath(const char* szPath, const Look& look) {
+    if (platform::AppendFileStillAt(szPath, look.identity)) return;
+    // The kept file was renamed or removed, or the system cannot tell: it is
+    // closed before the path is opened again, since Windows keeps the name
+    // of a removed file until it is closed.
+    platform::AppendFile hOld = platform::kNoAppendFile;
+    lock_.Enter();
+    if (hFile_ != platform::kNoAppendFile && dwGeneration_ == look.dwGeneration) hOld = TakeOut();
+    lock_.Leave();
+    platform::AppendFileClose(hOld);
+}
+
+bool KeptLog::WriteFresh(const char* szPath, Entry* pEntry) {
+    platform::FileIdentity identity;
+    platform::AppendFile hOpened = platform::AppendFileOpen(szPath, &identity);
+    if (hOpened == platform::kNoAppendFile) return false;
+    platform::AppendFile hSpare;
+    lock_.Enter();
+    if (hFile_ != platform::kNoAppendFile && std::strcmp(szPath_, szPath) == 0) {
+        // Another writer has kept a file of this path since this one found
+        // none: it was opened as recently, so it serves.
+        hSpare = hOpened;
+    } else {
+        hSpare = hFile_;  // a file of another path, or none
+        hFile_ = hOpened;
+        identity_ = identity;
+        ++dwGeneration_;
+        dwLookedMs_ = platform::TickMs();
+        std::strcpy(szPath_, szPath);
+    }
+    platform::AppendFile hFailed = WriteOrTakeOut(pEntry);
+    lock_.Leave();
+    platform::AppendFileClose(hSpare);
+    platform::AppendFileClose(hFailed);
+    return pEntry->Done();
+}
+
+platform::AppendFile KeptLog::WriteOrTakeOut(Entry* pEntry) {
+    // After a write cut short only the rest goes to the next file: the
+    // entry's start is not written twice.
+    pEntry->iWritten += platform::AppendFileWrite(hFile_, pEntry->pData + pEntry->iWritten,
+                                                  pEntry->iLength - pEntry->iWritten);
+    return pEntry->Done() ? platform::kNoAppendFile : TakeOut();
+}
+
+platform::AppendFile KeptLog::TakeOut() {
+    platform::AppendFile hFile = hFile_;
+    hFile_ = platform::kNoAppendFile;
+    return hFile;
+}
+
+void KeptLog::Close() {
+    lock_.Enter();
+    platform::AppendFile hFile = TakeOut();
+    lock_.Leave();
+    platform::AppendFileClose(hFile);
+}
+
+KeptLog g_log;
 
 }  // namespace
 
@@ -66,8 +239,9 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
     if (iLength == static_cast<size_t>(iPrefix) || pEntry[iLength - 1] != '\n')
         pEntry[iLength++] = '\n';
 
-    g_logLock.Enter();
-    platform::AppendToFile(szFile, pEntry, iLength);
-    g_logLock.Leave();
+    Entry entry{pEntry, iLength, 0};
+    g_log.Append(szFile, &entry);
     if (pEntry != stackEntry) std::free(pEntry);
 }
+
+extern "C" QUORVEX_API void WriteFileClose() { g_log.Close(); }

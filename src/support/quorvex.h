@@ -80,6 +80,12 @@ QUORVEX_API void WriteFileNew(const char* szFile, const char* szFormat, ...)
 #endif
     ;
 
+// The log file stays open between entries (shared with other readers,
+// writers, renames and deletions), and a log removed or renamed meanwhile is
+// started anew at its path within about a second. WriteFileClose closes it;
+// the next entry opens it again. The library calls it as it unloads.
+QUORVEX_API void WriteFileClose();
+
 // ---- field splitter ---------------------------------------------------------
 
 // Splits szText in place at cSep into at most iLimit fields and stores a

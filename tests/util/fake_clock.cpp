@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/event.h"
 
 namespace testutil {
 namespace {
@@ -17,6 +18,11 @@ std::atomic<int64_t> g_iOffsetMs{0};
 std::atomic<int64_t> g_iSecondsStart{0};
 std::atomic<uint32_t> g_dwTickStart{0};
 std::atomic<uint32_t> g_dwGranularityMs{0};
+std::atomic<int64_t> g_iSleeps{0};
+std::atomic<int64_t> g_iWaits{0};
+std::atomic<bool> g_bHoldWaits{false};
+std::atomic<int> g_iHeldWaits{0};
+std::atomic<void (*)()> g_pfnLocalTimeObserver{nullptr};
 
 int64_t RealUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -38,6 +44,8 @@ int64_t HookNowSeconds() {
 }
 
 void HookLocalTime(platform::LocalTime* pTime) {
+    void (*pfnObserver)() = g_pfnLocalTimeObserver.load();
+    if (pfnObserver != nullptr) pfnObserver();
     time_t now = static_cast<time_t>(HookNowSeconds());
     struct tm local {};
     localtime_r(&now, &local);
@@ -51,9 +59,15 @@ void HookLocalTime(platform::LocalTime* pTime) {
 
 uint32_t HookTickMs() { return g_dwTickStart.load() + static_cast<uint32_t>(VirtualMs()); }
 
-void HookSleepMs(uint32_t dwMs) {
+uint32_t Rounded(uint32_t dwMs) {
     uint32_t dwGranularity = g_dwGranularityMs.load();
     if (dwGranularity > 0) dwMs = (dwMs + dwGranularity - 1) / dwGranularity * dwGranularity;
+    return dwMs;
+}
+
+void HookSleepMs(uint32_t dwMs) {
+    g_iSleeps.fetch_add(1);
+    dwMs = Rounded(dwMs);
     if (g_dwScale.load() == 0) {
         g_iOffsetMs.fetch_add(dwMs);
         std::this_thread::yield();
@@ -63,7 +77,28 @@ void HookSleepMs(uint32_t dwMs) {
     std::this_thread::sleep_for(std::chrono::microseconds(iRealUs));
 }
 
-const platform::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, HookSleepMs};
+bool HookWaitMs(platform::Event& event, uint32_t dwMs) {
+    g_iWaits.fetch_add(1);
+    if (g_bHoldWaits.load()) {
+        g_iHeldWaits.fetch_add(1);
+        while (g_bHoldWaits.load() && !event.IsSet()) event.WaitRealUs(1000);
+        g_iHeldWaits.fetch_sub(1);
+        if (event.IsSet()) return true;
+    }
+    dwMs = Rounded(dwMs);
+    uint32_t dwScale = g_dwScale.load();
+    if (dwScale == 0) {
+        if (event.IsSet()) return true;
+        g_iOffsetMs.fetch_add(dwMs);
+        std::this_thread::yield();
+        return event.IsSet();
+    }
+    // Rounded up, so that the wait never ends before its time on this clock.
+    return event.WaitRealUs((static_cast<uint64_t>(dwMs) * 1000 + dwScale - 1) / dwScale);
+}
+
+const platform::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, HookSleepMs,
+                                   HookWaitMs};
 
 }  // namespace
 
@@ -74,15 +109,35 @@ ScopedTestClock::ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart) {
     g_iSecondsStart.store(static_cast<int64_t>(time(nullptr)));
     g_dwTickStart.store(dwTickStart);
     g_dwGranularityMs.store(0);
+    g_iSleeps.store(0);
+    g_iWaits.store(0);
+    g_bHoldWaits.store(false);
+    g_pfnLocalTimeObserver.store(nullptr);
     platform::SetClockHooks(&g_hooks);
 }
 
-ScopedTestClock::~ScopedTestClock() { platform::SetClockHooks(nullptr); }
+ScopedTestClock::~ScopedTestClock() {
+    g_bHoldWaits.store(false);
+    g_pfnLocalTimeObserver.store(nullptr);
+    platform::SetClockHooks(nullptr);
+}
 
 void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { g_iOffsetMs.fetch_add(iSeconds * 1000); }
 
 int64_t ScopedTestClock::ElapsedMs() const { return VirtualMs(); }
 
 void ScopedTestClock::SetSleepGranularityMs(uint32_t dwMs) { g_dwGranularityMs.store(dwMs); }
+
+int64_t ScopedTestClock::Sleeps() const { return g_iSleeps.load(); }
+
+int64_t ScopedTestClock::Waits() const { return g_iWaits.load(); }
+
+void ScopedTestClock::HoldWaits(bool bHold) { g_bHoldWaits.store(bHold); }
+
+int ScopedTestClock::HeldWaits() const { return g_iHeldWaits.load(); }
+
+void ScopedTestClock::SetLocalTimeObserver(void (*pfnObserver)()) {
+    g_pfnLocalTimeObserver.store(pfnObserver);
+}
 
 }  // namespace testutil

@@ -2,6 +2,11 @@
 
 #include <dirent.h>
 #include <malloc.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VOREL_TEST_SANITIZED 1
@@ -27,7 +32,37 @@ int CountEntries(const char* szDir) {
     return iCount;
 }
 
+// The descriptors open on the file szPath names, in ascending order.
+std::vector<int> DescriptorsOn(const std::string& path) {
+    std::vector<int> fds;
+    struct stat target;
+    if (stat(path.c_str(), &target) != 0) return fds;
+    DIR* pDir = opendir("/proc/self/fd");
+    if (pDir == nullptr) return fds;
+    while (dirent* pEntry = readdir(pDir)) {
+        if (pEntry->d_name[0] == '.') continue;
+        struct stat st;
+        std::string link = std::string("/proc/self/fd/") + pEntry->d_name;
+        if (stat(link.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino) {
+            fds.push_back(std::atoi(pEntry->d_name));
+        }
+    }
+    closedir(pDir);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
 }  // namespace
+
+int DescriptorsOnFile(const std::string& path) {
+    return static_cast<int>(DescriptorsOn(path).size());
+}
+
+int FirstDescriptorOnFile(const std::string& path) {
+    std::vector<int> fds = DescriptorsOn(path);
+    return fds.empty() ? -1 : fds.front();
+}
 
 bool HeapMeasurable() {
 #ifdef VOREL_TEST_SANITIZED

@@ -27,4 +27,10 @@ bool HeapMeasurable();
 // the process starts threads, from a static initializer of the test.
 bool UseOneMallocArena();
 
+// The descriptors of this process open on the file that szPath names (by
+// device and inode, so a renamed file still counts): how many, and the
+// lowest of them (-1 when none).
+int DescriptorsOnFile(const std::string& path);
+int FirstDescriptorOnFile(const std::string& path);
+
 }  // namespace testutil

@@ -1,19 +1,49 @@
 #include "util/session_state_fixture.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "frame/alloc.h"
 #include "platform/clock.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"
+#include "util/session_fixture.h"
 #include "vorel/vorel.h"
 
 namespace testutil {
 namespace {
 
 std::vector<int> g_reConnects;  // the steps run on the test's thread only
+
+// The state of the one TableLockWhileLogging.
+std::thread::id g_watchedThread;
+std::atomic<ClientEngine*> g_pWatchedEngine{nullptr};
+std::atomic<int> g_iWatchedEntries{0};
+std::atomic<int> g_iBlockedEntries{0};
+std::mutex g_probesLock;
+std::vector<std::thread> g_probes;  // joined once the watched thread has let go
+
+void ProbeTableLock() {
+    ClientEngine* pEngine = g_pWatchedEngine.load();
+    if (pEngine == nullptr || std::this_thread::get_id() != g_watchedThread) return;
+    ++g_iWatchedEntries;
+    // One entry written under the lock is enough to know.
+    if (g_iBlockedEntries.load() > 0) return;
+    auto pTaken = std::make_shared<std::atomic<bool>>(false);
+    std::thread probe([pEngine, pTaken] {
+        KMutexAdaptor<KThreadMutex> guard(pEngine->lockTable, -1);
+        *pTaken = true;
+    });
+    // Held by the writing thread, the lock stays taken until the entry is
+    // written: the probe is joined later, when it can have it.
+    if (!WaitReal([&pTaken] { return pTaken->load(); }, 2000)) ++g_iBlockedEntries;
+    std::lock_guard<std::mutex> guard(g_probesLock);
+    g_probes.push_back(std::move(probe));
+}
 
 int RecordReConnect(ClientEngine&, int iConnect) {
     g_reConnects.push_back(iConnect);
@@ -97,5 +127,26 @@ int SessionStateFixture::Request(int iType, const std::string& text) {
     input.push_back('\0');
     return Write_Message1(iType, input.data(), static_cast<int>(text.size()));
 }
+
+TableLockWhileLogging::TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine)
+    : clock_(clock) {
+    g_watchedThread = std::this_thread::get_id();
+    g_iWatchedEntries = 0;
+    g_iBlockedEntries = 0;
+    g_pWatchedEngine = &engine;
+    clock_.SetLocalTimeObserver(ProbeTableLock);
+}
+
+TableLockWhileLogging::~TableLockWhileLogging() {
+    clock_.SetLocalTimeObserver(nullptr);
+    g_pWatchedEngine = nullptr;
+    std::lock_guard<std::mutex> guard(g_probesLock);
+    for (std::thread& probe : g_probes) probe.join();
+    g_probes.clear();
+}
+
+int TableLockWhileLogging::Entries() const { return g_iWatchedEntries.load(); }
+
+int TableLockWhileLogging::Blocked() const { return g_iBlockedEntries.load(); }
 
 }  // namespace testutil

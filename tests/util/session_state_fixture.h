@@ -47,4 +47,23 @@ private:
     platform::SocketHandle peer_ = platform::kInvalidSocket;
 };
 
+// Watches the log entries that the constructing thread writes while it
+// lives: for each one, whether another thread could take lockTable
+// meanwhile, as every call of the game does. It learns of an entry through
+// the test clock's local-time observer (the log writer stamps every entry
+// with the local time). One at a time.
+class TableLockWhileLogging {
+public:
+    TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine);
+    ~TableLockWhileLogging();
+    TableLockWhileLogging(const TableLockWhileLogging&) = delete;
+    TableLockWhileLogging& operator=(const TableLockWhileLogging&) = delete;
+
+    int Entries() const;  // entries the thread wrote
+    int Blocked() const;  // of them, written while lockTable could not be had
+
+private:
+    ScopedTestClock& clock_;
+};
+
 }  // namespace testutil

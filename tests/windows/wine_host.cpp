@@ -3,7 +3,8 @@
 // real (message-only) window with its message loop, logs on against the
 // reference server running natively on 127.0.0.1, exchanges requests from
 // several threads, receives the WM_COPYDATA notices, downloads a file in the
-// background, checks that GameRun.log holds GBK text, and unloads the DLL.
+// background, checks that GameRun.log holds GBK text and can be renamed and
+// deleted while the library runs, and unloads the DLL.
 //
 //   vorel-wine-host.exe PORT FILE_URL FILE_SIZE
 //
@@ -121,6 +122,8 @@ void WindowThread() {
     }
     DestroyWindow(hWnd);
 }
+
+bool FileThere(const char* szPath) { return GetFileAttributesA(szPath) != INVALID_FILE_ATTRIBUTES; }
 
 bool WaitFor(const std::atomic<int>& counter, int iValue, DWORD dwMs) {
     DWORD dwStart = GetTickCount();
@@ -291,7 +294,23 @@ int main(int argc, char** argv) {
     std::string log = ReadWholeFile("GameRun.log");
     Check(log.find("\xCF\xDF\xB3\xCC") != std::string::npos, "GameRun.log holds GBK bytes");
 
-    // 9. Unload: no hang, close1 to close5 in order.
+    // 9. The log is kept open in a way that lets the game rename and delete
+    //    it; about a second later the next entries start it anew.
+    DeleteFileA("GameRun-renamed.log");  // left by an earlier run
+    Check(MoveFileA("GameRun.log", "GameRun-renamed.log") != FALSE,
+          "GameRun.log renamed while the library runs");
+    Sleep(1200);
+    Check(Ask(x, 305, "305 5 after the rename", 5, nullptr) >= 4, "a request after the rename");
+    Check(ReadWholeFile("GameRun.log").find("type=305") != std::string::npos &&
+              ReadWholeFile("GameRun-renamed.log").find("type=305") == std::string::npos,
+          "its lines start a new GameRun.log, the renamed file keeps its own");
+    Check(DeleteFileA("GameRun.log") != FALSE, "GameRun.log deleted while the library runs");
+    Sleep(1200);
+    Check(Ask(x, 306, "306 5 after the deletion", 5, nullptr) >= 4, "a request after the deletion");
+    Check(ReadWholeFile("GameRun.log").find("type=306") != std::string::npos,
+          "its lines start GameRun.log anew");
+
+    // 10. Unload: no hang, close1 to close5 in order, and the log let go.
     dwStart = GetTickCount();
     BOOL bFreed = FreeLibrary(hLib);
     DWORD dwFree = GetTickCount() - dwStart;
@@ -306,6 +325,9 @@ int main(int argc, char** argv) {
     }
     Check(bOrder, "close1 to close5 in order in GameRun.log");
     Check(GetModuleHandleA("Vorel.dll") == nullptr, "Vorel.dll is unloaded");
+    // A file still open somewhere would linger, deleted, until closed.
+    Check(DeleteFileA("GameRun.log") != FALSE && !FileThere("GameRun.log"),
+          "after FreeLibrary GameRun.log is deleted at once: nothing holds it");
 
     PostThreadMessageA(g_dwWindowThread.load(), WM_QUIT, 0, 0);
     window.Join();

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/file_faults.h"
+
 namespace platform {
 namespace {
 
@@ -42,18 +44,28 @@ uint32_t CopyResult(const char* pBegin, const char* pEnd, char* szOut, uint32_t 
     return static_cast<uint32_t>(iLen);
 }
 
-bool WriteAll(int fd, const void* pData, size_t iLength) {
+// Writes until every byte is out or a write fails; returns the bytes written.
+size_t WritePrefix(int fd, const void* pData, size_t iLength) {
     const char* p = static_cast<const char*>(pData);
-    while (iLength > 0) {
-        ssize_t n = write(fd, p, iLength);
+    size_t iDone = 0;
+    while (iDone < iLength) {
+        ssize_t n = write(fd, p + iDone, iLength - iDone);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            break;
         }
-        p += n;
-        iLength -= static_cast<size_t>(n);
+        if (n == 0) break;
+        iDone += static_cast<size_t>(n);
     }
-    return true;
+    return iDone;
+}
+
+bool WriteAll(int fd, const void* pData, size_t iLength) {
+    return WritePrefix(fd, pData, iLength) == iLength;
+}
+
+FileIdentity IdentityOf(const struct stat& st) {
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 }  // namespace
@@ -139,13 +151,51 @@ uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szD
 }
 
 bool AppendToFile(const char* szPath, const void* pData, size_t iLength) {
-    if (szPath == nullptr || (pData == nullptr && iLength > 0)) return false;
-    int fd = open(szPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0) return false;
-    // With O_APPEND each write lands whole at the end of the file.
-    bool bOk = WriteAll(fd, pData, iLength);
-    close(fd);
+    if (pData == nullptr && iLength > 0) return false;
+    AppendFile hFile = AppendFileOpen(szPath, nullptr);
+    if (hFile == kNoAppendFile) return false;
+    bool bOk = AppendFileWrite(hFile, pData, iLength) == iLength;
+    AppendFileClose(hFile);
     return bOk;
+}
+
+AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity) {
+    if (szPath == nullptr) return kNoAppendFile;
+    // O_NONBLOCK: a FIFO at the path without a reader fails at once rather
+    // than holding the writer.
+    int fd = open(szPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return kNoAppendFile;
+    if (pIdentity != nullptr) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            close(fd);
+            return kNoAppendFile;
+        }
+        *pIdentity = IdentityOf(st);
+    }
+    return fd;
+}
+
+size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
+    if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
+    size_t iAllowed = 0;
+    if (detail::TakeAppendFault(&iAllowed)) {
+        return WritePrefix(static_cast<int>(hFile), pData, iAllowed < iLength ? iAllowed : 0);
+    }
+    // With O_APPEND each write lands whole at the end of the file.
+    return WritePrefix(static_cast<int>(hFile), pData, iLength);
+}
+
+void AppendFileClose(AppendFile hFile) {
+    if (hFile != kNoAppendFile) close(static_cast<int>(hFile));
+}
+
+bool AppendFileStillAt(const char* szPath, const FileIdentity& identity) {
+    if (szPath == nullptr) return false;
+    // A removed file vanishes from its path at once; a renamed one takes its
+    // identity along.
+    struct stat st;
+    return stat(szPath, &st) == 0 && IdentityOf(st) == identity;
 }
 
 bool WriteWholeFile(const char* szPath, const void* pData, size_t iLength) {

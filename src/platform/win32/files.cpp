@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/file_faults.h"
+
 namespace platform {
 namespace {
 
@@ -37,18 +39,36 @@ uint32_t CopyDefault(const char* szDefault, char* szOut, uint32_t dwSize) {
     return static_cast<uint32_t>(iLength);
 }
 
-// WriteFile until every byte is out (a single call on a disk file).
-bool WriteAll(HANDLE hFile, const void* pData, size_t iLength) {
+// WriteFile until every byte is out (a single call on a disk file) or a
+// write fails; returns the bytes written.
+size_t WritePrefix(HANDLE hFile, const void* pData, size_t iLength) {
     const char* p = static_cast<const char*>(pData);
-    while (iLength > 0) {
-        DWORD dwChunk = iLength > 0x40000000u ? 0x40000000u : static_cast<DWORD>(iLength);
+    size_t iDone = 0;
+    while (iDone < iLength) {
+        size_t iLeft = iLength - iDone;
+        DWORD dwChunk = iLeft > 0x40000000u ? 0x40000000u : static_cast<DWORD>(iLeft);
         DWORD dwWritten = 0;
-        if (!WriteFile(hFile, p, dwChunk, &dwWritten, nullptr) || dwWritten == 0) return false;
-        p += dwWritten;
-        iLength -= dwWritten;
+        if (!WriteFile(hFile, p + iDone, dwChunk, &dwWritten, nullptr) || dwWritten == 0) break;
+        iDone += dwWritten;
     }
+    return iDone;
+}
+
+bool WriteAll(HANDLE hFile, const void* pData, size_t iLength) {
+    return WritePrefix(hFile, pData, iLength) == iLength;
+}
+
+// The identity of an open file; false when the system cannot tell it.
+bool IdentityOfHandle(HANDLE hFile, FileIdentity* pIdentity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(hFile, &info)) return false;
+    pIdentity->qwVolume = info.dwVolumeSerialNumber;
+    pIdentity->qwIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
 }
+
+// Whoever else has the file open may read, write, rename and delete it.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The length of the executable's path, which did not fit dwTried bytes:
 // the system tells it only by fitting, so ask with more room until it does.
@@ -102,19 +122,47 @@ uint32_t ReadIniString(const char* szSection, const char* szKey, const char* szD
 }
 
 bool AppendToFile(const char* szPath, const void* pData, size_t iLength) {
-    if (szPath == nullptr || (pData == nullptr && iLength > 0) || iLength > MAXDWORD) return false;
-    // Append-only access: every write lands whole at the current end of the
-    // file, whoever else appends. Sharing both ways, so that no appender ever
-    // waits for another.
-    HANDLE hFile = CreateFileA(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
-    DWORD dwWritten = 0;
-    bool bOk = iLength == 0 ||
-               (WriteFile(hFile, pData, static_cast<DWORD>(iLength), &dwWritten, nullptr) &&
-                dwWritten == iLength);
-    CloseHandle(hFile);
+    if (pData == nullptr && iLength > 0) return false;
+    AppendFile hFile = AppendFileOpen(szPath, nullptr);
+    if (hFile == kNoAppendFile) return false;
+    bool bOk = AppendFileWrite(hFile, pData, iLength) == iLength;
+    AppendFileClose(hFile);
     return bOk;
+}
+
+AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity) {
+    if (szPath == nullptr) return kNoAppendFile;
+    // Append-only access (no FILE_WRITE_DATA): every write lands whole at the
+    // current end of the file, whoever else appends. Reading the attributes
+    // tells the file's identity.
+    HANDLE hFile = CreateFileA(szPath, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                               kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return kNoAppendFile;
+    // Nothing here depends on the identity (AppendFileStillAt): a file system
+    // that cannot tell it leaves it zero rather than refuse the file.
+    if (pIdentity != nullptr && !IdentityOfHandle(hFile, pIdentity)) *pIdentity = FileIdentity{};
+    return reinterpret_cast<AppendFile>(hFile);
+}
+
+size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
+    if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
+    HANDLE h = reinterpret_cast<HANDLE>(hFile);
+    size_t iAllowed = 0;
+    if (detail::TakeAppendFault(&iAllowed)) {
+        return WritePrefix(h, pData, iAllowed < iLength ? iAllowed : 0);
+    }
+    return WritePrefix(h, pData, iLength);
+}
+
+void AppendFileClose(AppendFile hFile) {
+    if (hFile != kNoAppendFile) CloseHandle(reinterpret_cast<HANDLE>(hFile));
+}
+
+bool AppendFileStillAt(const char* /*szPath*/, const FileIdentity& /*identity*/) {
+    // The path may well name the file still while it is being deleted: it
+    // goes only once every handle is closed. Opening the path again now and
+    // then is what lets it go, and costs little at the rate it is asked.
+    return false;
 }
 
 bool WriteWholeFile(const char* szPath, const void* pData, size_t iLength) {
