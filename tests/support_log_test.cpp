@@ -202,8 +202,17 @@ TEST(SupportLog, EntriesOfManyThreadsSurviveRenamesWholeAndOnce) {
     for (int r = 0; r < kRounds; ++r) {
         while (iWritten.load() < r * kThreads * kPerRound + kThreads * kPerRound / 2)
             std::this_thread::yield();
+        // The writers start the new file at the path only when they next look
+        // at it; on a loaded machine that may be after this round's half, so
+        // the rename waits for the file to be there.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::string renamed = dir.File("old-" + std::to_string(r));
-        EXPECT_EQ(rename(path.c_str(), renamed.c_str()), 0);
+        bool bRenamed = false;
+        while (!bRenamed && std::chrono::steady_clock::now() < deadline) {
+            bRenamed = rename(path.c_str(), renamed.c_str()) == 0;
+            if (!bRenamed) std::this_thread::yield();
+        }
+        EXPECT_TRUE(bRenamed) << "round " << r << ": no file came back at " << path;
         files.push_back(renamed);
         clock.AdvanceSeconds(1);
         ++iRenames;
