@@ -1,8 +1,10 @@
 // Clocks: the elapsed-seconds rule, the wrapping tick, and substituted clocks
 // that let minute-long rules run in milliseconds.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.h"
 #include "util/fake_clock.h"
@@ -75,6 +77,33 @@ TEST(PlatformClock, SystemClocksAreBackAfterTheTestClock) {
     platform::LocalTime now;
     platform::GetLocalTime(&now);
     EXPECT_GE(now.iYear, 2024);
+}
+
+// The system's local time is the C library's conversion of the current
+// second, also as the seconds pass (a thread keeps a conversion for its
+// second).
+TEST(PlatformClock, SystemLocalTimeFollowsTheSecondsAsTheyPass) {
+    int iSecondsSeen = 0;
+    time_t tLast = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (iSecondsSeen < 3 && std::chrono::steady_clock::now() < deadline) {
+        time_t tBefore = time(nullptr);
+        platform::LocalTime now;
+        platform::GetLocalTime(&now);
+        if (time(nullptr) != tBefore) continue;  // a second began meanwhile
+        struct tm expected {};
+        localtime_r(&tBefore, &expected);
+        ASSERT_EQ(now.iSecond, expected.tm_sec);
+        ASSERT_EQ(now.iMinute, expected.tm_min);
+        ASSERT_EQ(now.iHour, expected.tm_hour);
+        ASSERT_EQ(now.iDay, expected.tm_mday);
+        ASSERT_EQ(now.iMonth, expected.tm_mon + 1);
+        ASSERT_EQ(now.iYear, expected.tm_year + 1900);
+        if (tBefore != tLast) ++iSecondsSeen;
+        tLast = tBefore;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(iSecondsSeen, 3);
 }
 
 }  // namespace

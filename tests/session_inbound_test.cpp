@@ -1,6 +1,7 @@
 // The framer and the checks of the read step, fed bytes without a socket.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -372,6 +373,117 @@ TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) 
     EXPECT_TRUE(LogHas("线程2---READ---error---10---calloc-fail"));
     EXPECT_TRUE(LogHas("线程2---READ---error---9---:34,300,404,300 404 no request"));
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
+}
+
+// What a stand-in for ReConnect and the game's window find: the log as it is
+// when they are called, and a line of their own, as the real ones write.
+std::vector<std::string> g_logAtCall;
+std::string (*g_pfnReadLog)() = nullptr;
+
+int ReConnectWritingALine(ClientEngine&, int iConnect) {
+    g_logAtCall.push_back(g_pfnReadLog());
+    WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, (stand-in)", iConnect);
+    return 0;
+}
+
+intptr_t NoticeWritingALine(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg == WM_COPYDATA) {
+        g_logAtCall.push_back(g_pfnReadLog());
+        WriteFileNew(LogFile(), "window: notice %d",
+                     static_cast<int>(reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData));
+    }
+    return 0;
+}
+
+class SessionInboundLines : public SessionInbound {
+protected:
+    void SetUp() override {
+        SessionInbound::SetUp();
+        g_logAtCall.clear();
+        g_pLines = this;
+        g_pfnReadLog = [] {
+            std::string joined;
+            for (const std::string& line : g_pLines->LogLines()) joined += line + "|";
+            return joined;
+        };
+        State().pfnReConnect = ReConnectWritingALine;
+    }
+    void TearDown() override {
+        g_pfnReadLog = nullptr;
+        SessionInbound::TearDown();
+    }
+    static SessionInboundLines* g_pLines;
+};
+SessionInboundLines* SessionInboundLines::g_pLines = nullptr;
+
+// The lines of one receive, written together, come in the order in which
+// the packets were parsed, and before what ReConnect and the game's window
+// write: exactly the lines that one write for each gave.
+TEST_F(SessionInboundLines, TheLinesOfAReceiveKeepTheirOrderAroundReConnectAndTheNotice) {
+    ASSERT_EQ(Request(201, "201 5 player secret"), 1);
+    std::string first = Answer(300, "300 12 first a");
+    std::string logon = Answer(202, "202 5 player 0 welcome");
+    std::string stray = Answer(300, "300 404 no request");
+    ClearLog();
+    Feed(first + logon + stray);
+    const int p2 = static_cast<int>(first.size()), p3 = p2 + static_cast<int>(logon.size());
+    std::vector<std::string> expected = {
+        "线程1---recv---type=300---,iReadStartPos=0",
+        "线程1---recv---type=202---,iReadStartPos=" + std::to_string(p2),
+        "---LOGON_RESULT---iUserStatus1=1",
+        "线程1---recv---type=300---,iReadStartPos=" + std::to_string(p3),
+        "---ReConnect---iConnect=0, (stand-in)",
+        "线程2---READ---error---9---:34,300,404,300 404 no request"};
+    EXPECT_EQ(LogLines(), expected);
+    ASSERT_EQ(g_logAtCall.size(), 1u);
+    EXPECT_EQ(std::count(g_logAtCall[0].begin(), g_logAtCall[0].end(), '|'), 4)
+        << "the lines before ReConnect were in the log when it was called";
+
+    // The disconnect notice: its line is in the log before the window hears
+    // of it, and the window's lines come before ReConnect's.
+    HWND hWnd = VorelCreateWindow(NoticeWritingALine, nullptr);
+    Engine().hGameWnd = hWnd;
+    Engine().iLoginFlag = 1;
+    State().iConnectionGood = 1;
+    g_logAtCall.clear();
+    ClearLog();
+    Feed(first + Answer(96, ""));
+    expected = {"线程1---recv---type=300---,iReadStartPos=0",
+                "线程1---recv---type=96---,iReadStartPos=" + std::to_string(p2),
+                "window: notice 96", "---ReConnect---iConnect=1, (stand-in)"};
+    EXPECT_EQ(LogLines(), expected);
+    ASSERT_EQ(g_logAtCall.size(), 2u);
+    EXPECT_EQ(g_logAtCall[0], expected[0] + "|" + expected[1] + "|");
+    VorelDestroyWindow(hWnd);
+    EXPECT_EQ(Stored(12), 2);
+}
+
+// A receive of many answers writes its lines in pieces as it parses (every
+// 32 KiB of lines), not all at its end: what the lines take stays small, however
+// much arrives at once. Every line comes, once and in order.
+TEST_F(SessionInbound, ALongReceiveWritesItsLinesInPiecesAsItGoes) {
+    constexpr int kAnswers = 4000;
+    std::string bytes;
+    std::vector<std::string> expected;
+    for (int i = 0; i < kAnswers; ++i) {
+        expected.push_back("线程1---recv---type=300---,iReadStartPos=" +
+                           std::to_string(bytes.size()));
+        bytes += Answer(300, "300 12 answer " + std::to_string(i));
+    }
+    static int s_iStoredAtFirstEntry;
+    static SessionState* s_pState;
+    s_iStoredAtFirstEntry = -1;
+    s_pState = &State();
+    ClearLog();
+    Clock().SetLocalTimeObserver([] {
+        if (s_iStoredAtFirstEntry < 0) s_iStoredAtFirstEntry = s_pState->iValidReceiveTotal;
+    });
+    Feed(bytes);
+    Clock().SetLocalTimeObserver(nullptr);
+    EXPECT_EQ(Stored(12), kAnswers);
+    EXPECT_GT(s_iStoredAtFirstEntry, 0);
+    EXPECT_LT(s_iStoredAtFirstEntry, kAnswers / 2) << "the first lines waited for the end";
+    EXPECT_EQ(LogLines(), expected);
 }
 
 TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {

@@ -179,6 +179,35 @@ TEST_F(SessionOutbound, TheLinesOfAGatheringAreWrittenOnceTheTableLockIsLeft) {
     Gathering(400, 301);
 }
 
+// The lines of one gathering, written together, are those that one write
+// for each gave, in the same order: a request's line, the line of a request
+// dropped, and the line of the request that no longer fits, which ends it.
+TEST_F(SessionOutbound, TheLinesOfAGatheringKeepTheirTextAndOrder) {
+    SetKey(kKey);
+    g_sessionStatics.tLastSend = platform::NowSeconds32() + 1000;  // no keep-alive
+    ASSERT_EQ(Request(300, "300 6 first"), 1);
+    ASSERT_EQ(Request(301, "301 6 second"), 1);
+    ASSERT_EQ(Request(302, "302 6 third " + std::string(3000, 't')), 1);
+    {
+        ClientEngine& engine = Engine();
+        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        MESSAGE_QUEUE* pQueue =
+            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, "send+6"));
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        pQueue->pHead->pNext->pPacket->header.iType = 150;
+    }
+    // Room for the first request and not for the third.
+    State().hWriteSocket = Engine().hSocket.load();
+    State().iWriteStartPos = static_cast<int>(kWriteBufferSize) - 2000;
+    ClearLog();
+    WriteStep(Engine(), State());
+    std::vector<std::string> expected = {
+        "线程1---send2---type=300---", "线程1---send2---type=150---",
+        "---每秒定时处理---error---发生奇怪错误(此错误不可能出现),28,150",
+        "线程1---send2---type=302---", "---每秒定时处理---error---dwLength>=1024*1024"};
+    EXPECT_EQ(LogLines(), expected);
+}
+
 TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
     SetKey(kKey);
     ASSERT_EQ(Request(300, "300 3 fits"), 1);

@@ -1,6 +1,7 @@
 // The log writer: whole entries under concurrent writers, long entries, GBK
 // bytes, a log that cannot be written, and the file kept open between
-// entries: removed, renamed, replaced, failing and closed underneath.
+// entries: removed, renamed, replaced, failing and closed underneath; and
+// batches of entries written at once.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <regex>
 #include <set>
@@ -41,6 +43,23 @@ Strings Texts(const std::string& path) {
         texts.push_back(line.size() >= 22 ? line.substr(22) : line);
     return texts;
 }
+
+// Texts as WriteFileBatch takes them: each followed by a zero byte.
+std::string Batch(const Strings& texts) {
+    std::string batch;
+    for (const std::string& text : texts) {
+        batch += text;
+        batch.push_back('\0');
+    }
+    return batch;
+}
+
+void WriteBatch(const std::string& path, const Strings& texts) {
+    std::string batch = Batch(texts);
+    WriteFileBatch(path.c_str(), batch.data(), batch.size());
+}
+
+const std::regex kStamped(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )");
 
 TEST(SupportLog, EightThreadsLoseAndTearNoEntry) {
     testutil::TempDir dir;
@@ -204,15 +223,17 @@ TEST(SupportLog, EntriesOfManyThreadsSurviveRenamesWholeAndOnce) {
             std::this_thread::yield();
         // The writers start the new file at the path only when they next look
         // at it; on a loaded machine that may be after this round's half, so
-        // the rename waits for the file to be there.
+        // the rename is tried until it finds the file (every entry is still
+        // counted below, so nothing lost hides behind the wait).
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::string renamed = dir.File("old-" + std::to_string(r));
         bool bRenamed = false;
         while (!bRenamed && std::chrono::steady_clock::now() < deadline) {
-            bRenamed = rename(path.c_str(), renamed.c_str()) == 0;
+            bRenamed = platform::FileExists(path.c_str()) &&
+                       rename(path.c_str(), renamed.c_str()) == 0;
             if (!bRenamed) std::this_thread::yield();
         }
-        EXPECT_TRUE(bRenamed) << "round " << r << ": no file came back at " << path;
+        EXPECT_TRUE(bRenamed) << "round " << r << ": " << path << " never came back";
         files.push_back(renamed);
         clock.AdvanceSeconds(1);
         ++iRenames;
@@ -284,6 +305,197 @@ TEST(SupportLog, ADirectoryAtThePathDropsEntriesUntilItGoes) {
     ASSERT_EQ(rmdir(path.c_str()), 0);
     WriteFileNew(path.c_str(), "again");
     EXPECT_EQ(Texts(path), (Strings{"again"}));
+}
+
+// ---- batches ----------------------------------------------------------------
+
+testutil::ScopedTestClock* g_pSteppedClock = nullptr;
+void StepTheClock() { g_pSteppedClock->AdvanceSeconds(1); }
+
+// Each entry of a batch is one of WriteFileNew's: stamped with the time read
+// for it (here the clock moves on a second at every reading), its text, one
+// line end; in the batch's order. The last text may lack its zero byte, and
+// a text longer than the writer's stack room comes whole.
+TEST(SupportLog, ABatchIsWrittenAsWholeStampedEntriesInItsOrder) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    testutil::ScopedTestClock clock(0);
+    g_pSteppedClock = &clock;
+    clock.SetLocalTimeObserver(StepTheClock);
+    std::string longText(10000, 'L');
+    std::string batch = Batch({"---first---", "ends its own line\n", "",
+                               "---error---超时,没有收到数据", longText, "two\nlines", "last"});
+    WriteFileBatch(path.c_str(), batch.data(), batch.size() - 1);
+    clock.SetLocalTimeObserver(nullptr);
+
+    Strings lines = Lines(testutil::ReadFile(path));
+    Strings expected = {"---first---",
+                        "ends its own line",
+                        "",
+                        "---error---\xB3\xAC\xCA\xB1,",
+                        longText,
+                        "two",
+                        "lines",
+                        "last"};
+    ASSERT_EQ(lines.size(), expected.size());
+    std::string lastStamp;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i == 6) {  // the second line of an entry carries no stamp of its own
+            EXPECT_EQ(lines[i], "lines");
+            continue;
+        }
+        ASSERT_TRUE(std::regex_search(lines[i], kStamped)) << lines[i].substr(0, 60);
+        std::string text = lines[i].substr(22);
+        if (i == 3) text = text.substr(0, expected[i].size());  // the GBK bytes
+        EXPECT_EQ(text, expected[i]);
+        std::string stamp = lines[i].substr(0, 22);
+        EXPECT_GT(stamp, lastStamp) << "each entry reads the clock for its own stamp";
+        lastStamp = stamp;
+    }
+}
+
+// Longer than a write takes at once (64 KiB), with an entry longer than
+// that among them: every entry still whole, once, in order.
+TEST(SupportLog, ABatchOfAnyLengthComesWholeAndInOrder) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    Strings texts;
+    for (int i = 0; i < 6000; ++i) {
+        texts.push_back("B" + std::to_string(i) + " " +
+                        std::string(static_cast<size_t>(i % 150), 'x'));
+        if (i == 3000) texts.push_back(std::string(100000, 'H'));
+    }
+    WriteBatch(path, texts);
+    EXPECT_EQ(Texts(path), texts);
+}
+
+// Threads write batches while others write single entries: the entries of a
+// batch stand together, whole and in order, none of another writer among
+// them, and every thread's entries keep their order.
+TEST(SupportLog, BatchesOfManyThreadsStandTogetherAmongSingleEntries) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    constexpr int kBatchThreads = 4;
+    constexpr int kSingleThreads = 4;
+    constexpr int kBatches = 60;
+    constexpr int kSingles = 1500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kBatchThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int b = 0; b < kBatches; ++b) {
+                int iEntries = 1 + (b * 7 + t) % 60;
+                Strings texts;
+                for (int i = 0; i < iEntries; ++i) {
+                    texts.push_back("B" + std::to_string(t) + "-" + std::to_string(b) + "-" +
+                                    std::to_string(i) + "/" + std::to_string(iEntries) + " " +
+                                    std::string(static_cast<size_t>((i * 31 + b) % 400), 'b'));
+                }
+                WriteBatch(path, texts);
+            }
+        });
+    }
+    for (int t = 0; t < kSingleThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kSingles; ++i) WriteFileNew(path.c_str(), "S%d-%d", t, i);
+        });
+    }
+    for (auto& th : threads) th.join();
+
+    std::regex batchShape(R"(^B(\d)-(\d+)-(\d+)/(\d+) (b*)$)");
+    std::regex singleShape(R"(^S(\d)-(\d+)$)");
+    std::map<int, int> nextSingle;
+    std::map<int, std::pair<int, int>> lastBatchEntry;  // per thread: batch, entry
+    int iBatchEntries = 0;
+    int iSingles = 0;
+    std::string previous;
+    for (const std::string& line : Lines(testutil::ReadFile(path))) {
+        ASSERT_TRUE(std::regex_search(line, kStamped)) << line.substr(0, 80);
+        std::string text = line.substr(22);
+        std::smatch m;
+        if (std::regex_match(text, m, singleShape)) {
+            EXPECT_EQ(std::stoi(m[2]), nextSingle[std::stoi(m[1])]++);
+            ++iSingles;
+        } else {
+            ASSERT_TRUE(std::regex_match(text, m, batchShape)) << text.substr(0, 80);
+            int t = std::stoi(m[1]), b = std::stoi(m[2]), i = std::stoi(m[3]);
+            EXPECT_EQ(m[5].length(), static_cast<size_t>((i * 31 + b) % 400));
+            if (i > 0) {
+                // Right behind the entry before it in its batch.
+                std::string before = "B" + std::to_string(t) + "-" + std::to_string(b) + "-" +
+                                     std::to_string(i - 1) + "/" + m[4].str() + " ";
+                EXPECT_EQ(previous.rfind(before, 0), 0u)
+                    << text.substr(0, 30) << " after " << previous.substr(0, 30);
+            }
+            auto it = lastBatchEntry.find(t);
+            EXPECT_TRUE(it == lastBatchEntry.end() || it->second < std::make_pair(b, i));
+            lastBatchEntry[t] = {b, i};
+            ++iBatchEntries;
+        }
+        previous = text;
+    }
+    EXPECT_EQ(iSingles, kSingleThreads * kSingles);
+    int iExpected = 0;
+    for (int t = 0; t < kBatchThreads; ++t)
+        for (int b = 0; b < kBatches; ++b) iExpected += 1 + (b * 7 + t) % 60;
+    EXPECT_EQ(iBatchEntries, iExpected);
+}
+
+// A batch whose write fails goes once more to a file opened afresh, from
+// where the failed write stopped: nothing written twice. Only when that
+// write fails as well is the rest lost.
+TEST(SupportLog, AFailedBatchWriteIsRetriedOnAFreshFileWithoutRepeatingAnEntry) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    WriteFileNew(path.c_str(), "first");
+
+    // Cut inside the second entry of the batch.
+    platform::testing::InjectAppendFaults(1, 22 + 3 + 22 + 2);
+    WriteBatch(path, {"b1", "b2 cut in two", "b3"});
+
+    // The kept descriptor turned read-only underneath the writer.
+    int fd = testutil::FirstDescriptorOnFile(path);
+    ASSERT_GE(fd, 0);
+    int iReadOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(iReadOnly, 0);
+    ASSERT_EQ(dup2(iReadOnly, fd), fd);
+    close(iReadOnly);
+    WriteBatch(path, {"c1", "c2"});
+
+    platform::testing::InjectAppendFaults(2, 0);
+    WriteBatch(path, {"lost 1", "lost 2"});
+    platform::testing::InjectAppendFaults(0, 0);
+    WriteFileNew(path.c_str(), "after");
+    EXPECT_EQ(Texts(path), (Strings{"first", "b1", "b2 cut in two", "b3", "c1", "c2", "after"}));
+}
+
+// A batch goes where a single entry would: a removed log is started anew, a
+// very long path is written all the same, an unwritable one is skipped.
+TEST(SupportLog, ABatchFollowsTheRulesOfTheLog) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    testutil::ScopedTestClock clock(0);
+    WriteBatch(path, {"before 1", "before 2"});
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    clock.AdvanceSeconds(1);
+    WriteBatch(path, {"after 1", "after 2"});
+    EXPECT_EQ(Texts(path), (Strings{"after 1", "after 2"}));
+
+    std::string longPath = dir.Path();
+    while (longPath.size() < 1500) {
+        longPath += "/" + std::string(100, 'd');
+        ASSERT_EQ(mkdir(longPath.c_str(), 0755), 0);
+    }
+    longPath += "/GameRun.log";
+    WriteBatch(longPath, {"one", "two"});
+    WriteBatch(longPath, {"three"});
+    EXPECT_EQ(Texts(longPath), (Strings{"one", "two", "three"}));
+
+    std::string batch = Batch({"lost"});
+    WriteFileBatch(dir.File("missing/dir/GameRun.log").c_str(), batch.data(), batch.size());
+    WriteFileBatch(nullptr, batch.data(), batch.size());
+    WriteFileBatch(path.c_str(), nullptr, 4);
+    WriteFileBatch(path.c_str(), batch.data(), 0);
+    EXPECT_EQ(Texts(path), (Strings{"after 1", "after 2"}));
 }
 
 TEST(SupportLog, WriteFileCloseLetsGoOfTheFileUntilTheNextEntry) {

@@ -1,11 +1,11 @@
 #include "exchange/queue_table.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "frame/alloc.h"
+#include "frame/text.h"
 
 namespace {
 
@@ -52,13 +52,20 @@ void SetHeldAnswerLimit(size_t iBytes) {
 
 }  // namespace vorel_testing
 
-void FormSendKey(char* szKey, int iQueueId) {
-    std::snprintf(szKey, kQueueKeySize, "send+%d", iQueueId);
+namespace {
+
+// "send+%d" or "recv+%d": formed for every request, answer and read.
+void FormKey(char* szKey, const char* szKind, int iQueueId) {
+    static_assert(kQueueKeySize >= 5 + kDecimalSize, "room for the longest key");
+    std::memcpy(szKey, szKind, 5);
+    FormatDecimal(szKey + 5, iQueueId);
 }
 
-void FormRecvKey(char* szKey, int iQueueId) {
-    std::snprintf(szKey, kQueueKeySize, "recv+%d", iQueueId);
-}
+}  // namespace
+
+void FormSendKey(char* szKey, int iQueueId) { FormKey(szKey, "send+", iQueueId); }
+
+void FormRecvKey(char* szKey, int iQueueId) { FormKey(szKey, "recv+", iQueueId); }
 
 void FreeMessageNode(MESSAGE_NODE* pNode) {
     if (pNode == nullptr) return;

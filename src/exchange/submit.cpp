@@ -93,6 +93,9 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
         // 9.4
         AppendMessageNode(pQueue, pNode, platform::NowSeconds32());
+        // Only once the request is in its queue: a gathering that takes the
+        // flag then finds it.
+        engine.bRequestQueued.store(true);
         // 9.5
         {
             KMutexAdaptor<KThreadMutex> counterGuard(engine.lockCounter, -1);

@@ -100,6 +100,10 @@ struct ClientEngine {
     std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
     std::atomic<platform::ThreadHandle*> hThread3{nullptr};  // the reconnect thread
     _hash* pQueueTable = nullptr;                            // guarded by lockTable
+    // Set once a request has been queued for sending, taken by the write
+    // step as it gathers: a pass with no new request skips the walk over
+    // all the table's slots.
+    std::atomic<bool> bRequestQueued{false};
     KThreadMutex lockTable;
     KThreadMutex lockCounter;
     std::atomic<int32_t> iSetupFlag{0};

@@ -23,17 +23,19 @@ private:
 };
 
 // A scoped guard: a local object of the function that needs the lock, never
-// copied, stored or shared between threads. It derives from its lock type,
-// so it carries a critical section of its own that nothing enters.
+// copied, stored or shared between threads. It carries no critical section
+// of its own: nothing would ever enter one, and making and deleting it for
+// every guarded region, several for each request and answer, cost more than
+// the region's work.
 template <class TMutex>
-class KMutexAdaptor : public TMutex {
+class KMutexAdaptor {
 public:
     // iUnused is -1 at every call site.
     KMutexAdaptor(TMutex& lock, int iUnused) : pLock(&lock) {
         (void)iUnused;
         pLock->Lock();
     }
-    ~KMutexAdaptor() override { pLock->Unlock(); }
+    ~KMutexAdaptor() { pLock->Unlock(); }
     KMutexAdaptor(const KMutexAdaptor&) = delete;
     KMutexAdaptor& operator=(const KMutexAdaptor&) = delete;
 

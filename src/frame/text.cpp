@@ -2,6 +2,23 @@
 
 #include <climits>
 
+size_t FormatDecimal(char* szOut, int iValue) {
+    // The magnitude as unsigned, so that INT_MIN has one too.
+    unsigned int uValue =
+        iValue < 0 ? 0u - static_cast<unsigned int>(iValue) : static_cast<unsigned int>(iValue);
+    char digits[10];
+    size_t iDigits = 0;
+    do {
+        digits[iDigits++] = static_cast<char>('0' + uValue % 10);
+        uValue /= 10;
+    } while (uValue != 0);
+    size_t iLength = 0;
+    if (iValue < 0) szOut[iLength++] = '-';
+    while (iDigits > 0) szOut[iLength++] = digits[--iDigits];
+    szOut[iLength] = '\0';
+    return iLength;
+}
+
 int ParseDecimal(const char* szText) {
     if (szText == nullptr) return 0;
     const char* p = szText;

@@ -6,6 +6,48 @@
 
 #include "frame/alloc.h"
 #include "frame/engine.h"
+#include "frame/text.h"
+
+namespace {
+
+// Whether the format's only conversions are %d and %%.
+bool OnlyIntegers(const char* szFormat) {
+    for (const char* p = std::strchr(szFormat, '%'); p != nullptr; p = std::strchr(p + 2, '%')) {
+        if (p[1] != 'd' && p[1] != '%') return false;
+    }
+    return true;
+}
+
+// vsnprintf for formats whose only conversions are %d and %%, as the
+// session's lines for every request and answer have, at a fraction of its
+// cost: the same text, cut and terminated alike, and the same result (the
+// length of the whole text). REQUIRES: OnlyIntegers(szFormat).
+int FormatIntegers(char* pOut, size_t iRoom, const char* szFormat, va_list args) {
+    size_t iLength = 0;
+    // Appends what fits of iBytes bytes, counting them all.
+    auto put = [&](const char* pBytes, size_t iBytes) {
+        if (iLength + 1 < iRoom) {
+            size_t iFits = iRoom - 1 - iLength;
+            std::memcpy(pOut + iLength, pBytes, iBytes < iFits ? iBytes : iFits);
+        }
+        iLength += iBytes;
+    };
+    const char* p = szFormat;
+    for (const char* pPercent; (pPercent = std::strchr(p, '%')) != nullptr; p = pPercent + 2) {
+        put(p, static_cast<size_t>(pPercent - p));
+        if (pPercent[1] == '%') {
+            put("%", 1);
+        } else {
+            char szNumber[kDecimalSize];
+            put(szNumber, FormatDecimal(szNumber, va_arg(args, int)));
+        }
+    }
+    put(p, std::strlen(p));
+    if (iRoom > 0) pOut[iLength < iRoom ? iLength : iRoom - 1] = '\0';
+    return static_cast<int>(iLength);
+}
+
+}  // namespace
 
 DeferredLog::~DeferredLog() {
     WriteOut();
@@ -30,7 +72,9 @@ void DeferredLog::Add(const char* szFormat, ...) {
     va_start(args, szFormat);
     va_list argsAgain;
     va_copy(argsAgain, args);
-    int iText = std::vsnprintf(pText_ + iUsed_, iCapacity_ - iUsed_, szFormat, args);
+    int iText = OnlyIntegers(szFormat)
+                    ? FormatIntegers(pText_ + iUsed_, iCapacity_ - iUsed_, szFormat, args)
+                    : std::vsnprintf(pText_ + iUsed_, iCapacity_ - iUsed_, szFormat, args);
     va_end(args);
     if (iText >= 0) {
         size_t iNeeded = static_cast<size_t>(iText) + 1;
@@ -51,11 +95,7 @@ void DeferredLog::Add(const char* szFormat, ...) {
 }
 
 void DeferredLog::WriteOut() {
-    size_t p = 0;
-    while (p < iUsed_) {
-        const char* szLine = pText_ + p;
-        WriteFileNew(LogFile(), "%s", szLine);
-        p += std::strlen(szLine) + 1;
-    }
+    if (iUsed_ == 0) return;
+    WriteFileBatch(LogFile(), pText_, iUsed_);
     iUsed_ = 0;
 }

@@ -1,7 +1,10 @@
-// Log lines made while the session thread holds lockTable, kept as text and
-// written to the log once the lock is left, in the order in which they were
-// made. Writing a line appends to a file, which may wait on the disk; the
-// game's threads, which take lockTable for every call, must not wait for it.
+// Log lines of the session thread kept as text and written to the log
+// together, as one append, in the order in which they were made: the lines
+// of a gathering, made while lockTable is held, once the lock is left (a
+// write may wait on the disk, and the game's threads, which take lockTable
+// for every call, must not wait for it); the lines of a receive once its
+// packets are parsed. One write for many lines costs the thread a fraction
+// of one write for each.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +26,20 @@ public:
 #endif
         ;
 
-    // Writes every line kept, in order, one log entry each, and empties the
-    // list. The area grown for a burst is kept for the next one.
+    // Writes every line kept, in order, each a log entry of its own, with
+    // one append (one for each 64 KiB), and empties the list. The area grown
+    // for a burst is kept for the next one.
     void WriteOut();
+
+    // Writes the lines out once they reach kWriteOutBytes, so that a long
+    // run of lines holds little memory. With their time stamps, the
+    // session's lines of that many bytes go to the file in one write (the
+    // writer's are of at most 64 KiB).
+    // REQUIRES: no lock of the engine held.
+    void WriteOutWhenFull() {
+        if (iUsed_ >= kWriteOutBytes) WriteOut();
+    }
+    static constexpr size_t kWriteOutBytes = 32 * 1024;
 
     // Writes the lines of a DeferredLog when the scope ends. Declared before
     // the lock guard of the same scope, it runs after the guard has left the

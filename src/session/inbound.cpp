@@ -11,8 +11,14 @@
 
 namespace {
 
+// The lines of the read step are kept in state.deferredLog and written
+// together: at the end of each parse, whenever they reach 32 KiB, and before
+// every call that writes lines of its own or waits for the game (ReConnect,
+// the window notice), so that the log keeps their order.
+
 // Hands the connection to ReConnect and empties the read side.
 void GiveUpConnection(ClientEngine& engine, SessionState& state) {
+    state.deferredLog.WriteOut();
     state.pfnReConnect(engine, 0);
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
@@ -97,20 +103,20 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
             return Handled::kNext;
         case Stored::kNoRequestQueue:
             GiveUpConnection(engine, state);
-            WriteFileNew(LogFile(), "线程2---READ---error---9---:%d,%d,%d,%s\n",
-                         static_cast<int>(dwLength), iType, iQueueId, state.szText1);
+            state.deferredLog.Add("线程2---READ---error---9---:%d,%d,%d,%s\n",
+                                  static_cast<int>(dwLength), iType, iQueueId, state.szText1);
             return Handled::kStop;
         case Stored::kQueueAllocFailed:
-            WriteFileNew(LogFile(), "线程2---READ---error---10---calloc-fail\n");
+            state.deferredLog.Add("线程2---READ---error---10---calloc-fail\n");
             break;
         case Stored::kQueueAddFailed:
-            WriteFileNew(LogFile(), "---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
+            state.deferredLog.Add("---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
             break;
         case Stored::kNodeAllocFailed:
-            WriteFileNew(LogFile(), "线程2---READ---error---11---calloc-fail\n");
+            state.deferredLog.Add("线程2---READ---error---11---calloc-fail\n");
             break;
         case Stored::kPacketAllocFailed:
-            WriteFileNew(LogFile(), "---error12---calloc failed:%d\n", static_cast<int>(dwLength));
+            state.deferredLog.Add("---error12---calloc failed:%d\n", static_cast<int>(dwLength));
             break;
     }
     return Handled::kStorageFailed;
@@ -120,10 +126,11 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
 // the checks, the key answer or the answer to store.
 Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPacket,
                      uint32_t dwLength, int iType, int p) {
-    WriteFileNew(LogFile(), "线程1---recv---type=%d---,iReadStartPos=%d\n", iType, p);
+    state.deferredLog.Add("线程1---recv---type=%d---,iReadStartPos=%d\n", iType, p);
     // The disconnect notice: its length is not examined; everything after it
     // is dropped.
     if (iType == kTypeDisconnect) {
+        state.deferredLog.WriteOut();
         platform::WindowHandle hWnd = engine.hGameWnd.load();
         if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
             engine.iLoginFlag.load() == 1) {
@@ -139,8 +146,8 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
     if (dwLength < kMinPacketLength || dwLength > kMaxPacketLength ||
         (iType != kTypeKey && (iType < kAnswerTypeMin || iType > kAnswerTypeMax))) {
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---6---消息包太大或太小:%d,%d\n",
-                     static_cast<int>(dwLength), iType);
+        state.deferredLog.Add("线程2---READ---error---6---消息包太大或太小:%d,%d\n",
+                              static_cast<int>(dwLength), iType);
         return Handled::kStop;
     }
     char* apFields[100];
@@ -158,20 +165,20 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
             return Handled::kNext;
         }
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---10---:%d,%d,%d,%s\n",
-                     static_cast<int>(dwLength), iType, iFields, szField);
+        state.deferredLog.Add("线程2---READ---error---10---:%d,%d,%d,%s\n",
+                              static_cast<int>(dwLength), iType, iFields, szField);
         return Handled::kStop;
     }
     if (iFields <= 3) {
         GiveUpConnection(engine, state);
-        WriteFileNew(LogFile(), "线程2---READ---error---8---:%d,%d,%d,%s\n",
-                     static_cast<int>(dwLength), iType, iFields, state.szText1);
+        state.deferredLog.Add("线程2---READ---error---8---:%d,%d,%d,%s\n",
+                              static_cast<int>(dwLength), iType, iFields, state.szText1);
         return Handled::kStop;
     }
     int iQueueId = ParseDecimal(apFields[1]);
     if (iType == kTypeLogonAnswer && ParseDecimal(apFields[3]) == 0) {
         engine.iUserStatus1 = 1;
-        WriteFileNew(LogFile(), "---LOGON_RESULT---iUserStatus1=%d", 1);
+        state.deferredLog.Add("---LOGON_RESULT---iUserStatus1=%d", 1);
     }
     return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId);
 }
@@ -179,6 +186,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
 }  // namespace
 
 void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
+    DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
     char* pBuffer = engine.pReadBuf;
     state.bStorageFailed = false;
     int p = 0;
@@ -197,6 +205,7 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
         if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;
         p += static_cast<int>(dwLength);
+        state.deferredLog.WriteOutWhenFull();
     }
     // Keep the start of an incomplete packet for the next receive.
     int iRest = iEnd - p;
@@ -204,8 +213,8 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
         if (iRest >= 4 && ReadPacketLength(pBuffer + p) > kMaxPacketLength) {
             uint32_t dwLength = ReadPacketLength(pBuffer + p);
             GiveUpConnection(engine, state);
-            WriteFileNew(LogFile(), "线程2---READ---error---13---:(%d,%d),%d\n", iEnd, 0,
-                         static_cast<int>(dwLength));
+            state.deferredLog.Add("线程2---READ---error---13---:(%d,%d),%d\n", iEnd, 0,
+                                  static_cast<int>(dwLength));
             return;
         }
         if (p > 0) std::memmove(pBuffer, pBuffer + p, static_cast<size_t>(iRest));

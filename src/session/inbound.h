@@ -12,7 +12,8 @@ void ReadStep(ClientEngine& engine, SessionState& state);
 
 // Parsing and keeping the rest (no socket involved): handles the complete
 // packets in engine.pReadBuf[0, iEnd) and keeps an incomplete one at the
-// start of the buffer (state.iReadStartPos). Tests feed it bytes directly.
+// start of the buffer (state.iReadStartPos). Its lines are in the log when
+// it returns. Tests feed it bytes directly.
 void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd);
 
 // Parses again the bytes kept after a storage failure (an allocation that

@@ -93,19 +93,21 @@ bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
     return true;
 }
 
-// Every send queue, buckets in index order, chains in chain order.
+// Every send queue, buckets in index order, chains in chain order. False
+// when the write buffer filled up before the walk ended.
 // REQUIRES: lockTable held.
-void Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
+bool Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
     _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return;
+    if (pTable == nullptr) return true;
     for (int i = 0; i < pTable->iSize; ++i) {
         for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
             MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
             if (std::strncmp(pQueue->szKey, "send", 4) != 0) continue;
             KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-            if (!DrainQueue(engine, state, szKey, pQueue)) return;
+            if (!DrainQueue(engine, state, szKey, pQueue)) return false;
         }
     }
+    return true;
 }
 
 // Requests whose bytes are in the write buffer, whole or in part.
@@ -222,7 +224,12 @@ void WriteStep(ClientEngine& engine, SessionState& state) {
     {
         DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-        Gather(engine, state, szKey);
+        // Without a request queued since the last walk there is nothing to
+        // take, nor a taken node with a request behind it to free: the walk
+        // over the table's 10,000 slots is skipped. Requests that did not
+        // fit the write buffer wait for the next walk.
+        if (engine.bRequestQueued.exchange(false) && !Gather(engine, state, szKey))
+            engine.bRequestQueued.store(true);
     }
     if (engine.hSocket.load() != s) {
         DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());

@@ -50,7 +50,8 @@ struct SessionState {
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
     char szKeyArea[512];  // "send+%d" / "recv+%d"
     char szHostCopy[50];  // the host before the configuration check
-    // The lines of a gathering, made under lockTable and written after it.
+    // The lines of a gathering, made under lockTable and written after it,
+    // and those of a receive, written once its packets are parsed.
     DeferredLog deferredLog;
 };
 

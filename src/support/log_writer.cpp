@@ -1,7 +1,8 @@
-// The log writer: one timestamped entry per call, appended whole. The log
-// file stays open between entries, and the path is looked at now and then:
-// a log that was removed or renamed while the game runs is started anew at
-// its path.
+// The log writer: timestamped entries appended whole, one per call of
+// WriteFileNew, or several formatted beforehand with one write of
+// WriteFileBatch. The log file stays open between entries, and the path is
+// looked at now and then: a log that was removed or renamed while the game
+// runs is started anew at its path.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,13 @@
 namespace {
 
 constexpr size_t kStackEntry = 4096;
+
+// A batch goes to the file in pieces of whole entries of at most this many
+// bytes, one write each, so that a batch of any length needs little memory.
+constexpr size_t kBatchPiece = 64 * 1024;
+
+// Room for the time stamp prefix, and the most it takes.
+constexpr size_t kPrefixSize = 64;
 
 // How often, on the millisecond tick, a writer looks whether the path still
 // names the open file: a removed or renamed log is started anew at most this
@@ -191,6 +199,99 @@ void KeptLog::Close() {
 
 KeptLog g_log;
 
+// "[YYYY-MM-DD HH:MM:SS] " for the local time now into szPrefix
+// (kPrefixSize bytes); returns its length, 0 should it not fit.
+size_t FormatPrefix(const platform::LocalTime& now, char* szPrefix) {
+    int iPrefix =
+        std::snprintf(szPrefix, kPrefixSize, "[%04d-%02d-%02d %02d:%02d:%02d] ", now.iYear,
+                      now.iMonth, now.iDay, now.iHour, now.iMinute, now.iSecond);
+    if (iPrefix < 0 || static_cast<size_t>(iPrefix) >= kPrefixSize) return 0;
+    return static_cast<size_t>(iPrefix);
+}
+
+bool SameTime(const platform::LocalTime& a, const platform::LocalTime& b) {
+    return a.iSecond == b.iSecond && a.iMinute == b.iMinute && a.iHour == b.iHour &&
+           a.iDay == b.iDay && a.iMonth == b.iMonth && a.iYear == b.iYear;
+}
+
+// Whether an entry of this text needs the line end added: every entry ends
+// its line, whether or not its text did.
+bool NeedsLineEnd(const char* pText, size_t iText) {
+    return iText == 0 || pText[iText - 1] != '\n';
+}
+
+// Builds the entries of one batch into pieces and appends each piece with
+// one write. Every entry is stamped with the local time read for it; the
+// stamp is formatted again only when that time has moved on. A local object:
+// the piece lives on the stack, so a batch allocates nothing (an allocation
+// of this size for every batch cost more than the batch's write).
+class BatchWriter {
+public:
+    explicit BatchWriter(const char* szPath) : szPath_(szPath) {}
+    ~BatchWriter() { Flush(); }
+    BatchWriter(const BatchWriter&) = delete;
+    BatchWriter& operator=(const BatchWriter&) = delete;
+
+    void Add(const char* pText, size_t iText) {
+        platform::LocalTime now;
+        platform::GetLocalTime(&now);
+        if (!bStamped_ || !SameTime(now, stampTime_)) {
+            iPrefix_ = FormatPrefix(now, szPrefix_);
+            stampTime_ = now;
+            bStamped_ = true;
+        }
+        size_t iEntry = iPrefix_ + iText + (NeedsLineEnd(pText, iText) ? 1 : 0);
+        if (iEntry > sizeof(piece_) - iUsed_) Flush();
+        if (iEntry > sizeof(piece_)) {
+            AddAlone(pText, iText, iEntry);
+            return;
+        }
+        Put(piece_ + iUsed_, pText, iText);
+        iUsed_ += iEntry;
+    }
+
+    // Appends the entries gathered so far with one write.
+    void Flush() {
+        if (iUsed_ == 0) return;
+        Entry entry{piece_, iUsed_, 0};
+        g_log.Append(szPath_, &entry);
+        iUsed_ = 0;
+    }
+
+private:
+    // The stamp, the text and the line end it needs, at pOut.
+    void Put(char* pOut, const char* pText, size_t iText) const {
+        std::memcpy(pOut, szPrefix_, iPrefix_);
+        std::memcpy(pOut + iPrefix_, pText, iText);
+        if (NeedsLineEnd(pText, iText)) pOut[iPrefix_ + iText] = '\n';
+    }
+
+    // An entry longer than a piece, in a write of its own. Out of memory,
+    // it keeps what fits in the piece, as WriteFileNew keeps what fits.
+    void AddAlone(const char* pText, size_t iText, size_t iEntry) {
+        char* pAlone = static_cast<char*>(std::malloc(iEntry));
+        if (pAlone == nullptr) {
+            size_t iKept = sizeof(piece_) - iPrefix_ - 1;
+            Put(piece_, pText, iKept);
+            iUsed_ = iPrefix_ + iKept + (NeedsLineEnd(pText, iKept) ? 1 : 0);
+            Flush();
+            return;
+        }
+        Put(pAlone, pText, iText);
+        Entry entry{pAlone, iEntry, 0};
+        g_log.Append(szPath_, &entry);
+        std::free(pAlone);
+    }
+
+    const char* szPath_;
+    char piece_[kBatchPiece];
+    size_t iUsed_ = 0;
+    platform::LocalTime stampTime_{};
+    bool bStamped_ = false;
+    char szPrefix_[kPrefixSize];
+    size_t iPrefix_ = 0;
+};
+
 }  // namespace
 
 extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szFormat, ...) {
@@ -198,11 +299,8 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
 
     platform::LocalTime now;
     platform::GetLocalTime(&now);
-    char szPrefix[64];
-    int iPrefix =
-        std::snprintf(szPrefix, sizeof(szPrefix), "[%04d-%02d-%02d %02d:%02d:%02d] ", now.iYear,
-                      now.iMonth, now.iDay, now.iHour, now.iMinute, now.iSecond);
-    if (iPrefix < 0 || static_cast<size_t>(iPrefix) >= sizeof(szPrefix)) iPrefix = 0;
+    char szPrefix[kPrefixSize];
+    size_t iPrefix = FormatPrefix(now, szPrefix);
 
     va_list args;
     va_start(args, szFormat);
@@ -211,7 +309,7 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
     char stackEntry[kStackEntry];
     char* pEntry = stackEntry;
     size_t iCapacity = sizeof(stackEntry);
-    std::memcpy(pEntry, szPrefix, static_cast<size_t>(iPrefix));
+    std::memcpy(pEntry, szPrefix, iPrefix);
     int iText = std::vsnprintf(pEntry + iPrefix, iCapacity - iPrefix, szFormat, args);
     va_end(args);
     if (iText < 0) {
@@ -219,11 +317,11 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
         return;  // a format the C library refuses: nothing sensible to write
     }
     // Room for the text, a line end and the terminator.
-    size_t iNeeded = static_cast<size_t>(iPrefix) + static_cast<size_t>(iText) + 2;
+    size_t iNeeded = iPrefix + static_cast<size_t>(iText) + 2;
     if (iNeeded > iCapacity) {
         char* pHeap = static_cast<char*>(std::malloc(iNeeded));
         if (pHeap != nullptr) {
-            std::memcpy(pHeap, szPrefix, static_cast<size_t>(iPrefix));
+            std::memcpy(pHeap, szPrefix, iPrefix);
             std::vsnprintf(pHeap + iPrefix, iNeeded - iPrefix, szFormat, argsAgain);
             pEntry = pHeap;
             iCapacity = iNeeded;
@@ -234,14 +332,26 @@ extern "C" QUORVEX_API void WriteFileNew(const char* szFile, const char* szForma
     }
     va_end(argsAgain);
 
-    size_t iLength = static_cast<size_t>(iPrefix) + static_cast<size_t>(iText);
-    // Every entry ends its line, whether or not the format did.
-    if (iLength == static_cast<size_t>(iPrefix) || pEntry[iLength - 1] != '\n')
-        pEntry[iLength++] = '\n';
+    size_t iLength = iPrefix + static_cast<size_t>(iText);
+    if (NeedsLineEnd(pEntry + iPrefix, static_cast<size_t>(iText))) pEntry[iLength++] = '\n';
 
     Entry entry{pEntry, iLength, 0};
     g_log.Append(szFile, &entry);
     if (pEntry != stackEntry) std::free(pEntry);
+}
+
+extern "C" QUORVEX_API void WriteFileBatch(const char* szFile, const char* pTexts, size_t iLength) {
+    if (szFile == nullptr || szFile[0] == '\0' || pTexts == nullptr || iLength == 0) return;
+    BatchWriter writer(szFile);
+    const char* p = pTexts;
+    while (p < pTexts + iLength) {
+        size_t iRest = static_cast<size_t>(pTexts + iLength - p);
+        const void* pZero = std::memchr(p, '\0', iRest);
+        size_t iText =
+            pZero != nullptr ? static_cast<size_t>(static_cast<const char*>(pZero) - p) : iRest;
+        writer.Add(p, iText);
+        p += iText + 1;
+    }
 }
 
 extern "C" QUORVEX_API void WriteFileClose() { g_log.Close(); }

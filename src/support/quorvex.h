@@ -80,6 +80,16 @@ QUORVEX_API void WriteFileNew(const char* szFile, const char* szFormat, ...)
 #endif
     ;
 
+// Appends several entries to szFile at once. pTexts holds iLength bytes of
+// entry texts, already formatted and taken as they are (no format is
+// applied), each ended by a zero byte. Each becomes an entry exactly as
+// WriteFileNew makes one: the timestamp prefix, read for that entry, then
+// its text, then a line end unless the text has one. The entries land in
+// their order with one write, never torn or interleaved with other writers'
+// entries; a batch of more than 64 KiB goes in several writes, each of whole
+// entries. The same file, rules and failures as WriteFileNew.
+QUORVEX_API void WriteFileBatch(const char* szFile, const char* pTexts, size_t iLength);
+
 // The log file stays open between entries (shared with other readers,
 // writers, renames and deletions), and a log removed or renamed meanwhile is
 // started anew at its path within about a second. WriteFileClose closes it;

@@ -9,15 +9,26 @@ namespace platform {
 int64_t SystemNowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 void SystemGetLocalTime(LocalTime* pTime) {
+    // The conversion takes the C library's time-zone lock and walks its
+    // tables, while log entries come by the thousand a second: each thread
+    // keeps its last conversion for the second it stands for.
+    thread_local bool bConverted = false;
+    thread_local time_t tConverted = 0;
+    thread_local LocalTime converted;
     time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    pTime->iYear = local.tm_year + 1900;
-    pTime->iMonth = local.tm_mon + 1;
-    pTime->iDay = local.tm_mday;
-    pTime->iHour = local.tm_hour;
-    pTime->iMinute = local.tm_min;
-    pTime->iSecond = local.tm_sec;
+    if (!bConverted || now != tConverted) {
+        struct tm local {};
+        localtime_r(&now, &local);
+        converted.iYear = local.tm_year + 1900;
+        converted.iMonth = local.tm_mon + 1;
+        converted.iDay = local.tm_mday;
+        converted.iHour = local.tm_hour;
+        converted.iMinute = local.tm_min;
+        converted.iSecond = local.tm_sec;
+        tConverted = now;
+        bConverted = true;
+    }
+    *pTime = converted;
 }
 
 uint32_t SystemTickMs() {
