@@ -166,6 +166,26 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationEmptyTheTable) {
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);  // a fresh table takes new requests
 }
 
+// A later set-up frees every held answer, up to 64 MiB, which takes tens of
+// milliseconds: nothing of the old table is freed while lockTable is held,
+// so no game call waits for it.
+TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    UseManualClock();
+    ClientEngine& engine = CreateEngine();
+    char szText[] = "300 4 queued";
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    Clock().AdvanceSeconds(5);
+    {
+        testutil::TableLockWhileFreeing watch(engine);
+        EXPECT_EQ(engine.InitSocket(), 0);
+        EXPECT_GE(watch.Entries(), 7) << "the queue, its three requests and their packets";
+        EXPECT_EQ(watch.Blocked(), 0) << "freed under lockTable";
+    }
+    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_EQ(Write_Message1(300, szText, 0), 1);
+}
+
 std::atomic<int> g_iNotices{0};
 
 intptr_t CountNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {

@@ -7,6 +7,7 @@ namespace {
 
 std::atomic<int> g_iSkip{0};
 std::atomic<int> g_iFail{0};
+std::atomic<void (*)()> g_pfnFreeObserver{nullptr};
 
 bool ShouldFail() {
     if (g_iFail.load(std::memory_order_acquire) <= 0) return false;
@@ -21,7 +22,11 @@ void* ZeroAlloc(size_t iSize) {
     return std::calloc(1, iSize);
 }
 
-void ZeroFree(void* p) { std::free(p); }
+void ZeroFree(void* p) {
+    void (*pfnObserver)() = g_pfnFreeObserver.load(std::memory_order_acquire);
+    if (pfnObserver != nullptr) pfnObserver();
+    std::free(p);
+}
 
 namespace vorel_testing {
 
@@ -29,6 +34,10 @@ void FailAllocations(int iSkip, int iCount) {
     g_iFail.store(0);
     g_iSkip.store(iSkip);
     g_iFail.store(iCount, std::memory_order_release);
+}
+
+void ObserveFrees(void (*pfnObserver)()) {
+    g_pfnFreeObserver.store(pfnObserver, std::memory_order_release);
 }
 
 }  // namespace vorel_testing

@@ -14,4 +14,8 @@ namespace vorel_testing {
 // The next iSkip allocations succeed, then iCount fail; 0, 0 switches it off.
 void FailAllocations(int iSkip, int iCount);
 
+// pfnObserver runs at the start of every ZeroFree (null: none), on the
+// freeing thread: tests see where blocks are freed, e.g. under which lock.
+void ObserveFrees(void (*pfnObserver)());
+
 }  // namespace vorel_testing

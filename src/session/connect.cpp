@@ -107,14 +107,25 @@ void ConnectionSetUp::EmptySession() {
     MarkNewConnectionForHeldAnswers();
     engine_.iTimeFlag = 0;
     // A set-up in the engine's first 5 s (normally the first one) keeps the
-    // table; any later one drops every queued message.
+    // table; any later one drops every queued message. The old table is
+    // swapped for a new one under lockTable and freed after it: freeing up
+    // to 64 MiB of held answers takes tens of milliseconds, which no game
+    // call should wait for. Nothing reaches the old table once it is out,
+    // and each of its queues waits for a game thread still inside it.
     if (platform::SecondsElapsed(engine_.tStart, 5)) {
-        KMutexAdaptor<KThreadMutex> tableGuard(engine_.lockTable, -1);
-        if (engine_.pQueueTable != nullptr) {
-            g_sessionStatics.iDeletedUnprocessed.fetch_add(CountPendingMessages(engine_));
-            free_hash(engine_.pQueueTable);
-            engine_.pQueueTable = NewQueueTable();
+        _hash* pNewTable = NewQueueTable();
+        _hash* pOldTable = nullptr;
+        {
+            KMutexAdaptor<KThreadMutex> tableGuard(engine_.lockTable, -1);
+            if (engine_.pQueueTable != nullptr) {
+                g_sessionStatics.iDeletedUnprocessed.fetch_add(CountPendingMessages(engine_));
+                pOldTable = engine_.pQueueTable;
+                engine_.pQueueTable = pNewTable;
+                pNewTable = nullptr;
+            }
         }
+        if (pOldTable != nullptr) free_hash(pOldTable);
+        if (pNewTable != nullptr) free_hash(pNewTable);  // the table stayed absent
     }
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 std::vector<int> g_reConnects;  // the steps run on the test's thread only
 
-// The state of the one TableLockWhileLogging.
+// The state of the one TableLockWatch.
 std::thread::id g_watchedThread;
 std::atomic<ClientEngine*> g_pWatchedEngine{nullptr};
 std::atomic<int> g_iWatchedEntries{0};
@@ -128,25 +128,35 @@ int SessionStateFixture::Request(int iType, const std::string& text) {
     return Write_Message1(iType, input.data(), static_cast<int>(text.size()));
 }
 
-TableLockWhileLogging::TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine)
-    : clock_(clock) {
+TableLockWatch::TableLockWatch(ClientEngine& engine) {
     g_watchedThread = std::this_thread::get_id();
     g_iWatchedEntries = 0;
     g_iBlockedEntries = 0;
     g_pWatchedEngine = &engine;
-    clock_.SetLocalTimeObserver(ProbeTableLock);
 }
 
-TableLockWhileLogging::~TableLockWhileLogging() {
-    clock_.SetLocalTimeObserver(nullptr);
+TableLockWatch::~TableLockWatch() {
     g_pWatchedEngine = nullptr;
     std::lock_guard<std::mutex> guard(g_probesLock);
     for (std::thread& probe : g_probes) probe.join();
     g_probes.clear();
 }
 
-int TableLockWhileLogging::Entries() const { return g_iWatchedEntries.load(); }
+int TableLockWatch::Entries() const { return g_iWatchedEntries.load(); }
 
-int TableLockWhileLogging::Blocked() const { return g_iBlockedEntries.load(); }
+int TableLockWatch::Blocked() const { return g_iBlockedEntries.load(); }
+
+TableLockWhileLogging::TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine)
+    : TableLockWatch(engine), clock_(clock) {
+    clock_.SetLocalTimeObserver(ProbeTableLock);
+}
+
+TableLockWhileLogging::~TableLockWhileLogging() { clock_.SetLocalTimeObserver(nullptr); }
+
+TableLockWhileFreeing::TableLockWhileFreeing(ClientEngine& engine) : TableLockWatch(engine) {
+    vorel_testing::ObserveFrees(ProbeTableLock);
+}
+
+TableLockWhileFreeing::~TableLockWhileFreeing() { vorel_testing::ObserveFrees(nullptr); }
 
 }  // namespace testutil

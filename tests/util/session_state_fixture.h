@@ -47,23 +47,37 @@ private:
     platform::SocketHandle peer_ = platform::kInvalidSocket;
 };
 
-// Watches the log entries that the constructing thread writes while it
-// lives: for each one, whether another thread could take lockTable
-// meanwhile, as every call of the game does. It learns of an entry through
-// the test clock's local-time observer (the log writer stamps every entry
-// with the local time). One at a time.
-class TableLockWhileLogging {
+// Watches events on the constructing thread while it lives: for each one,
+// whether another thread could take lockTable meanwhile, as every call of
+// the game does. One watch at a time.
+class TableLockWatch {
+public:
+    explicit TableLockWatch(ClientEngine& engine);
+    ~TableLockWatch();
+    TableLockWatch(const TableLockWatch&) = delete;
+    TableLockWatch& operator=(const TableLockWatch&) = delete;
+
+    int Entries() const;  // events seen on the thread
+    int Blocked() const;  // of them, seen while lockTable could not be had
+};
+
+// The log entries the thread writes: it learns of an entry through the test
+// clock's local-time observer (the log writer stamps every entry with the
+// local time).
+class TableLockWhileLogging : public TableLockWatch {
 public:
     TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine);
     ~TableLockWhileLogging();
-    TableLockWhileLogging(const TableLockWhileLogging&) = delete;
-    TableLockWhileLogging& operator=(const TableLockWhileLogging&) = delete;
-
-    int Entries() const;  // entries the thread wrote
-    int Blocked() const;  // of them, written while lockTable could not be had
 
 private:
     ScopedTestClock& clock_;
+};
+
+// The library's blocks the thread frees (the allocator's free observer).
+class TableLockWhileFreeing : public TableLockWatch {
+public:
+    explicit TableLockWhileFreeing(ClientEngine& engine);
+    ~TableLockWhileFreeing();
 };
 
 }  // namespace testutil
