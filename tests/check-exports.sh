@@ -5,30 +5,30 @@
 #
 #   check-exports.sh LIBVOREL LIBQUORVEX [LIBVORELCORE]
 set -uo pipefail
-status=0
-check() {  # check LIBRARY EXPECTED-NAMES...
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
+check_exports() {  # check_exports LIBRARY EXPECTED-NAMES...
     local lib=$1
     shift
     local found expected
     found=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
     expected=$(printf '%s\n' "$@" | sort)
     if [ "$found" = "$expected" ]; then
-        echo "ok    $(basename "$lib"): $(echo "$found" | wc -l) exports"
+        pass "$(basename "$lib"): $(echo "$found" | wc -l) exports"
     else
-        echo "FAIL  $(basename "$lib") exports differ:"
+        fail "$(basename "$lib") exports differ:"
         diff <(echo "$expected") <(echo "$found") | sed 's/^/      /'
-        status=1
     fi
 }
-check "$1" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
+check_exports "$1" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
     _Z13SetMessageWndP6HWND__ SetMessageWnd VorelCreateWindow VorelDestroyWindow VorelGetWindowUser
-check "$2" hash_init hash_add hash_lookup free_hash free_hashent WriteFileNew WriteFileBatch WriteFileClose split_CharLine \
+check_exports "$2" hash_init hash_add hash_lookup free_hash free_hashent WriteFileNew WriteFileBatch WriteFileClose split_CharLine \
     InternetDownloadFile InternetDownloadAbort \
     _ZN16TextEncodeDecodeC1Ev _ZN16TextEncodeDecodeC2Ev _ZN16TextEncodeDecodeD1Ev _ZN16TextEncodeDecodeD2Ev \
     _ZN16TextEncodeDecode10DataEncodeEPKcS1_jPcji _ZN16TextEncodeDecode10DataDecodeEPKcS1_jPcji
 if [ $# -ge 3 ]; then
-    check "$3" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
+    check_exports "$3" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
         _Z13SetMessageWndP6HWND__ VorelCreateWindow VorelDestroyWindow VorelGetWindowUser \
         VorelCoreLoad VorelCoreUnload
 fi
-exit $status
+[ "$failed" -eq 0 ]

@@ -124,6 +124,36 @@ TEST_F(HttpFilesTest, TargetsLeavingTheDirectoryAreRefused) {
     }
 }
 
+// The tests' scripted answers come from the same server: a script stands in
+// for a file of the same target, each target's requests are counted, and
+// without a directory whatever is not scripted is missing.
+TEST_F(HttpFilesTest, ScriptedAnswersStandInForFiles) {
+    testutil::WriteFile(root_ + "/both.txt", "the file");
+    StartServer();
+    refserver::HttpAnswer moved(302, "elsewhere");
+    moved.location = server_->Url("/both.txt");
+    server_->Set("/both.txt", {200, "the script"});
+    server_->Set("/moved", moved);
+
+    EXPECT_EQ(Fetch(server_->Port(), Get("/both.txt")).body, "the script");
+    Response got = Fetch(server_->Port(), Get("/moved"));
+    EXPECT_EQ(got.iStatus, 302);
+    EXPECT_EQ(got.Header("Location"),
+              "http://127.0.0.1:" + std::to_string(server_->Port()) + "/both.txt");
+    EXPECT_EQ(got.body, "elsewhere");
+    EXPECT_EQ(Fetch(server_->Port(), "HEAD /moved HTTP/1.1\r\n\r\n").body, "");
+    EXPECT_EQ(server_->Requests("/moved"), 2);
+    EXPECT_EQ(server_->Requests("/both.txt"), 1);
+    EXPECT_EQ(server_->Requests(), 3);
+
+    refserver::HttpFileServer bare(refserver::HttpFilesOptions{});
+    std::string error;
+    ASSERT_TRUE(bare.Start(&error)) << error;
+    bare.Set("/here", {200, "scripted"});
+    EXPECT_EQ(Fetch(bare.Port(), Get("/here")).body, "scripted");
+    EXPECT_EQ(Fetch(bare.Port(), Get("/both.txt")).iStatus, 404);
+}
+
 // Stop must not wait for a client that never sends its request, nor for a
 // paced answer to run its course.
 TEST_F(HttpFilesTest, StopEndsIdleAndSlowConnections) {

@@ -14,18 +14,8 @@ server=$1
 version=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok    $what"
-    else
-        echo "FAIL  $what"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
 
 # run ARGS...: runs the server with its input closed; status, standard
 # output and standard error in $status, $work/out and $work/err.
@@ -125,8 +115,8 @@ check "quit: the stopped line counts the connections and the request" \
     grep -q '^vorel-server stopped after 1 connections and 1 http requests$' "$work/bound"
 exec 3>&-
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures failed"
+if [ "$failed" -ne 0 ]; then
+    echo "$failed failed"
     exit 1
 fi
 echo "all passed"

@@ -1,14 +1,28 @@
-#include "platform/file_faults.h"
-
+// What both platforms' file code shares: the append faults that tests
+// inject, and the checks in front of the system's append.
 #include <atomic>
 
 #include "platform/files.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
 
 std::atomic<int> g_iFaults{0};
 std::atomic<size_t> g_iFaultBytes{0};
+
+// True when an append fault is armed: *piBytes receives how many bytes the
+// faulty write may still write, and one use is consumed.
+bool TakeAppendFault(size_t* piBytes) {
+    int iLeft = g_iFaults.load(std::memory_order_acquire);
+    while (iLeft > 0) {
+        if (g_iFaults.compare_exchange_weak(iLeft, iLeft - 1)) {
+            *piBytes = g_iFaultBytes.load();
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -21,18 +35,13 @@ void InjectAppendFaults(int iCount, size_t iBytes) {
 
 }  // namespace testing
 
-namespace detail {
-
-bool TakeAppendFault(size_t* piBytes) {
-    int iLeft = g_iFaults.load(std::memory_order_acquire);
-    while (iLeft > 0) {
-        if (g_iFaults.compare_exchange_weak(iLeft, iLeft - 1)) {
-            *piBytes = g_iFaultBytes.load();
-            return true;
-        }
+size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
+    if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
+    size_t iAllowed = 0;
+    if (TakeAppendFault(&iAllowed)) {
+        return detail::SystemAppendWrite(hFile, pData, iAllowed < iLength ? iAllowed : 0);
     }
-    return false;
+    return detail::SystemAppendWrite(hFile, pData, iLength);
 }
 
-}  // namespace detail
 }  // namespace platform

@@ -58,11 +58,4 @@ void RefuseThreads(int iCount);
 
 }  // namespace testing
 
-namespace detail {
-
-// True, using one refusal up, while RefuseThreads has some left.
-bool TakeThreadRefusal();
-
-}  // namespace detail
-
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/library.h"
+#include "platform/system.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -10,6 +11,15 @@ namespace {
 
 std::atomic<int> g_iRefusals{0};
 std::atomic<bool> g_bKeptLoaded{false};
+
+// True, using one refusal up, while RefuseThreads has some left.
+bool TakeThreadRefusal() {
+    int iLeft = g_iRefusals.load();
+    while (iLeft > 0) {
+        if (g_iRefusals.compare_exchange_weak(iLeft, iLeft - 1)) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -22,15 +32,9 @@ void RefuseThreads(int iCount) { g_iRefusals.store(iCount); }
 
 }  // namespace testing
 
-namespace detail {
-
-bool TakeThreadRefusal() {
-    int iLeft = g_iRefusals.load();
-    while (iLeft > 0) {
-        if (g_iRefusals.compare_exchange_weak(iLeft, iLeft - 1)) return true;
-    }
-    return false;
+ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
+    if (routine == nullptr || TakeThreadRefusal()) return nullptr;
+    return detail::SystemThreadCreate(routine, pArg);
 }
 
-}  // namespace detail
 }  // namespace platform

@@ -41,17 +41,13 @@ trap 'rm -rf "$work"' EXIT
 prefix=$(cd "$work" && pwd -P)/prefix
 lib=$prefix/$libdir
 major=${version%%.*}
-status=0
-
-fail() {
-    echo "FAIL  $*"
-    status=1
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/../checks.sh"
 
 step() {  # step WHAT COMMAND...: runs COMMAND, its output shown only when it fails
     local out
     if out=$("${@:2}" 2>&1); then
-        echo "ok    $1"
+        pass "$1"
     else
         echo "$out"
         fail "$1"
@@ -138,5 +134,5 @@ else
     fail "pkg-config --cflags --libs vorel: $pc_flags"
 fi
 
-[ $status -eq 0 ] && echo "install-test: all held"
-exit $status
+[ "$failed" -eq 0 ] || exit 1
+echo "install-test: all held"

@@ -21,19 +21,8 @@ archive=$(realpath "$1") || exit 2
 mingw=$(cd "$2" && pwd) || exit 2
 objdump=i686-w64-mingw32-objdump
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok    $what"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $what"
-    fi
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/../checks.sh"
 
 work=$(mktemp -d)
 server_pid=""
@@ -46,7 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-(cd "$work" && cmake -E tar xf "$archive") || { echo "FAIL  unpacking $archive"; echo "0 passed, 1 failed"; exit 1; }
+(cd "$work" && cmake -E tar xf "$archive") || { fail "unpacking $archive"; summary; exit 1; }
 root=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 
 # --- what is inside ---------------------------------------------------------------
@@ -132,5 +121,4 @@ else
     tr -d '\r' <"$build/server.out" | sed 's/^/[server] /'
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -19,19 +19,8 @@ native=$(cd "$1" && pwd) || exit 2
 mingw=$(cd "$2" && pwd) || exit 2
 objdump=i686-w64-mingw32-objdump
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok    $what"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $what"
-    fi
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/../checks.sh"
 
 # --- the export table ---------------------------------------------------------
 # "[Ordinal/Name Pointer] Table" lists "[   N] name" with N = ordinal - 1.
@@ -55,8 +44,8 @@ done
 
 # --- the host under Wine --------------------------------------------------------
 if ! command -v wine >/dev/null; then
-    echo "FAIL  wine is not installed"
-    echo "$passed passed, $((failed + 1)) failed"
+    fail "wine is not installed"
+    summary
     exit 1
 fi
 export WINEPREFIX="$mingw/wineprefix"
@@ -95,9 +84,9 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 if [ -z "$port" ] || [ -z "$http_port" ]; then
-    echo "FAIL  vorel-server did not start:"
+    fail "vorel-server did not start:"
     cat "$run/server.out"
-    echo "$passed passed, $((failed + 1)) failed"
+    summary
     exit 1
 fi
 
@@ -118,8 +107,7 @@ add_summary() {
         failed=$((failed + BASH_REMATCH[2]))
         [ "$3" -eq 0 ] || [ "${BASH_REMATCH[2]}" -gt 0 ] || failed=$((failed + 1))
     else
-        echo "FAIL  $1 ended without its summary (status $3)"
-        failed=$((failed + 1))
+        fail "$1 ended without its summary (status $3)"
     fi
 }
 
@@ -187,5 +175,4 @@ unload_case plugin "$port" "http://127.0.0.1:$http_port/file.bin"
 # The reference server built for Windows (preset mingw-tools), under Wine.
 server_exe="$mingw/../mingw-tools/vorel-server.exe"; . "$(dirname "$0")/wine-server-checks.sh"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

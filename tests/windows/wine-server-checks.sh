@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# shellcheck disable=SC2154  # $run, $failed and the Wine environment are run-wine-tests.sh's
+# shellcheck disable=SC2154  # $run and the Wine environment are run-wine-tests.sh's
 # The reference server built for Windows (the mingw-tools preset), under
 # Wine: a program that needs no DLL of the compiler's, --version, --help and
 # a bad --bind as a user meets them, --seconds, the Windows test host's whole
@@ -48,8 +48,7 @@ ws_refused() { ! ws_can_connect; }
 ws_hex() { od -An -v -tx1 | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
 
 if [ ! -f "${server_exe:-}" ]; then
-    echo "FAIL  vorel-server.exe not found (${server_exe:-server_exe unset}): build the mingw-tools preset"
-    failed=$((failed + 1))
+    fail "vorel-server.exe not found (${server_exe:-server_exe unset}): build the mingw-tools preset"
 else
     cp "$server_exe" "$run/vorel-server.exe"
 

@@ -19,6 +19,10 @@ const char* Reason(int iStatus) {
     switch (iStatus) {
         case 200:
             return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
         case 400:
             return "Bad Request";
         case 403:
@@ -27,6 +31,8 @@ const char* Reason(int iStatus) {
             return "Not Found";
         case 405:
             return "Method Not Allowed";
+        case 500:
+            return "Internal Server Error";
         case 505:
             return "HTTP Version Not Supported";
         default:
@@ -48,11 +54,13 @@ bool SendAll(platform::SocketHandle s, const std::string& data) {
     return SendAll(s, data.data(), data.size());
 }
 
-std::string Head(int iStatus, uint64_t qwLength, const char* szType, bool bAllow) {
+// The answer's head; `extra` holds further header lines, each ending in CRLF.
+std::string Head(int iStatus, uint64_t qwLength, const char* szType,
+                 const std::string& extra = "") {
     std::string head = "HTTP/1.1 " + std::to_string(iStatus) + " " + Reason(iStatus) + "\r\n";
     head += "Content-Type: " + std::string(szType) + "\r\n";
     head += "Content-Length: " + std::to_string(qwLength) + "\r\n";
-    if (bAllow) head += "Allow: GET, HEAD\r\n";
+    head += extra;
     head += "Connection: close\r\n\r\n";
     return head;
 }
@@ -148,10 +156,12 @@ HttpFileServer::~HttpFileServer() { Stop(); }
 
 bool HttpFileServer::Start(std::string* pError) {
     std::error_code ec;
-    root_ = fs::canonical(options_.root, ec);
-    if (ec || !fs::is_directory(root_, ec)) {
-        *pError = "not a directory: " + options_.root;
-        return false;
+    if (!options_.root.empty()) {
+        root_ = fs::canonical(options_.root, ec);
+        if (ec || !fs::is_directory(root_, ec)) {
+            *pError = "not a directory: " + options_.root;
+            return false;
+        }
     }
     listener_ = platform::SocketListen(options_.dwAddrNet, options_.wPort, &wPort_);
     if (listener_ == platform::kInvalidSocket) {
@@ -188,6 +198,22 @@ void HttpFileServer::Stop() {
 int HttpFileServer::Requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return iRequests_;
+}
+
+int HttpFileServer::Requests(const std::string& target) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = requestsByTarget_.find(target);
+    return it == requestsByTarget_.end() ? 0 : it->second;
+}
+
+void HttpFileServer::Set(const std::string& target, const HttpAnswer& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[target] = answer;
+}
+
+std::string HttpFileServer::Url(const std::string& target) const {
+    uint32_t dwAddrNet = options_.dwAddrNet != 0 ? options_.dwAddrNet : LoopbackAddress();
+    return "http://" + FormatIPv4Address(dwAddrNet) + ":" + std::to_string(wPort_) + target;
 }
 
 void HttpFileServer::AcceptLoop() {
@@ -242,7 +268,7 @@ void HttpFileServer::Serve(Connection* pConnection) {
     if (iHeadEnd != std::string::npos) {
         Answer(s, head.substr(0, iHeadEnd));
     } else if (head.size() > kMaxHead) {
-        SendAll(s, Head(400, 0, "text/plain", false));
+        SendAll(s, Head(400, 0, "text/plain"));
     }
     // The peer reads the end of the answer before the socket goes.
     platform::SocketShutdownSend(s);
@@ -253,35 +279,87 @@ void HttpFileServer::Serve(Connection* pConnection) {
 
 void HttpFileServer::Answer(platform::SocketHandle s, const std::string& head) {
     HttpRequest request;
-    fs::path file;
     int iStatus = ParseHttpRequest(head, &request);
+    HttpAnswer script;
+    bool bScripted = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++iRequests_;
+        if (iStatus == 0) {
+            ++requestsByTarget_[request.target];
+            auto it = scripts_.find(request.target);
+            bScripted = it != scripts_.end();
+            if (bScripted) script = it->second;
+        }
+    }
+    bool bHead = request.method == "HEAD";
+    if (bScripted) {
+        Report(request, script.iStatus, script.body.size());
+        std::string extra = script.location.empty() ? "" : "Location: " + script.location + "\r\n";
+        if (!SendAll(s,
+                     Head(script.iStatus, script.body.size(), "application/octet-stream", extra)) ||
+            bHead)
+            return;
+        SendScripted(s, script);
+        return;
+    }
+
+    fs::path file;
     if (iStatus == 0 && request.method != "GET" && request.method != "HEAD") iStatus = 405;
-    if (iStatus == 0) iStatus = MapTargetToFile(root_, request.target, &file);
+    if (iStatus == 0) iStatus = root_.empty() ? 404 : MapTargetToFile(root_, request.target, &file);
     std::error_code ec;
     uint64_t qwSize = 0;
     if (iStatus == 200) {
         qwSize = fs::file_size(file, ec);
         if (ec) iStatus = 404;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++iRequests_;
-    }
-    if (options_.bVerbose) {
-        std::string size = iStatus == 200 ? ", " + std::to_string(qwSize) + " bytes" : "";
-        std::printf("http %s %s -> %d%s\n", request.method.c_str(), request.target.c_str(), iStatus,
-                    size.c_str());
-        std::fflush(stdout);
-    }
-    bool bHead = request.method == "HEAD";
+    Report(request, iStatus, qwSize);
     if (iStatus != 200) {
         std::string body = std::to_string(iStatus) + " " + Reason(iStatus) + "\n";
-        SendAll(s, Head(iStatus, body.size(), "text/plain", iStatus == 405));
+        SendAll(s, Head(iStatus, body.size(), "text/plain",
+                        iStatus == 405 ? "Allow: GET, HEAD\r\n" : ""));
         if (!bHead) SendAll(s, body);
         return;
     }
-    if (!SendAll(s, Head(200, qwSize, "application/octet-stream", false)) || bHead) return;
+    if (!SendAll(s, Head(200, qwSize, "application/octet-stream")) || bHead) return;
     SendFile(s, file, qwSize);
+}
+
+// One line per answer on standard output, when asked for.
+void HttpFileServer::Report(const HttpRequest& request, int iStatus, uint64_t qwSize) {
+    if (!options_.bVerbose) return;
+    std::string size = iStatus == 200 ? ", " + std::to_string(qwSize) + " bytes" : "";
+    std::printf("http %s %s -> %d%s\n", request.method.c_str(), request.target.c_str(), iStatus,
+                size.c_str());
+    std::fflush(stdout);
+}
+
+// The body of a scripted answer, whose head has gone out, with its fault.
+void HttpFileServer::SendScripted(platform::SocketHandle s, const HttpAnswer& answer) {
+    const std::string& body = answer.body;
+    if (answer.iStallAfter >= 0) {
+        SendAll(s, body.data(), std::min(body.size(), static_cast<size_t>(answer.iStallAfter)));
+        // Hang until the client gives up (its recv sees nothing more) or the
+        // server stops.
+        char buffer[256];
+        while (Pause(50)) {
+            bool bReadable = false;
+            if (platform::SocketPoll(s, &bReadable, nullptr) < 0) break;
+            if (bReadable && platform::SocketRecv(s, buffer, sizeof(buffer)) <= 0) break;
+        }
+    } else if (answer.bCloseEarly) {
+        SendAll(s, body.data(), body.size() / 2);
+    } else if (answer.iDripDelayMs > 0) {
+        size_t iStep = static_cast<size_t>(std::max(answer.iDripBytes, 1));
+        for (size_t iAt = 0; iAt < body.size(); iAt += iStep) {
+            if (!SendAll(s, body.data() + iAt, std::min(iStep, body.size() - iAt)) ||
+                !Pause(answer.iDripDelayMs)) {
+                break;
+            }
+        }
+    } else {
+        SendAll(s, body);
+    }
 }
 
 // Sends the first qwSize bytes of the file: the length already announced.

@@ -1,11 +1,13 @@
-// A small static file server beside the reference server, so that the
+// A small HTTP/1.1 server beside the reference server, so that the
 // library's downloads can be tried on loopback: GET and HEAD for the files
-// under one directory, over HTTP/1.1, one answer per connection.
+// under one directory, and answers scripted per path, with the faults a
+// downloader must survive, for the tests. One answer per connection.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,11 +20,25 @@
 namespace refserver {
 
 struct HttpFilesOptions {
-    std::string root;                        // the directory served; nothing outside it is
+    std::string root;  // the directory served, nothing outside it; empty: none
     uint32_t dwAddrNet = LoopbackAddress();  // where to listen, network byte order
     uint16_t wPort = 0;                      // 0: a free port
     uint64_t qwBytesPerSecond = 0;           // pace of each answer's body; 0: as fast as it goes
     bool bVerbose = false;                   // print one line per answer on standard output
+};
+
+// The answer scripted for a path, in place of a file.
+struct HttpAnswer {
+    int iStatus = 200;
+    std::string body;
+    std::string location;      // sent as a Location header when not empty
+    int iStallAfter = -1;      // >= 0: send the headers and this many body bytes, then hang
+    int iDripDelayMs = 0;      // > 0: send the body in steps with this pause after each
+    int iDripBytes = 1;        // the bytes of each such step
+    bool bCloseEarly = false;  // announce the whole body, send half, close
+
+    HttpAnswer() = default;
+    HttpAnswer(int iStatusIn, std::string bodyIn) : iStatus(iStatusIn), body(std::move(bodyIn)) {}
 };
 
 // What a request asks for, taken from its head.
@@ -55,7 +71,15 @@ public:
     // Closes the listener and every open connection and joins every thread.
     void Stop();
     uint16_t Port() const { return wPort_; }
-    int Requests() const;  // answers given, errors included
+    int Requests() const;                           // answers given, errors included
+    int Requests(const std::string& target) const;  // requests for this target, as sent
+
+    // From now on a request for `target` (as sent, whatever its method) gets
+    // the scripted answer instead of a file.
+    void Set(const std::string& target, const HttpAnswer& answer);
+    // "http://ADDRESS:PORT" and the target; 127.0.0.1 for a server on every
+    // interface.
+    std::string Url(const std::string& target) const;
 
 private:
     struct Connection {
@@ -66,7 +90,9 @@ private:
     void AcceptLoop();
     void Serve(Connection* pConnection);
     void Answer(platform::SocketHandle s, const std::string& head);
+    void Report(const HttpRequest& request, int iStatus, uint64_t qwSize);
     bool SendFile(platform::SocketHandle s, const std::filesystem::path& file, uint64_t qwSize);
+    void SendScripted(platform::SocketHandle s, const HttpAnswer& answer);
     bool Pause(int iMs);  // false when the server stops meanwhile
     void ReapFinished();  // REQUIRES: on the acceptor thread
 
@@ -80,6 +106,8 @@ private:
     bool bStopping_ = false;
     std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
     int iRequests_ = 0;                                     // guarded by mutex_
+    std::map<std::string, int> requestsByTarget_;           // guarded by mutex_
+    std::map<std::string, HttpAnswer> scripts_;             // guarded by mutex_
 };
 
 }  // namespace refserver

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/file_faults.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -176,12 +176,7 @@ AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity) {
     return fd;
 }
 
-size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
-    if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
-    size_t iAllowed = 0;
-    if (detail::TakeAppendFault(&iAllowed)) {
-        return WritePrefix(static_cast<int>(hFile), pData, iAllowed < iLength ? iAllowed : 0);
-    }
+size_t detail::SystemAppendWrite(AppendFile hFile, const void* pData, size_t iLength) {
     // With O_APPEND each write lands whole at the end of the file.
     return WritePrefix(static_cast<int>(hFile), pData, iLength);
 }

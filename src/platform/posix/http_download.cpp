@@ -3,10 +3,11 @@
 
 #include <curl/curl.h>
 #include <stdio.h>
-#include <strings.h>
 
 #include <chrono>
 #include <mutex>
+
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -55,17 +56,12 @@ int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_
     return 0;
 }
 
-bool HasHttpScheme(const char* szUrl) {
-    return strncasecmp(szUrl, "http://", 7) == 0 || strncasecmp(szUrl, "https://", 8) == 0;
-}
-
 }  // namespace
 
-HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpOptions& options,
+namespace detail {
+
+HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpOptions& options,
                               int* piHttpStatus) {
-    if (piHttpStatus != nullptr) *piHttpStatus = 0;
-    if (szUrl == nullptr || !HasHttpScheme(szUrl)) return HttpResult::kBadScheme;
-    if (szPath == nullptr) return HttpResult::kFileError;
     std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
     CURL* pCurl = curl_easy_init();
@@ -96,7 +92,7 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
     curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &iStatus);
     curl_easy_cleanup(pCurl);
     bool bClosed = fclose(pFile) == 0;
-    if (piHttpStatus != nullptr) *piHttpStatus = static_cast<int>(iStatus);
+    *piHttpStatus = static_cast<int>(iStatus);
 
     if (code == CURLE_ABORTED_BY_CALLBACK) {
         return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
@@ -107,4 +103,5 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
     return HttpResult::kOk;
 }
 
+}  // namespace detail
 }  // namespace platform

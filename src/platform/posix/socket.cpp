@@ -12,8 +12,8 @@
 
 #include <cstring>
 
-#include "platform/socket_faults.h"
 #include "platform/socket_registry.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -119,30 +119,11 @@ void SystemWakeSocket(NativeSocket native) { shutdown(static_cast<int>(native), 
 
 void SystemCloseSocket(NativeSocket native) { close(static_cast<int>(native)); }
 
-}  // namespace detail
+int FailSocketCall(int iWsaError) { return FailWith(iWsaError); }
 
-int SocketStartup() { return 0; }
+uint32_t SystemParseDotted(const char* szHost) { return inet_addr(szHost); }
 
-void SocketCleanup() {}
-
-SocketHandle SocketCreate() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        FailWithErrno();
-        return kInvalidSocket;
-    }
-    SocketHandle s = detail::RegisterSocket(fd);
-    if (s == kInvalidSocket) FailWith(kWsaNoBufferSpace);
-    return s;
-}
-
-bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
-    if (szHost == nullptr || szHost[0] == '\0' || pAddrNet == nullptr) return false;
-    int iHooked = detail::HookedResolve(szHost, pAddrNet);
-    if (iHooked >= 0) {
-        if (iHooked == 0) t_iLastError = kWsaHostNotFound;
-        return iHooked == 1;
-    }
+bool SystemResolve(const char* szHost, uint32_t* pAddrNet) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
@@ -158,18 +139,8 @@ bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
     return true;
 }
 
-bool ParseDottedAddress(const char* szHost, uint32_t* pAddrNet) {
-    if (szHost == nullptr || pAddrNet == nullptr) return false;
-    in_addr_t addr = inet_addr(szHost);
-    if (addr == INADDR_NONE) return false;
-    *pAddrNet = addr;
-    return true;
-}
-
-int SocketConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kConnect, &iFault)) return FailWith(iFault);
-    detail::SocketUse use(s);
+int SystemConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
+    SocketUse use(s);
     if (!use) return FailWith(kWsaNotSocket);
     int fd = static_cast<int>(use.Native());
 
@@ -205,12 +176,8 @@ int SocketConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
     return 0;
 }
 
-int SocketPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
-    if (pbReadable != nullptr) *pbReadable = false;
-    if (pbWritable != nullptr) *pbWritable = false;
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kPoll, &iFault)) return FailWith(iFault);
-    detail::SocketUse use(s);
+int SystemPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
+    SocketUse use(s);
     if (!use) return FailWith(kWsaNotSocket);
     // A socket that never connected is in neither set, as with select.
     if (!use.Pollable()) return 0;
@@ -230,11 +197,8 @@ int SocketPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
     return (bReadable ? 1 : 0) + (bWritable ? 1 : 0);
 }
 
-int SocketRecv(SocketHandle s, void* pBuf, int iLen) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kRecv, &iFault)) return FailWith(iFault);
-    if (pBuf == nullptr || iLen < 0) return FailWith(kWsaBadAddress);
-    detail::SocketUse use(s);
+int SystemRecv(SocketHandle s, void* pBuf, int iLen) {
+    SocketUse use(s);
     if (!use) return FailWith(kWsaNotSocket);
     ssize_t n;
     do {
@@ -247,11 +211,8 @@ int SocketRecv(SocketHandle s, void* pBuf, int iLen) {
     return static_cast<int>(n);
 }
 
-int SocketSend(SocketHandle s, const void* pBuf, int iLen) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kSend, &iFault)) return FailWith(iFault);
-    if (pBuf == nullptr || iLen < 0) return FailWith(kWsaBadAddress);
-    detail::SocketUse use(s);
+int SystemSend(SocketHandle s, const void* pBuf, int iLen) {
+    SocketUse use(s);
     if (!use) return FailWith(kWsaNotSocket);
     ssize_t n;
     do {
@@ -263,9 +224,29 @@ int SocketSend(SocketHandle s, const void* pBuf, int iLen) {
     return static_cast<int>(n);
 }
 
-int SocketClose(SocketHandle s) {
-    if (detail::CloseRegisteredSocket(s) != 0) return FailWith(kWsaNotSocket);
+int SystemSetNoLinger(SocketHandle s) {
+    SocketUse use(s);
+    if (!use) return FailWith(kWsaNotSocket);
+    linger noLinger{1, 0};
+    setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_LINGER, &noLinger, sizeof(noLinger));
     return 0;
+}
+
+}  // namespace detail
+
+int SocketStartup() { return 0; }
+
+void SocketCleanup() {}
+
+SocketHandle SocketCreate() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        FailWithErrno();
+        return kInvalidSocket;
+    }
+    SocketHandle s = detail::RegisterSocket(fd);
+    if (s == kInvalidSocket) FailWith(kWsaNoBufferSpace);
+    return s;
 }
 
 int SocketLastError() { return t_iLastError; }
@@ -302,10 +283,6 @@ SocketHandle SocketListen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundP
     detail::SocketUse use(s);
     if (use) use.MarkPollable();
     return s;
-}
-
-SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
-    return SocketListen(htonl(INADDR_LOOPBACK), wPort, pwBoundPort);
 }
 
 SocketHandle SocketAccept(SocketHandle listener) {
@@ -351,17 +328,6 @@ int SocketSetReceiveBuffer(SocketHandle s, int iBytes) {
                    sizeof(iBytes)) != 0)
         return FailWithErrno();
     return 0;
-}
-
-int SocketCloseWithReset(SocketHandle s) {
-    {
-        detail::SocketUse use(s);
-        if (!use) return FailWith(kWsaNotSocket);
-        linger noLinger{1, 0};
-        setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_LINGER, &noLinger,
-                   sizeof(noLinger));
-    }
-    return SocketClose(s);
 }
 
 }  // namespace platform

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <new>
 
+#include "platform/system.h"
+
 namespace platform {
 
 struct ThreadHandle {
@@ -116,8 +118,7 @@ void* ThreadMain(void* pParam) {
 
 }  // namespace
 
-ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
-    if (routine == nullptr || detail::TakeThreadRefusal()) return nullptr;
+ThreadHandle* detail::SystemThreadCreate(ThreadRoutine routine, void* pArg) {
     pthread_once(&g_once, InitRunningCond);
     JoinEnded();
     ThreadHandle* pRecord = new (std::nothrow) ThreadHandle;

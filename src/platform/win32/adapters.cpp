@@ -1,9 +1,6 @@
 // The adapter list on Windows: GetAdaptersInfo, translated into our records.
 // iphlpapi.h builds on windows.h.
 // clang-format off
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <iphlpapi.h>
 // clang-format on

@@ -1,9 +1,6 @@
 // The system clocks on Windows.
 // mmsystem.h builds on windows.h.
 // clang-format off
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <mmsystem.h>
 // clang-format on

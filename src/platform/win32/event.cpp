@@ -4,9 +4,6 @@
 // at most for the pause under way.
 #include "platform/event.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <new>

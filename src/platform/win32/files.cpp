@@ -1,16 +1,13 @@
 // Files on Windows.
 #include "platform/files.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "platform/file_faults.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -144,14 +141,8 @@ AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity) {
     return reinterpret_cast<AppendFile>(hFile);
 }
 
-size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
-    if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
-    HANDLE h = reinterpret_cast<HANDLE>(hFile);
-    size_t iAllowed = 0;
-    if (detail::TakeAppendFault(&iAllowed)) {
-        return WritePrefix(h, pData, iAllowed < iLength ? iAllowed : 0);
-    }
-    return WritePrefix(h, pData, iLength);
+size_t detail::SystemAppendWrite(AppendFile hFile, const void* pData, size_t iLength) {
+    return WritePrefix(reinterpret_cast<HANDLE>(hFile), pData, iLength);
 }
 
 void AppendFileClose(AppendFile hFile) {

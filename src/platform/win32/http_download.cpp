@@ -4,12 +4,11 @@
 
 // wininet.h builds on windows.h.
 // clang-format off
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 #include <wininet.h>
 // clang-format on
+
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -73,19 +72,6 @@ private:
     HANDLE hFile_;
 };
 
-bool StartsWithNoCase(const char* szText, const char* szPrefix) {
-    for (; *szPrefix != '\0'; ++szText, ++szPrefix) {
-        char c = *szText;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != *szPrefix) return false;
-    }
-    return true;
-}
-
-bool HasHttpScheme(const char* szUrl) {
-    return StartsWithNoCase(szUrl, "http://") || StartsWithNoCase(szUrl, "https://");
-}
-
 bool ShouldAbort(const HttpOptions& options) {
     return options.pfnShouldAbort != nullptr && options.pfnShouldAbort(options.pContext);
 }
@@ -138,11 +124,10 @@ HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& opt
 
 }  // namespace
 
-HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpOptions& options,
+namespace detail {
+
+HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpOptions& options,
                               int* piHttpStatus) {
-    if (piHttpStatus != nullptr) *piHttpStatus = 0;
-    if (szUrl == nullptr || !HasHttpScheme(szUrl)) return HttpResult::kBadScheme;
-    if (szPath == nullptr) return HttpResult::kFileError;
     if (ShouldAbort(options)) return HttpResult::kAborted;
 
     OutputFile file(szPath);
@@ -163,7 +148,7 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
     if (!QueryNumber(request.Get(), HTTP_QUERY_STATUS_CODE, &dwStatus)) {
         return HttpResult::kTransferError;
     }
-    if (piHttpStatus != nullptr) *piHttpStatus = static_cast<int>(dwStatus);
+    *piHttpStatus = static_cast<int>(dwStatus);
     if (dwStatus < 200 || dwStatus > 299) return HttpResult::kHttpStatus;
 
     HttpResult result = CopyBody(request.Get(), file, options);
@@ -171,4 +156,5 @@ HttpResult HttpDownloadToFile(const char* szUrl, const char* szPath, const HttpO
     return result;
 }
 
+}  // namespace detail
 }  // namespace platform

@@ -2,9 +2,6 @@
 // before it destroys the library's C++ statics at detach, so the unload hook
 // still finds them alive. It runs under the loader lock: the hooks must not
 // wait for anything that needs that lock (see the engine shutdown).
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "platform/library.h"

@@ -2,9 +2,6 @@
 // in the object's storage so that no allocation is needed.
 #include "platform/mutex.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <new>

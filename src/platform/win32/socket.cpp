@@ -13,17 +13,14 @@
 // Winsock 1.1 only; with it in first, winsock2.h cannot come in by way of
 // another header.
 // clang-format off
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <winsock.h>
 #include <windows.h>
 // clang-format on
 
 #include <cstring>
 
-#include "platform/socket_faults.h"
 #include "platform/socket_registry.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -234,6 +231,51 @@ void SystemWakeSocket(NativeSocket) {}
 
 void SystemCloseSocket(NativeSocket native) { closesocket(static_cast<SOCKET>(native)); }
 
+int FailSocketCall(int iWsaError) { return Fail(iWsaError); }
+
+uint32_t SystemParseDotted(const char* szHost) { return static_cast<uint32_t>(inet_addr(szHost)); }
+
+bool SystemResolve(const char* szHost, uint32_t* pAddrNet) {
+    const hostent* pHost = gethostbyname(szHost);
+    if (pHost == nullptr) return false;
+    if (pHost->h_addrtype != AF_INET || pHost->h_length != 4 || pHost->h_addr_list[0] == nullptr) {
+        Fail(kWsaHostNotFound);
+        return false;
+    }
+    std::memcpy(pAddrNet, pHost->h_addr_list[0], 4);
+    return true;
+}
+
+int SystemConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
+    return WithSocket(
+        s, [&](SocketUse& use, int* piError) { return ConnectOn(use, dwAddrNet, wPort, piError); });
+}
+
+int SystemPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
+    return WithSocket(s, [&](SocketUse& use, int* piError) {
+        return PollOn(use, pbReadable, pbWritable, piError);
+    });
+}
+
+int SystemRecv(SocketHandle s, void* pBuf, int iLen) {
+    return WithSocket(
+        s, [&](SocketUse& use, int* piError) { return RecvOn(use, pBuf, iLen, piError); });
+}
+
+int SystemSend(SocketHandle s, const void* pBuf, int iLen) {
+    return WithSocket(
+        s, [&](SocketUse& use, int* piError) { return SendOn(use, pBuf, iLen, piError); });
+}
+
+int SystemSetNoLinger(SocketHandle s) {
+    SocketUse use(s);
+    if (!use) return Fail(kWsaNotSocket);
+    linger noLinger{1, 0};
+    setsockopt(Native(use), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&noLinger),
+               sizeof(noLinger));
+    return 0;
+}
+
 }  // namespace detail
 
 int SocketStartup() {
@@ -256,74 +298,6 @@ SocketHandle SocketCreate() {
     SocketHandle s = Register(sock, false, &iError);
     if (s == kInvalidSocket) Fail(iError);
     return s;
-}
-
-bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
-    // An empty name would give the local host's own address.
-    if (szHost == nullptr || szHost[0] == '\0' || pAddrNet == nullptr) {
-        Fail(kWsaHostNotFound);
-        return false;
-    }
-    int iHooked = detail::HookedResolve(szHost, pAddrNet);
-    if (iHooked >= 0) {
-        if (iHooked == 0) Fail(kWsaHostNotFound);
-        return iHooked == 1;
-    }
-    const hostent* pHost = gethostbyname(szHost);
-    if (pHost == nullptr) return false;
-    if (pHost->h_addrtype != AF_INET || pHost->h_length != 4 || pHost->h_addr_list[0] == nullptr) {
-        Fail(kWsaHostNotFound);
-        return false;
-    }
-    std::memcpy(pAddrNet, pHost->h_addr_list[0], 4);
-    return true;
-}
-
-bool ParseDottedAddress(const char* szHost, uint32_t* pAddrNet) {
-    if (szHost == nullptr || pAddrNet == nullptr) return false;
-    unsigned long ulAddr = inet_addr(szHost);
-    if (ulAddr == INADDR_NONE) return false;
-    *pAddrNet = static_cast<uint32_t>(ulAddr);
-    return true;
-}
-
-int SocketConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kConnect, &iFault)) return Fail(iFault);
-    return WithSocket(s, [&](detail::SocketUse& use, int* piError) {
-        return ConnectOn(use, dwAddrNet, wPort, piError);
-    });
-}
-
-int SocketPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
-    if (pbReadable != nullptr) *pbReadable = false;
-    if (pbWritable != nullptr) *pbWritable = false;
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kPoll, &iFault)) return Fail(iFault);
-    return WithSocket(s, [&](detail::SocketUse& use, int* piError) {
-        return PollOn(use, pbReadable, pbWritable, piError);
-    });
-}
-
-int SocketRecv(SocketHandle s, void* pBuf, int iLen) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kRecv, &iFault)) return Fail(iFault);
-    if (pBuf == nullptr || iLen < 0) return Fail(kWsaBadAddress);
-    return WithSocket(
-        s, [&](detail::SocketUse& use, int* piError) { return RecvOn(use, pBuf, iLen, piError); });
-}
-
-int SocketSend(SocketHandle s, const void* pBuf, int iLen) {
-    int iFault = 0;
-    if (detail::TakeSocketFault(s, testing::SocketOp::kSend, &iFault)) return Fail(iFault);
-    if (pBuf == nullptr || iLen < 0) return Fail(kWsaBadAddress);
-    return WithSocket(
-        s, [&](detail::SocketUse& use, int* piError) { return SendOn(use, pBuf, iLen, piError); });
-}
-
-int SocketClose(SocketHandle s) {
-    if (detail::CloseRegisteredSocket(s) != 0) return Fail(kWsaNotSocket);
-    return 0;
 }
 
 int SocketLastError() { return WSAGetLastError(); }
@@ -355,10 +329,6 @@ SocketHandle SocketListen(uint32_t dwAddrNet, uint16_t wPort, uint16_t* pwBoundP
     return s;
 }
 
-SocketHandle SocketListenLoopback(uint16_t wPort, uint16_t* pwBoundPort) {
-    return SocketListen(htonl(INADDR_LOOPBACK), wPort, pwBoundPort);
-}
-
 SocketHandle SocketAccept(SocketHandle listener) {
     return WithSocket(listener,
                       [](detail::SocketUse& use, int* piError) { return AcceptOn(use, piError); });
@@ -379,17 +349,6 @@ int SocketSetReceiveBuffer(SocketHandle s, int iBytes) {
         *piError = WSAGetLastError();
         return -1;
     });
-}
-
-int SocketCloseWithReset(SocketHandle s) {
-    {
-        detail::SocketUse use(s);
-        if (!use) return Fail(kWsaNotSocket);
-        linger noLinger{1, 0};
-        setsockopt(Native(use), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&noLinger),
-                   sizeof(noLinger));
-    }
-    return SocketClose(s);
 }
 
 }  // namespace platform

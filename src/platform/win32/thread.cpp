@@ -5,13 +5,12 @@
 // its end, with an event that waiters use.
 #include "platform/thread.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <atomic>
 #include <new>
+
+#include "platform/system.h"
 
 namespace platform {
 
@@ -51,8 +50,7 @@ DWORD WINAPI ThreadMain(LPVOID pParam) {
 
 }  // namespace
 
-ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
-    if (routine == nullptr || detail::TakeThreadRefusal()) return nullptr;
+ThreadHandle* detail::SystemThreadCreate(ThreadRoutine routine, void* pArg) {
     ThreadHandle* pRecord = new (std::nothrow) ThreadHandle;
     if (pRecord == nullptr) return nullptr;
     pRecord->routine = routine;

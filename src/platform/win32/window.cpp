@@ -1,9 +1,6 @@
 // The game's window on Windows: the window manager itself.
 #include "platform/window.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <type_traits>
