@@ -1,7 +1,5 @@
 #include "bench/library_client.h"
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -12,14 +10,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Fn>
-bool Resolve(void* hLibrary, const char* szName, Fn* pfn) {
-    void* pSymbol = dlsym(hLibrary, szName);
-    static_assert(sizeof(Fn) == sizeof(void*), "function and data pointers differ in size");
-    std::memcpy(pfn, &pSymbol, sizeof(pSymbol));
-    return pSymbol != nullptr;
-}
 
 // The window procedure: counts WM_COPYDATA notices on the board given as the
 // window's user pointer. The getter is the library's, kept here because the
@@ -54,27 +44,10 @@ bool NoticeBoard::WaitBeyond(uintptr_t dwData, int iSeen, int iTimeoutMs) {
 }
 
 bool LibraryClient::Load(const std::string& path, uint16_t wPort, std::string* pError) {
-    hLibrary_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (hLibrary_ == nullptr) {
-        const char* szError = dlerror();
-        *pError = szError != nullptr ? szError : "dlopen failed";
-        return false;
-    }
-    void* h = hLibrary_;
-    // SetMessageWnd has C++ linkage, so it is found under its decorated name.
-    if (!(Resolve(h, "Write_Message1", &Write_Message1) &&
-          Resolve(h, "Read_Message1", &Read_Message1) &&
-          Resolve(h, "Read_Message2", &Read_Message2) && Resolve(h, "init", &init) &&
-          Resolve(h, "_Z13SetMessageWndP6HWND__", &SetMessageWnd) &&
-          Resolve(h, "VorelCreateWindow", &VorelCreateWindow_) &&
-          Resolve(h, "VorelDestroyWindow", &VorelDestroyWindow_) &&
-          Resolve(h, "VorelGetWindowUser", &VorelGetWindowUser_))) {
-        *pError = "an export is missing";
-        Unload();
-        return false;
-    }
-    g_pfnGetWindowUser = VorelGetWindowUser_;
-    hWnd_ = VorelCreateWindow_(NoticeWindowProc, &board_);
+    hLibrary_ = loader::OpenVorel(path, this, pError);
+    if (hLibrary_ == nullptr) return false;
+    g_pfnGetWindowUser = VorelGetWindowUser;
+    hWnd_ = VorelCreateWindow(NoticeWindowProc, &board_);
     std::vector<char> host = {'1', '2', '7', '.', '0', '.', '0', '.', '1', '\0'};
     int iInit = init(host.data(), wPort);
     int iSet = hWnd_ != nullptr ? SetMessageWnd(hWnd_) : 0;
@@ -88,7 +61,7 @@ bool LibraryClient::Load(const std::string& path, uint16_t wPort, std::string* p
 }
 
 void LibraryClient::Unload() {
-    if (hWnd_ != nullptr) VorelDestroyWindow_(hWnd_);
+    if (hWnd_ != nullptr) VorelDestroyWindow(hWnd_);
     hWnd_ = nullptr;
     if (hLibrary_ != nullptr) dlclose(hLibrary_);
     hLibrary_ = nullptr;

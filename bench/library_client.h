@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "vorel/vorel.h"
+#include "loader/vorel_exports.h"
 
 namespace bench {
 
@@ -29,7 +29,8 @@ private:
     std::map<uintptr_t, int> counts_;  // guarded by mutex_
 };
 
-class LibraryClient {
+// The exports, as found by name, are its public members.
+class LibraryClient : public loader::VorelExports {
 public:
     LibraryClient() = default;
     ~LibraryClient() { Unload(); }
@@ -41,13 +42,6 @@ public:
     bool Load(const std::string& path, uint16_t wPort, std::string* pError);
     // Destroys the window and unloads the library.
     void Unload();
-
-    // The exports, as found by name.
-    decltype(&::Write_Message1) Write_Message1 = nullptr;
-    decltype(&::Read_Message1) Read_Message1 = nullptr;
-    decltype(&::Read_Message2) Read_Message2 = nullptr;
-    decltype(&::init) init = nullptr;
-    decltype(&::SetMessageWnd) SetMessageWnd = nullptr;
 
     int Write(int iType, const std::string& text);
 
@@ -66,9 +60,6 @@ public:
 
 private:
     void* hLibrary_ = nullptr;
-    decltype(&::VorelCreateWindow) VorelCreateWindow_ = nullptr;
-    decltype(&::VorelDestroyWindow) VorelDestroyWindow_ = nullptr;
-    decltype(&::VorelGetWindowUser) VorelGetWindowUser_ = nullptr;
     HWND hWnd_ = nullptr;
     NoticeBoard board_;
 };

@@ -123,6 +123,49 @@ TEST_F(Downloads, AFailedTransferKeepsTheOldFileAndLogsTheFailure) {
     EXPECT_TRUE(bFound);
 }
 
+// Watched all through a background download, the destination is always
+// either the old file or the whole new one, never a part of it nor missing.
+TEST_F(Downloads, TheDestinationIsAlwaysTheOldFileOrTheWholeNewOne) {
+    std::string body;
+    for (int i = 0; i < 256 * 1024; ++i) body.push_back(static_cast<char>(i * 7 + (i >> 10)));
+    testutil::HttpAnswer paced(200, body);
+    paced.iDripBytes = 4096;
+    paced.iDripDelayMs = 2;
+    http_.Set("/paced.bin", paced);
+    std::string dest = Dest("paced.bin");
+    testutil::WriteFile(dest, "old content, to be replaced");
+    ASSERT_EQ(Download_File_EX(http_.Url("/paced.bin").c_str(), dest.c_str()), 0);
+    Clock::time_point start = Clock::now();
+    int iOldSeen = 0;
+    std::string content;
+    while ((content = testutil::ReadFile(dest)) != body && MsSince(start) < 10000) {
+        ASSERT_EQ(content, "old content, to be replaced") << "after " << MsSince(start) << " ms";
+        ++iOldSeen;
+    }
+    EXPECT_EQ(content.size(), body.size());
+    EXPECT_EQ(content, body);
+    EXPECT_GT(iOldSeen, 0);
+    WaitForDownloads();
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+// A failed download in either export leaves the destination as it was and
+// no temporary or partial file beside it.
+TEST_F(Downloads, FailedDownloadsLeaveNothingBehind) {
+    std::string missing = http_.Url("/missing");
+    std::string kept = Dest("kept.bin");
+    testutil::WriteFile(kept, "old");
+    ASSERT_EQ(Download_File_EX(missing.c_str(), kept.c_str()), 0);
+    WaitForDownloads();
+    EXPECT_EQ(testutil::ReadFile(kept), "old");
+
+    std::string absent = Dest("absent.bin");
+    EXPECT_NE(DownloadFile(missing.c_str(), absent.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(absent));
+    EXPECT_FALSE(std::filesystem::exists(absent + ".part"));
+    EXPECT_TRUE(TempFiles().empty());
+}
+
 int SucceedWithoutAFile(HWND__*, int, int, const char*, const char*) { return 0; }
 
 TEST_F(Downloads, ATransferReportingSuccessWithoutAFileIsAFailure) {

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -181,6 +183,122 @@ TEST_F(SessionFixture, TheGameWindowHearsOfLostConnectionsAndDisconnectNotices) 
     ASSERT_TRUE(WaitForConnections(3, 15000));
     EXPECT_EQ(g_iNotice95.load(), 1);  // the notice came in place of a lost-connection one
     VorelDestroyWindow(hWnd);
+}
+
+// A notice to the game's window, and what the game sees until it logs on
+// again: Read_Message2 says the log-on was lost (-9), a request's answer is
+// refused at once with the network's state, and a new log-on brings the
+// session back. The window gets that one notice and nothing else.
+struct LostSession {
+    const char* szHow;  // the third field that makes the server end the session
+    uintptr_t dwData;
+};
+
+class LostSessions : public SessionFixture, public ::testing::WithParamInterface<LostSession> {};
+
+std::mutex g_windowMutex;
+std::vector<uintptr_t> g_notices;  // guarded by g_windowMutex
+int g_iOtherMessages = 0;          // guarded by g_windowMutex
+
+intptr_t RecordingWindow(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    std::lock_guard<std::mutex> lock(g_windowMutex);
+    if (uMsg == WM_COPYDATA) {
+        g_notices.push_back(reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData);
+    } else {
+        ++g_iOtherMessages;
+    }
+    return 1;
+}
+
+TEST_P(LostSessions, TheUserIsRefusedUntilLoggedOnAgain) {
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        g_notices.clear();
+        g_iOtherMessages = 0;
+    }
+    HWND hWnd = VorelCreateWindow(RecordingWindow, nullptr);
+    ConnectedEngine();
+    ASSERT_EQ(SetMessageWnd(hWnd), 1);
+    ASSERT_TRUE(LogOn(1));
+    std::string request = std::string("300 8 ") + GetParam().szHow;
+    ASSERT_EQ(Write_Message1(300, request.c_str(), 0), 1);
+    ASSERT_TRUE(WaitReal(
+        [] {
+            std::lock_guard<std::mutex> lock(g_windowMutex);
+            return !g_notices.empty();
+        },
+        15000));
+
+    char buffer[512];
+    int iType = 0;
+    EXPECT_TRUE(
+        WaitReal([&] { return Read_Message2(&iType, buffer, sizeof(buffer), 0, 0) == -9; }, 15000));
+    auto start = std::chrono::steady_clock::now();
+    int iRefused = Read_Message1(300, buffer, sizeof(buffer), 100, 7);
+    EXPECT_TRUE(iRefused == -1 || iRefused == -2 || iRefused == -3 || iRefused == -9) << iRefused;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    ASSERT_TRUE(WaitForConnections(2, 15000));
+    ASSERT_TRUE(LogOn(1));
+    int iCode = 0;
+    std::string answer = Ask(300, "300 7 again", 7, &iCode);
+    EXPECT_EQ(iCode, 5) << answer;
+    {
+        std::lock_guard<std::mutex> lock(g_windowMutex);
+        EXPECT_EQ(g_notices, std::vector<uintptr_t>{GetParam().dwData});
+        EXPECT_EQ(g_iOtherMessages, 0);
+    }
+    VorelDestroyWindow(hWnd);
+}
+
+INSTANTIATE_TEST_SUITE_P(DisconnectNoticeAndDrop, LostSessions,
+                         ::testing::Values(LostSession{"disconnect", 96}, LostSession{"drop", 95}),
+                         [](const auto& info) { return std::string(info.param.szHow); });
+
+// Requests written back to back are answered in the order written, and
+// their bytes (GBK text among them) come back as they went.
+TEST_F(SessionFixture, RequestsWrittenBackToBackAreAnsweredInOrderWithTheirBytesUntouched) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    const std::string word = "\xcd\xe6\xbc\xd2";  // "player" in GBK
+    for (int i = 1; i <= 5; ++i) {
+        std::string text = "300 21 b" + std::to_string(i) + " " + word;
+        ASSERT_EQ(Write_Message1(300, text.c_str(), 0), 1);
+    }
+    long iLastSequence = -1;
+    for (int i = 1; i <= 5; ++i) {
+        char buffer[512];
+        ASSERT_EQ(Read_Message1(300, buffer, sizeof(buffer), 200, 21), 6) << i;
+        std::istringstream fields(buffer);
+        std::string type, id, ok, rest;
+        long iSequence = -1;
+        fields >> type >> id >> ok >> iSequence;
+        std::getline(fields, rest);
+        EXPECT_EQ(type + " " + id + " " + ok, "300 21 ok") << buffer;
+        EXPECT_EQ(rest, " b" + std::to_string(i) + " " + word);
+        EXPECT_GT(iSequence, iLastSequence);
+        iLastSequence = iSequence;
+    }
+}
+
+// A request under identifier 0 whose third field is "push" brings, besides
+// its answer, a type-400 message that Read_Message2 hands out with its type.
+TEST_F(SessionFixture, APushedMessageIsReadWithItsType) {
+    ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    char buffer[512];
+    int iType = -1;
+    EXPECT_EQ(Read_Message2(&iType, buffer, sizeof(buffer), 0, 0), 0);
+    EXPECT_EQ(iType, 0);
+
+    int iCode = 0;
+    std::string answer = Ask(300, "300 0 push hello", 0, &iCode);
+    ASSERT_EQ(iCode, 6) << answer;
+    std::string sequence = answer.substr(9, answer.find(' ', 9) - 9);  // after "300 0 ok "
+    iType = 0;
+    EXPECT_EQ(Read_Message2(&iType, buffer, sizeof(buffer), 200, 0), 7);
+    EXPECT_EQ(iType, 400);
+    EXPECT_EQ(std::string(buffer), "400 0 notice " + sequence + " pushed for 0");
 }
 
 TEST_F(SessionFixture, ASetUpFiveSecondsAfterCreationEmptiesTheTable) {

@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "loader/vorel_exports.h"
 #include "platform/socket.h"
 #include "server/reference_server.h"
 #include "util/http_server.h"
 #include "util/process_resources.h"
 #include "util/session_fixture.h"
 #include "util/temp_dir.h"
-#include "vorel/vorel_window.h"
 
 // A slow name service for the library loaded below: this program's
 // getaddrinfo comes before the C library's (the link exports it), so a
@@ -52,30 +52,12 @@ using Clock = std::chrono::steady_clock;
 using testutil::WaitReal;
 
 // The library, loaded at run time, and its exports found by name.
-struct Library {
+struct Library : loader::VorelExports {
     void* pHandle = nullptr;
-    int (*Write_Message1)(int, char*, int) = nullptr;
-    int (*Read_Message1)(int, char*, int, int, int) = nullptr;
-    int (*Download_File_EX)(const char*, const char*) = nullptr;
-    int (*init)(char*, int) = nullptr;
-    int (*SetMessageWnd)(HWND) = nullptr;
-    HWND (*VorelCreateWindow)(VOREL_WNDPROC, void*) = nullptr;
 
     bool Load() {
         pHandle = dlopen(VOREL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (pHandle == nullptr) return false;
-        Write_Message1 =
-            reinterpret_cast<decltype(Write_Message1)>(dlsym(pHandle, "Write_Message1"));
-        Read_Message1 = reinterpret_cast<decltype(Read_Message1)>(dlsym(pHandle, "Read_Message1"));
-        Download_File_EX =
-            reinterpret_cast<decltype(Download_File_EX)>(dlsym(pHandle, "Download_File_EX"));
-        init = reinterpret_cast<decltype(init)>(dlsym(pHandle, "init"));
-        SetMessageWnd =
-            reinterpret_cast<decltype(SetMessageWnd)>(dlsym(pHandle, "_Z13SetMessageWndP6HWND__"));
-        VorelCreateWindow =
-            reinterpret_cast<decltype(VorelCreateWindow)>(dlsym(pHandle, "VorelCreateWindow"));
-        return Write_Message1 && Read_Message1 && Download_File_EX && init && SetMessageWnd &&
-               VorelCreateWindow;
+        return pHandle != nullptr && loader::FindExports(pHandle, this).empty();
     }
     // dlclose; returns how long it took.
     Clock::duration Unload() {
@@ -112,7 +94,7 @@ protected:
         ASSERT_EQ(chdir(cwd_.c_str()), 0);
     }
 
-    int Call(int (*pfn)(int, char*, int), int iType, const std::string& text) {
+    int Call(decltype(&::Write_Message1) pfn, int iType, const std::string& text) {
         std::vector<char> input(text.begin(), text.end());
         input.push_back('\0');
         return pfn(iType, input.data(), 0);
@@ -259,6 +241,61 @@ TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
         EXPECT_FALSE(Library::StillLoaded());
     }
     EXPECT_EQ(server_.Connections(), 3);
+}
+
+// Every export, found by name, reaches the library's code through the
+// loaded library; after the unload the process runs no more threads than
+// before the load.
+std::atomic<int> g_iDisconnectNotices{0};
+
+intptr_t CountDisconnectNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg == WM_COPYDATA && reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData == 96)
+        ++g_iDisconnectNotices;
+    return 1;
+}
+
+TEST_F(Unload, EveryExportReachesTheLibraryAndNoThreadOutlivesTheUnload) {
+    lib_.Unload();
+    std::thread([] {}).join();  // a sanitizer's runtime starts a thread along with the first
+    int iThreadsBeforeLoad = testutil::MeasureProcessResources().iThreads;
+    ASSERT_TRUE(lib_.Load());
+    g_iDisconnectNotices = 0;
+    int iUser = 0;
+    HWND hWnd = lib_.VorelCreateWindow(CountDisconnectNotices, &iUser);
+    ASSERT_NE(hWnd, nullptr);
+    EXPECT_EQ(lib_.VorelGetWindowUser(hWnd), &iUser);
+    EXPECT_EQ(lib_.SetMessageWnd(hWnd), 1);
+    ConnectToServer();
+    ASSERT_TRUE(LogOn());
+
+    char buffer[512];
+    ASSERT_EQ(Call(lib_.Write_Message1, 300, "300 0 push hello"), 1);
+    EXPECT_EQ(lib_.Read_Message1(300, buffer, sizeof(buffer), 10, 0), 6);
+    int iType = 0;
+    EXPECT_EQ(lib_.Read_Message2(&iType, buffer, sizeof(buffer), 10, 0), 7);
+    EXPECT_EQ(iType, 400);
+
+    http_.Set("/file.bin", {200, "the file"});
+    std::string url = http_.Url("/file.bin");
+    EXPECT_EQ(lib_.DownloadFile(url.c_str(), dir_.File("here.bin").c_str()), 0);
+    EXPECT_EQ(testutil::ReadFile(dir_.File("here.bin")), "the file");
+    ASSERT_EQ(lib_.Download_File_EX(url.c_str(), dir_.File("background.bin").c_str()), 0);
+    EXPECT_TRUE(WaitReal(
+        [this] { return testutil::ReadFile(dir_.File("background.bin")) == "the file"; }, 10000));
+
+    ASSERT_EQ(Call(lib_.Write_Message1, 300, "300 5 disconnect"), 1);
+    EXPECT_TRUE(WaitReal([] { return g_iDisconnectNotices.load() == 1; }, 10000));
+    lib_.VorelDestroyWindow(hWnd);
+    ExpectQuickUnload();
+    // The server's and the HTTP server's threads for the library's
+    // connections end once the library has closed them.
+    int iThreads = 0;
+    EXPECT_TRUE(WaitReal(
+        [&] {
+            return (iThreads = testutil::MeasureProcessResources().iThreads) <= iThreadsBeforeLoad;
+        },
+        5000))
+        << iThreads << " threads, " << iThreadsBeforeLoad << " before the load";
 }
 
 // The unload lets go of the log after close5 even while the support library

@@ -63,7 +63,7 @@
 #include <vector>
 
 #include "allocsweep/failing_allocator.h"
-#include "vorel/vorel.h"
+#include "loader/vorel_exports.h"
 
 namespace {
 
@@ -229,53 +229,12 @@ Watchdog g_watchdog;
 
 // ---- the library, as the game sees it -------------------------------------
 
-struct Api {
+// The exports, found by name, and the library's handle.
+struct Api : loader::VorelExports {
     void* hLibrary = nullptr;
-    decltype(&::Write_Message1) Write_Message1 = nullptr;
-    decltype(&::Read_Message1) Read_Message1 = nullptr;
-    decltype(&::Read_Message2) Read_Message2 = nullptr;
-    decltype(&::DownloadFile) DownloadFile = nullptr;
-    decltype(&::Download_File_EX) Download_File_EX = nullptr;
-    decltype(&::init) init = nullptr;
-    decltype(&::SetMessageWnd) SetMessageWnd = nullptr;
-    decltype(&::VorelCreateWindow) VorelCreateWindow = nullptr;
-    decltype(&::VorelDestroyWindow) VorelDestroyWindow = nullptr;
-    decltype(&::VorelGetWindowUser) VorelGetWindowUser = nullptr;
 };
 
 Api g_api;
-
-template <typename Fn>
-bool Resolve(const char* szName, Fn* pfn) {
-    void* pSymbol = dlsym(g_api.hLibrary, szName);
-    if (pSymbol == nullptr) return false;
-    static_assert(sizeof(Fn) == sizeof(void*), "function and data pointers differ in size");
-    std::memcpy(pfn, &pSymbol, sizeof(pSymbol));
-    return true;
-}
-
-// Loads the library and finds every export by name, SetMessageWnd under its
-// decorated name.
-bool LoadLibrary(const std::string& path, std::string* pError) {
-    g_api.hLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (g_api.hLibrary == nullptr) {
-        const char* szError = dlerror();
-        *pError = szError != nullptr ? szError : "dlopen failed";
-        return false;
-    }
-    bool bAll = Resolve("Write_Message1", &g_api.Write_Message1) &&
-                Resolve("Read_Message1", &g_api.Read_Message1) &&
-                Resolve("Read_Message2", &g_api.Read_Message2) &&
-                Resolve("DownloadFile", &g_api.DownloadFile) &&
-                Resolve("Download_File_EX", &g_api.Download_File_EX) &&
-                Resolve("init", &g_api.init) &&
-                Resolve("_Z13SetMessageWndP6HWND__", &g_api.SetMessageWnd) &&
-                Resolve("VorelCreateWindow", &g_api.VorelCreateWindow) &&
-                Resolve("VorelDestroyWindow", &g_api.VorelDestroyWindow) &&
-                Resolve("VorelGetWindowUser", &g_api.VorelGetWindowUser);
-    if (!bAll) *pError = "an export is missing";
-    return bAll;
-}
 
 // ---- the game's window ---------------------------------------------------------
 
@@ -574,7 +533,8 @@ bool Game::Load() {
     std::string error;
     {
         Bounded bound("dlopen", 20);
-        if (!LoadLibrary(options_.library, &error)) {
+        g_api.hLibrary = loader::OpenVorel(options_.library, &g_api, &error);
+        if (g_api.hLibrary == nullptr) {
             g_findings.Problem("cannot load " + options_.library + ": " + error);
             return false;
         }

@@ -4,7 +4,8 @@
 #
 #   demo-test.sh BUILD_DIR CASE
 #
-#   pass         the full run, server notices included: every check holds
+#   pass         the full run: every step went as a game expects, the notices
+#                and the downloads included
 #   refused      the server knows player with another password: the demo
 #                must see the refusal and fail with status 1
 #   no-server    nobody listens at the configured address: the demo must
@@ -19,8 +20,9 @@ case_name=$2
 here=$(cd "$(dirname "$0")" && pwd)
 run="$bin/demo-test-$case_name"
 
-expect() {  # expect STATUS TEXT: the run ended with STATUS and printed TEXT
-    local want=$1 text=$2 out status
+expect() {  # expect STATUS TEXT...: the run ended with STATUS and printed every TEXT
+    local want=$1 text out status
+    shift
     out=$("$here/run-demo.sh" "$bin" "$run" "${args[@]}" 2>&1)
     status=$?
     echo "$out"
@@ -28,16 +30,19 @@ expect() {  # expect STATUS TEXT: the run ended with STATUS and printed TEXT
         echo "demo-test: expected status $want, got $status"
         exit 1
     fi
-    if ! grep -qF -- "$text" <<<"$out"; then
-        echo "demo-test: expected the output to contain: $text"
-        exit 1
-    fi
+    for text in "$@"; do
+        if ! grep -qF -- "$text" <<<"$out"; then
+            echo "demo-test: expected the output to contain: $text"
+            exit 1
+        fi
+    done
 }
 
 case "$case_name" in
     pass)
         args=()
-        expect 0 "Result: all"
+        expect 0 "Result: all" "Read_Message2 -> type 400" "dwData 96" "dwData 95" \
+            "downloads/background.bin arrived" "DownloadFile(" "dlclose -> 0"
         ;;
     refused)
         args=(--server-args "--user player:another")

@@ -52,7 +52,7 @@
 #include <thread>
 #include <vector>
 
-#include "vorel/vorel.h"
+#include "loader/vorel_exports.h"
 
 // The allocator's count of bytes in use, when a sanitizer's allocator has
 // taken the place of the C library's (mallinfo2 then sees almost nothing).
@@ -265,49 +265,10 @@ private:
 
 // ---- the library, as a game sees it -----------------------------------------
 
-struct Api {
+// The exports, found by name, and the library's handle.
+struct Api : loader::VorelExports {
     void* hLibrary = nullptr;
-    decltype(&::Write_Message1) Write_Message1 = nullptr;
-    decltype(&::Read_Message1) Read_Message1 = nullptr;
-    decltype(&::Read_Message2) Read_Message2 = nullptr;
-    decltype(&::init) init = nullptr;
-    decltype(&::SetMessageWnd) SetMessageWnd = nullptr;
-    decltype(&::VorelCreateWindow) VorelCreateWindow = nullptr;
-    decltype(&::VorelDestroyWindow) VorelDestroyWindow = nullptr;
-    decltype(&::VorelGetWindowUser) VorelGetWindowUser = nullptr;
 };
-
-template <typename Fn>
-bool Resolve(void* hLibrary, const char* szName, Fn* pfn) {
-    void* pSymbol = dlsym(hLibrary, szName);
-    static_assert(sizeof(Fn) == sizeof(void*), "function and data pointers differ in size");
-    std::memcpy(pfn, &pSymbol, sizeof(pSymbol));
-    return pSymbol != nullptr;
-}
-
-// SetMessageWnd has C++ linkage, so it is found under its decorated name.
-bool LoadLibrary(const std::string& path, Api* pApi, std::string* pError) {
-    pApi->hLibrary = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (pApi->hLibrary == nullptr) {
-        const char* szError = dlerror();
-        *pError = szError != nullptr ? szError : "dlopen failed";
-        return false;
-    }
-    void* h = pApi->hLibrary;
-    if (Resolve(h, "Write_Message1", &pApi->Write_Message1) &&
-        Resolve(h, "Read_Message1", &pApi->Read_Message1) &&
-        Resolve(h, "Read_Message2", &pApi->Read_Message2) && Resolve(h, "init", &pApi->init) &&
-        Resolve(h, "_Z13SetMessageWndP6HWND__", &pApi->SetMessageWnd) &&
-        Resolve(h, "VorelCreateWindow", &pApi->VorelCreateWindow) &&
-        Resolve(h, "VorelDestroyWindow", &pApi->VorelDestroyWindow) &&
-        Resolve(h, "VorelGetWindowUser", &pApi->VorelGetWindowUser)) {
-        return true;
-    }
-    *pError = "an export is missing";
-    dlclose(pApi->hLibrary);
-    pApi->hLibrary = nullptr;
-    return false;
-}
 
 Api g_api;
 
@@ -550,7 +511,8 @@ int main(int argc, char** argv) {
     // thread: start and end one of ours so that it is counted from here on.
     std::thread([] {}).join();
     Figures beforeLoad = Measure();
-    if (!LoadLibrary(options.library, &g_api, &error)) {
+    g_api.hLibrary = loader::OpenVorel(options.library, &g_api, &error);
+    if (g_api.hLibrary == nullptr) {
         std::fprintf(stderr, "vorel-soak: cannot load %s: %s\n", options.library.c_str(),
                      error.c_str());
         return 2;
