@@ -15,12 +15,12 @@
 #include <string>
 #include <thread>
 
+#include "base/alloc.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
 #include "platform/clock.h"
 #include "platform/socket_registry.h"
 #include "session/outbound.h"
-#include "session/packet.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"

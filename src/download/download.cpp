@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "frame/engine.h"
+#include "base/engine.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/files.h"

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <new>
 
+#include "base/engine.h"
+#include "base/lock.h"
 #include "download/download.h"
-#include "frame/engine.h"
-#include "frame/lock.h"
 #include "frame/shutdown.h"
 #include "platform/library.h"
 #include "platform/thread.h"

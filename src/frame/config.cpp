@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "frame/engine.h"
-#include "frame/text.h"
+#include "base/engine.h"
+#include "base/text.h"
 #include "platform/files.h"
 
 namespace {

@@ -11,9 +11,9 @@
 // to be stopped at that step.
 #include "frame/shutdown.h"
 
+#include "base/alloc.h"
+#include "base/engine.h"
 #include "download/download.h"
-#include "frame/alloc.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/window.h"

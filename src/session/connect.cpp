@@ -16,8 +16,8 @@
 #include <cstring>
 #include <exception>
 
+#include "base/engine.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/session_thread.h"

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/alloc.h"
-#include "frame/engine.h"
-#include "frame/text.h"
+#include "base/alloc.h"
+#include "base/engine.h"
+#include "base/text.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/engine.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
-#include "frame/text.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/session_thread.h"

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "base/engine.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "session/session_thread.h"
 

@@ -7,9 +7,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/alloc.h"
+#include "base/engine.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/inbound.h"

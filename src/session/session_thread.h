@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/packet.h"
 #include "platform/socket.h"
 #include "platform/window.h"
 #include "session/deferred_log.h"
-#include "session/packet.h"
 
 struct ClientEngine;
 

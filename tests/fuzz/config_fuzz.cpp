@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "base/engine.h"
 #include "frame/config.h"
-#include "frame/engine.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
 #include "session/session_thread.h"

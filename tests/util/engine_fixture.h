@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/engine.h"
+#include "base/engine.h"
 #include "util/fake_clock.h"
 #include "util/temp_dir.h"
 

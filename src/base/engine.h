@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame/lock.h"
+#include "base/lock.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"

@@ -1,5 +1,5 @@
 // The engine record: construction, the address from `init`, the log file.
-#include "frame/engine.h"
+#include "base/engine.h"
 
 #include <cstring>
 
