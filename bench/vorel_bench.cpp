@@ -13,6 +13,7 @@
 #include "base/alloc.h"
 #include "base/engine.h"
 #include "exchange/queue_table.h"
+#include "frame/app.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"
 #include "session/outbound.h"

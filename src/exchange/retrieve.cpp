@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/engine.h"
+#include "base/log_file.h"
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"

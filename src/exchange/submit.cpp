@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "base/engine.h"
+#include "base/log_file.h"
 #include "base/text.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"

@@ -4,7 +4,10 @@
 #include "download/download.h"
 #include "exchange/retrieve.h"
 #include "exchange/submit.h"
+#include "frame/app.h"
+#include "frame/shutdown.h"
 #include "platform/window.h"
+#include "session/connect.h"
 #include "session/session_thread.h"
 #include "vorel/vorel.h"
 
@@ -86,7 +89,7 @@ extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {
     try {
         ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
-        return pEngine->SetServerAddress(szHost, iPort);
+        return SetServerAddress(*pEngine, szHost, iPort);
     } catch (...) {
         return -9;
     }

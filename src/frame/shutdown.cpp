@@ -13,10 +13,13 @@
 
 #include "base/alloc.h"
 #include "base/engine.h"
+#include "base/log_file.h"
 #include "download/download.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/window.h"
+
+std::atomic<int32_t> g_iExportCalls{0};
 
 namespace {
 

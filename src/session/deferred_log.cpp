@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "base/alloc.h"
-#include "base/engine.h"
+#include "base/log_file.h"
 #include "base/text.h"
+#include "support/quorvex.h"
 
 namespace {
 

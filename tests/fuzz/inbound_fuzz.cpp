@@ -30,8 +30,10 @@
 
 #include "base/alloc.h"
 #include "base/engine.h"
+#include "base/log_file.h"
 #include "base/packet.h"
 #include "exchange/queue_table.h"
+#include "frame/app.h"
 #include "frame/config.h"
 #include "fuzz_support.h"
 #include "session/inbound.h"

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "base/engine.h"
+#include "base/log_file.h"
+#include "frame/app.h"
 #include "util/fake_clock.h"
 #include "util/temp_dir.h"
 
