@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "session/packet.h"
+#include "base/packet.h"
 #include "support/quorvex.h"
 
 namespace bench {

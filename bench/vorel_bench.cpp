@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/alloc.h"
+#include "base/engine.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
-#include "frame/engine.h"
+#include "frame/app.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"
 #include "session/outbound.h"

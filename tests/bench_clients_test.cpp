@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/packet.h"
 #include "bench/process_figures.h"
 #include "bench/raw_client.h"
 #include "server/reference_server.h"
-#include "session/packet.h"
 
 namespace {
 

@@ -20,10 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/engine.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
+#include "frame/app.h"
 #include "platform/socket_registry.h"
-#include "session/packet.h"
 #include "util/process_resources.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"

@@ -1,5 +1,5 @@
 // The lock classes: exclusion, re-entry, and a guard left by an exception.
-#include "frame/lock.h"
+#include "base/lock.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/alloc.h"
+#include "base/alloc.h"
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
 #include "vorel/vorel.h"

@@ -12,9 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "frame/config.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "session/connect.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
@@ -52,7 +54,7 @@ TEST_F(SessionConnect, UnreachableWithTheSameConfigurationIsMinusThree) {
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     ClientEngine& engine = CreateEngine();
     engine.iSetupFlag = 0;
-    EXPECT_EQ(engine.InitSocket(), -3);
+    EXPECT_EQ(InitSocket(engine), -3);
     EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
     EXPECT_EQ(engine.iSetupFlag.load(), 1);
     EXPECT_TRUE(
@@ -64,14 +66,14 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     ClientEngine& engine = CreateEngine();
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
-    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
     // Another host alone, the port unchanged, is tried at once as well
     // (nobody listens on 127.0.0.2).
     WriteConfigValue(Address("127.0.0.2", wLivePort_));
-    EXPECT_EQ(engine.ReadConfigFile(), 0);
+    EXPECT_EQ(ReadConfigFile(engine), 0);
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
-    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
 }
 
@@ -80,14 +82,14 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
 TEST_F(SessionConnect, EachSetUpReleasesTheOldConnectionAndEmptiesTheSession) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     ClientEngine& engine = CreateEngine();
-    ASSERT_EQ(engine.InitSocket(), 0);
+    ASSERT_EQ(InitSocket(engine), 0);
     platform::SocketHandle first = platform::SocketAccept(live_);
     {
         KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
         std::strcpy(engine.szSessionKey, "key-of-the-first");
     }
     engine.iTimeFlag = platform::NowSeconds32();
-    ASSERT_EQ(engine.InitSocket(), 0);
+    ASSERT_EQ(InitSocket(engine), 0);
     platform::SocketHandle second = platform::SocketAccept(live_);
     EXPECT_NE(second, platform::kInvalidSocket);
     // The server reads the end of the connection (never blocking on one
@@ -113,12 +115,12 @@ TEST_F(SessionConnect, AConfigurationNamingAHostByNameFailsItsRetry) {
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     ClientEngine& engine = CreateEngine();
     WriteConfigValue(Address("localhost", wLivePort_));
-    EXPECT_EQ(engine.InitSocket(), -2);
+    EXPECT_EQ(InitSocket(engine), -2);
     EXPECT_TRUE(
         LogHas("---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: localhost," +
                std::to_string(wLivePort_)));
     // The next set-up resolves the name in its first attempt.
-    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_EQ(InitSocket(engine), 0);
 }
 
 TEST_F(SessionConnect, AnAddressFromInitThatCannotBeReachedIsMinusElevenQuietly) {
@@ -128,7 +130,7 @@ TEST_F(SessionConnect, AnAddressFromInitThatCannotBeReachedIsMinusElevenQuietly)
         ConfigPath());
     std::string host = "127.0.0.1";
     EXPECT_EQ(init(host.data(), wDeadPort_), -2);  // no session thread raises the flag
-    EXPECT_EQ(engine.InitSocket(), -11);
+    EXPECT_EQ(InitSocket(engine), -11);
     EXPECT_EQ(
         CountLogLines(
             "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]---" +
@@ -146,7 +148,7 @@ TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
     ClientEngine& engine = CreateEngine();
     engine.iRunState = 0;
     engine.iSetupFlag = 0;
-    EXPECT_EQ(engine.InitSocket(), -8);
+    EXPECT_EQ(InitSocket(engine), -8);
     EXPECT_EQ(engine.iSetupFlag.load(), 1);
     EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
     engine.iRunState = 1;
@@ -158,10 +160,10 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationEmptyTheTable) {
     ClientEngine& engine = CreateEngine();
     char szText[] = "300 4 queued";
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
-    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
     Clock().AdvanceSeconds(5);
-    EXPECT_EQ(engine.InitSocket(), 0);
+    EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);  // a fresh table takes new requests
 }
@@ -178,7 +180,7 @@ TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
     Clock().AdvanceSeconds(5);
     {
         testutil::TableLockWhileFreeing watch(engine);
-        EXPECT_EQ(engine.InitSocket(), 0);
+        EXPECT_EQ(InitSocket(engine), 0);
         EXPECT_GE(watch.Entries(), 7) << "the queue, its three requests and their packets";
         EXPECT_EQ(watch.Blocked(), 0) << "freed under lockTable";
     }
@@ -216,7 +218,7 @@ TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
         engine.iUserStatus1 = c.iStatus;
         engine.iLoginFlag = c.iLoginFlag;
         engine.hGameWnd = c.bWindow ? hWnd : nullptr;
-        EXPECT_EQ(engine.ReConnect(c.iConnect), 0);
+        EXPECT_EQ(ReConnect(engine, c.iConnect), 0);
         EXPECT_EQ(g_iNotices.load(), c.iNotices)
             << c.iConnect << c.iStatus << c.iLoginFlag << c.bWindow;
         EXPECT_EQ(engine.iUserStatus1.load(), c.iStatusAfter);
@@ -229,7 +231,7 @@ TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
     engine.iLoginFlag = 1;
     engine.hGameWnd = hWnd;
     engine.RequestStop();
-    EXPECT_EQ(engine.ReConnect(0), 0);
+    EXPECT_EQ(ReConnect(engine, 0), 0);
     EXPECT_EQ(g_iNotices.load(), 0);
     EXPECT_EQ(engine.iUserStatus1.load(), 2);
     VorelDestroyWindow(hWnd);
@@ -241,8 +243,8 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
     {
         // Set-ups wait for this lock: both reconnect threads stay alive.
         KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
-        engine.ReConnect(0);
-        engine.ReConnect(0);
+        ReConnect(engine, 0);
+        ReConnect(engine, 0);
         EXPECT_TRUE(LogHas("---error---hThread3!=NULL---"));
         EXPECT_NE(engine.hThread3.load(), nullptr);
     }
@@ -269,7 +271,7 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     int64_t iStart = Clock().ElapsedMs();
     {
         KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
-        engine.ReConnect(0);
+        ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 1100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
     }
@@ -279,7 +281,7 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     iStart = Clock().ElapsedMs();
     {
         KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
-        engine.ReConnect(0);
+        ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 3100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 3100 + 4 * 16);
     }
@@ -306,7 +308,7 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     platform::testing::RefuseThreads(100000);
     std::atomic<bool> bReturned{false};
     std::thread session([&] {
-        engine.ReConnect(0);
+        ReConnect(engine, 0);
         bReturned = true;
     });
     // Refused and retried once a second of the (fast) clock while running.
@@ -318,10 +320,10 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     platform::testing::RefuseThreads(0);
     EXPECT_LT(iRefusals, 100) << "retried without pause once stopping";
     EXPECT_EQ(engine.hThread3.load(), nullptr);
-    EXPECT_FALSE(engine.CurrentSetUpRunning());
+    EXPECT_FALSE(CurrentSetUpRunning(engine));
     EXPECT_EQ(engine.iReconnectThreads.load(), 0);
     // Stopped, no thread is even tried.
-    engine.ReConnect(0);
+    ReConnect(engine, 0);
     EXPECT_EQ(Refusals(), iRefusals);
     engine.iRunState = 1;
 }
@@ -378,7 +380,7 @@ class ReConnectWithoutTheTableLock : public testutil::SessionStateFixture,
                                      public ::testing::WithParamInterface<LostBy> {
 protected:
     static int RealReConnect(ClientEngine& engine, int iConnect) {
-        return engine.ReConnect(iConnect);
+        return ReConnect(engine, iConnect);
     }
     // The step that finds the loss, on the session thread; and the line that
     // it writes after ReConnect's own.

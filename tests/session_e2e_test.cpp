@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "frame/alloc.h"
+#include "base/alloc.h"
+#include "base/packet.h"
 #include "platform/socket.h"
-#include "session/packet.h"
 #include "session/session_thread.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"

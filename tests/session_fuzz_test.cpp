@@ -7,9 +7,9 @@
 #include <random>
 #include <string>
 
+#include "base/packet.h"
 #include "exchange/queue_table.h"
 #include "session/inbound.h"
-#include "session/packet.h"
 #include "util/session_state_fixture.h"
 
 namespace {

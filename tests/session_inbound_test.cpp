@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/alloc.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "session/inbound.h"
-#include "session/packet.h"
 #include "session/session_thread.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"

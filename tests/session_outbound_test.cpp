@@ -15,12 +15,13 @@
 #include <string>
 #include <thread>
 
+#include "base/alloc.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
 #include "platform/clock.h"
 #include "platform/socket_registry.h"
+#include "session/connect.h"
 #include "session/outbound.h"
-#include "session/packet.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
@@ -465,14 +466,14 @@ TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
     EXPECT_EQ(State().iReadStartPos, 0);
     // While the newest set-up runs, a missing socket is a connection in
     // progress; once init has made that set-up stale, it is not.
-    int32_t iSerial = Engine().ReserveSetUp();
+    int32_t iSerial = ReserveSetUp(Engine());
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects().size(), 2u);
     std::string host = "10.0.0.9";
     EXPECT_EQ(init(host.data(), 4000), -2);  // no set-up here: the wait runs out
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects().size(), 3u);
-    EXPECT_EQ(Engine().InitSocket(iSerial), -8);  // the stale set-up ends quietly
+    EXPECT_EQ(InitSocket(Engine(), iSerial), -8);  // the stale set-up ends quietly
 }
 
 // The idle sleep that paces the loop: none after a pass with traffic, then

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/alloc.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
 #include "platform/clock.h"
 #include "util/engine_fixture.h"
 #include "vorel/vorel.h"

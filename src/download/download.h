@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame/lock.h"
+#include "base/lock.h"
 #include "platform/thread.h"
 
 struct HWND__;

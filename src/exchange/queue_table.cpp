@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "frame/alloc.h"
-#include "frame/text.h"
+#include "base/alloc.h"
+#include "base/text.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include <cstdint>
 
-#include "frame/lock.h"
-#include "session/packet.h"
+#include "base/lock.h"
+#include "base/packet.h"
 #include "support/quorvex.h"
 
 // One queued packet: dwLength bytes (the header and the payload) and one

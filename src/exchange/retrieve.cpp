@@ -5,8 +5,9 @@
 #include <cstring>
 #include <optional>
 
+#include "base/engine.h"
+#include "base/log_file.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
 
@@ -54,8 +55,11 @@ void CopyTextFitting(char* OutputBuff, int iOutputLength, const char* szText) {
     OutputBuff[iLength] = '\0';
 }
 
-// Step 4.1, the logon test. Returns true with *piResult set when the call
-// must end here.
+// The log-on test, made at every pass of a read. Read_Message1 reads while
+// the user is logged on, or for the log-on answer and types 2 and 16;
+// refused, it returns the network state. Read_Message2 stops (-9) once a
+// log-on was lost. Returns true with *piResult set when the call must end
+// here.
 bool LogonRefuses(ClientEngine& engine, const ReaderKind& kind, int* piResult) {
     int32_t iStatus = engine.iUserStatus1.load();
     if (!kind.bEx) {
@@ -76,7 +80,7 @@ bool Wanted(const ReaderKind& kind, const MESSAGE_NODE* pNode) {
     return kind.bEx ? iPacketType >= kPushTypeMin : iPacketType == kind.iType;
 }
 
-// Step 4.3.1: takes a pending node's answer into the caller's buffer, or
+// Takes a pending node's answer into the caller's buffer, or
 // refuses it; the node is consumed either way. Returns the result code and
 // sets *piLength and *piTakenType.
 int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, int iOutputLength,
@@ -122,34 +126,33 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
 
 int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int iTimeout,
                  const ReaderKind& kind) {
-    // 1.
     int64_t tStartCall = platform::NowSeconds();
     if (kind.bEx && kind.piType != nullptr) *kind.piType = 0;
-    // 2. Also a null or non-positive buffer: nothing is written outside it.
+    // A buffer too small for any answer, also a null or non-positive one:
+    // nothing is written outside it.
     if (OutputBuff == nullptr || iOutputLength < 256) {
         CopyTextFitting(OutputBuff, iOutputLength, kTextTooSmall);
         return -2;
     }
-    // 3.
     std::memset(OutputBuff, 0, static_cast<size_t>(iOutputLength));
     int iResult = 0;
     int iLength = 0;
     int iTakenType = 0;
     char szKey[kQueueKeySize];
     FormRecvKey(szKey, kind.iQueueId);
-    // 4.
+    // Looks for a wanted answer every 50 ms until one is found or the time
+    // is up.
     for (;;) {
-        // 4.1, at every pass: a logon lost while waiting ends the call.
+        // A log-on lost while waiting ends the call.
         int iRefused = 0;
         if (LogonRefuses(engine, kind, &iRefused)) return iRefused;
-        // 4.2 The queue's lock is taken before the table lock is left, so
-        //     the sweep and the reset cannot free the queue under the walk.
+        // The queue's lock is taken before the table lock is left, so the
+        // sweep and the reset cannot free the queue under the walk.
         {
             std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable,
                                                                   -1);
             MESSAGE_QUEUE* pQueue =
                 static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
-            // 4.3
             if (pQueue != nullptr) {
                 KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
                 tableGuard.reset();
@@ -172,23 +175,18 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
                 }
             }
         }
-        // 4.4
         OutputBuff[iLength] = '\0';
-        // 4.5
         if (iResult != 0) break;
-        // 4.6 On the whole-second clock, as a signed 64-bit difference. A
-        //     library being unloaded ends the wait as a time-out.
+        // On the whole-second clock, as a signed 64-bit difference. A
+        // library being unloaded ends the wait as a time-out.
         if (platform::NowSeconds() - tStartCall >= static_cast<int64_t>(iTimeout)) break;
         if (engine.iStopping.load() != 0) break;
-        // 4.7
         platform::SleepMs(50);
     }
-    // 5.
     if (engine.iLogFlag.load() != 0 && iResult != 0) {
         WriteFileNew(LogFile(), "返回给WebServices请求结果[iType=%d,iLength=%d]:%s\n",
                      kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);
     }
-    // 6.
     if (iResult != 0) return iResult;
     CopyTextFitting(OutputBuff, iOutputLength, kTextTimeout);
     return 0;
@@ -223,10 +221,10 @@ int ReturnUserRequestResultEx(ClientEngine& engine, char* OutputBuff, int iOutpu
 }
 
 int CheckNetworkState() {
-    // 1.
+    // The first query asks for the size of the adapter list.
     uint32_t dwSize = 0;
     uint32_t dwResult = platform::QueryAdapters(nullptr, &dwSize);
-    // 2.
+    // Adapters that all lack an address: no network.
     if (dwResult == platform::kErrorBufferOverflow) {
         platform::AdapterRecord* pList = static_cast<platform::AdapterRecord*>(std::malloc(dwSize));
         if (pList == nullptr) return -3;  // the query cannot be made: a failed query
@@ -244,7 +242,7 @@ int CheckNetworkState() {
             std::free(pList);
         }
     }
-    // 3.
+    // No adapter at all, or a failed query.
     if (dwResult == platform::kErrorNoData) return -2;
     if (dwResult != platform::kErrorSuccess) return -3;
     return -9;

@@ -3,29 +3,29 @@
 #include <cstring>
 #include <optional>
 
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
-#include "frame/text.h"
 #include "platform/clock.h"
 
 int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLength, int iType) {
     try {
-        // 1. A null text is taken as the empty text.
+        // A length below 1 means a terminated text; a null text is taken as
+        // the empty text.
         if (iInputLength < 1) {
             iInputLength =
                 szInput != nullptr ? static_cast<int>(strnlen(szInput, kMaxRequestText + 1)) : 0;
         }
-        // 2.
         if (iInputLength > kMaxRequestText || iInputLength < 1 || szInput == nullptr) {
             WriteFileNew(LogFile(), "---ProcessUserRequest---error---1---iInputLength=%d\n",
                          iInputLength);
             return -3;
         }
-        // 3.
+        // A terminated copy for the splitter, which cuts it up.
         char szWork[kMaxRequestText + 1];
         std::memcpy(szWork, szInput, static_cast<size_t>(iInputLength));
         szWork[iInputLength] = '\0';
-        // 4.
         if (engine.iLogFlag.load() != 0) {
             // The log is sent to support by players: a log-on shows no password.
             char szShown[kMaxRequestText + 4];
@@ -37,14 +37,12 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
             WriteFileNew(LogFile(), "从WebServices收到处理请求[iType=%d,iInputLength=%d]:%s\n\n",
                          iType, iInputLength, szShown);
         }
-        // 5.
         if (iType < kRequestTypeMin || iType > kRequestTypeMax) {
             WriteFileNew(LogFile(),
                          "---ProcessUserRequest---error---2---iInputLength=%d,iType=%d\n",
                          iInputLength, iType);
             return -1;
         }
-        // 6.
         char* apFields[5000];
         int ac1 = split_CharLine(apFields, 5000, szWork, ' ');
         if (ac1 < 3) {
@@ -53,12 +51,13 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
                          ac1, iInputLength, iType);
             return -1;
         }
-        // 7.
+        // The request goes to the send queue of its identifier, the second
+        // field.
         char szKey[kQueueKeySize];
         FormSendKey(szKey, ParseDecimal(apFields[1]));
 
-        // 8. Find or create the queue; its lock is taken before the table
-        //    lock is left, so the sweep cannot free it under this call.
+        // Find or create the queue; its lock is taken before the table lock
+        // is left, so the sweep cannot free it under this call.
         MESSAGE_QUEUE* pQueue = nullptr;
         std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable, -1);
         // A table that could not be made (at start-up or at a reset) is made
@@ -78,7 +77,6 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
         tableGuard.reset();
 
-        // 9.1
         bool bPacketFailed = false;
         uint32_t dwLength = static_cast<uint32_t>(iInputLength) + kPacketHeaderSize;
         MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
@@ -87,21 +85,17 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
                          iInputLength + 17);
             return -7;
         }
-        // 9.2 From the caller's text, not from the split copy.
+        // From the caller's text, not from the split copy.
         std::memcpy(PacketPayload(pNode->pPacket), szInput, static_cast<size_t>(iInputLength));
-        // 9.3
         FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
-        // 9.4
         AppendMessageNode(pQueue, pNode, platform::NowSeconds32());
         // Only once the request is in its queue: a gathering that takes the
         // flag then finds it.
         engine.bRequestQueued.store(true);
-        // 9.5
         {
             KMutexAdaptor<KThreadMutex> counterGuard(engine.lockCounter, -1);
             ++engine.iRequestTotal;
         }
-        // 9.6
         return 1;
     } catch (...) {
         // The guards have left their locks as the stack unwound.

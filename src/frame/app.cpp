@@ -1,17 +1,23 @@
 // The application object and the table of engine slots it keeps; the
-// exports use the first slot. The platform's load and unload hooks run the
-// object's work.
-#include <atomic>
+// exports use the first slot, which the first call that needs an engine
+// creates and starts. The platform's load and unload hooks run the object's
+// work.
+#include "frame/app.h"
+
+#include <memory>
 #include <new>
 
+#include "base/engine.h"
+#include "base/lock.h"
 #include "download/download.h"
-#include "frame/engine.h"
-#include "frame/lock.h"
+#include "exchange/queue_table.h"
+#include "frame/config.h"
 #include "frame/shutdown.h"
+#include "platform/clock.h"
 #include "platform/library.h"
+#include "platform/socket.h"
 #include "platform/thread.h"
-
-std::atomic<int32_t> g_iExportCalls{0};
+#include "session/session_thread.h"
 
 namespace {
 
@@ -67,6 +73,27 @@ public:
 
 CPelmo_DLLApp theApp;
 
+// A new engine, started: null when it cannot be allocated.
+ClientEngine* CreateEngine() {
+    std::unique_ptr<ClientEngine> pEngine(new (std::nothrow) ClientEngine);
+    if (pEngine == nullptr) return nullptr;
+    ClientEngine& engine = *pEngine;
+    // The socket layer, version 1.1; a failure shows later as failed
+    // connection attempts.
+    platform::SocketStartup();
+    engine.tStart = platform::NowSeconds32();
+    // A table that cannot be created stays null: every lookup then finds
+    // nothing and every insertion fails, which the callers report.
+    engine.pQueueTable = NewQueueTable();
+    engine.pfnReadConfigFile = ReadConfigFile;
+    ReadConfigFile(engine);
+    if (vorel_testing::SessionThreadEnabled()) StartSessionThread(engine);
+    // The call that creates the engine pauses 100 ms, time for the session
+    // thread to start its connection.
+    platform::SleepMs(100);
+    return pEngine.release();
+}
+
 }  // namespace
 
 void ClearEngineTable() {
@@ -99,7 +126,7 @@ ClientEngine* GetEngine() {
     KMutexAdaptor<KThreadMutex> guard(g_engineCreateLock, -1);
     pEngine = g_apEngines[0].load(std::memory_order_acquire);
     if (pEngine == nullptr) {
-        pEngine = new (std::nothrow) ClientEngine;
+        pEngine = CreateEngine();
         g_apEngines[0].store(pEngine, std::memory_order_release);
     }
     return pEngine;

@@ -8,8 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "frame/engine.h"
-#include "frame/text.h"
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "base/text.h"
 #include "platform/files.h"
 
 namespace {
@@ -89,7 +90,7 @@ void SetConfigPath(const char* szPath) {
 
 }  // namespace vorel_testing
 
-int ClientEngine::ReadConfigFile() {
+int ReadConfigFile(ClientEngine& engine) {
     try {
         int iPathState = g_iConfigPathState.load(std::memory_order_acquire);
         if (iPathState == kPathNotWorkedOut) {
@@ -127,18 +128,18 @@ int ClientEngine::ReadConfigFile() {
             return 0;
         }
         // The switch is taken whatever becomes of the address.
-        if (iFields >= 3) iLogFlag = ParseDecimal(apFields[2]);
+        if (iFields >= 3) engine.iLogFlag = ParseDecimal(apFields[2]);
         // A refused host or port leaves the address as it was, silently.
         size_t iHostLength = std::strlen(apFields[0]);
         int iNewPort = ParseDecimal(apFields[1]);
         if (iHostLength >= 7 && iHostLength <= 49 && iNewPort >= 1 && iNewPort <= 65535) {
-            KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
+            KMutexAdaptor<KThreadMutex> guard(engine.lockAddress, -1);
             // An address from `init` wins over the file, also when it came in
             // after the caller looked at the flag.
-            if (iAddrFromInit.load() == 0) {
-                std::memset(szHost, 0, sizeof(szHost));
-                std::memcpy(szHost, apFields[0], iHostLength);
-                iPort = iNewPort;
+            if (engine.iAddrFromInit.load() == 0) {
+                std::memset(engine.szHost, 0, sizeof(engine.szHost));
+                std::memcpy(engine.szHost, apFields[0], iHostLength);
+                engine.iPort = iNewPort;
             }
         }
         MarkPathReady();

@@ -1,10 +1,13 @@
 // The seven exported functions. No exception leaves the library.
+#include "base/engine.h"
+#include "base/packet.h"
 #include "download/download.h"
 #include "exchange/retrieve.h"
 #include "exchange/submit.h"
-#include "frame/engine.h"
+#include "frame/app.h"
+#include "frame/shutdown.h"
 #include "platform/window.h"
-#include "session/packet.h"
+#include "session/connect.h"
 #include "session/session_thread.h"
 #include "vorel/vorel.h"
 
@@ -20,7 +23,8 @@ ClientEngine* EngineForCall() {
 
 }  // namespace
 
-extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInput, int iInputLength) {
+extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInput,
+                                                   int iInputLength) {
     ExportCall call;
     try {
         ClientEngine* pEngine = EngineForCall();
@@ -38,8 +42,8 @@ extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInpu
     }
 }
 
-extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, int iOutputLength, int iTimeout,
-                                       int iQueueId) {
+extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, int iOutputLength,
+                                                  int iTimeout, int iQueueId) {
     ExportCall call;
     try {
         ClientEngine* pEngine = EngineForCall();
@@ -52,7 +56,7 @@ extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, i
 }
 
 extern "C" VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
-                                       int iTimeout, int iReserved) {
+                                                  int iTimeout, int iReserved) {
     ExportCall call;
     try {
         ClientEngine* pEngine = EngineForCall();
@@ -85,7 +89,7 @@ extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {
     try {
         ClientEngine* pEngine = EngineForCall();
         if (pEngine == nullptr) return -9;
-        return pEngine->SetServerAddress(szHost, iPort);
+        return SetServerAddress(*pEngine, szHost, iPort);
     } catch (...) {
         return -9;
     }

@@ -11,12 +11,15 @@
 // to be stopped at that step.
 #include "frame/shutdown.h"
 
+#include "base/alloc.h"
+#include "base/engine.h"
+#include "base/log_file.h"
 #include "download/download.h"
-#include "frame/alloc.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/window.h"
+
+std::atomic<int32_t> g_iExportCalls{0};
 
 namespace {
 

@@ -1,7 +1,24 @@
-// Engine shutdown: stops the engine's threads and releases what it holds.
+// Engine shutdown: stops the engine's threads and releases what it holds,
+// once the export calls in progress, which it counts, have left.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 struct ClientEngine;
+
+// Calls of the engine exports in progress on the game's threads. Shutdown
+// waits for them to leave before it frees what they use.
+extern std::atomic<int32_t> g_iExportCalls;
+
+// Counts one export call for its lifetime.
+class ExportCall {
+public:
+    ExportCall() { g_iExportCalls.fetch_add(1); }
+    ~ExportCall() { g_iExportCalls.fetch_sub(1); }
+    ExportCall(const ExportCall&) = delete;
+    ExportCall& operator=(const ExportCall&) = delete;
+};
 
 // Runs the shutdown steps (log lines close1 to close5). Returns true when
 // the engine may be freed; false when a thread of the library could not be

@@ -1,5 +1,6 @@
-// Connection set-up (InitSocket) and the answer to a lost connection
-// (ReConnect, which runs the set-up on a ReconnectThread).
+// Connection set-up (InitSocket), the address from `init`
+// (SetServerAddress) and the answer to a lost connection (ReConnect, which
+// runs the set-up on a ReconnectThread).
 //
 // Sharing the socket. hSocket is an atomic socket number; numbers are never
 // reused, and closing a socket while another thread is inside a call on it
@@ -13,14 +14,17 @@
 // socket and leaves quietly. lockSetup makes the emptying of the session
 // and the installing of a socket one step each, and is never held across a
 // lookup or a connect.
+#include "session/connect.h"
+
 #include <cstring>
 #include <exception>
 
+#include "base/engine.h"
+#include "base/log_file.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/window.h"
-#include "session/session_thread.h"
+#include "session/session_state.h"
 
 namespace {
 
@@ -44,7 +48,7 @@ void DropOwnSocket(ClientEngine& engine, platform::SocketHandle s) {
 uint32_t ReconnectThread(void* pArg) {
     ReconnectSelf* pSelf = static_cast<ReconnectSelf*>(pArg);
     ClientEngine& engine = *pSelf->pEngine;
-    engine.InitSocket(pSelf->iSerial);
+    InitSocket(engine, pSelf->iSerial);
     // Close only this thread's own handle: once ReConnect has started a
     // newer thread, the slot is the newer thread's and this handle is closed.
     while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepRealMs(1);
@@ -63,7 +67,7 @@ public:
     int Run();
 
 private:
-    bool Current() const { return engine_.IsCurrentSetUp(iSerial_); }
+    bool Current() const { return engine_.iSetupSerial.load() == iSerial_; }
     // Raises iSetupFlag for `init`, and copies the address this attempt
     // uses, only while this set-up is the newest: under lockAddress, where
     // `init` changes the address and draws its number.
@@ -180,7 +184,7 @@ int ConnectionSetUp::Run() {
     char szOldHost[sizeof(engine_.szHost)];
     std::memcpy(szOldHost, szAddressHost, sizeof(szOldHost));
     int iOldPort = iAddressPort;
-    engine_.ReadConfigFile();
+    engine_.RereadConfigFile();
     char szNewHost[sizeof(engine_.szHost)];
     int iNewPort = 0;
     engine_.GetServerAddress(szNewHost, &iNewPort);
@@ -216,46 +220,67 @@ int ConnectionSetUp::Run() {
 
 }  // namespace
 
-void ClientEngine::ClearSessionKey() {
-    KMutexAdaptor<KThreadMutex> guard(lockKey, -1);
-    std::memset(szSessionKey, 0, sizeof(szSessionKey));
-}
-
-void ClientEngine::GetSessionKey(char* szOut) {
-    KMutexAdaptor<KThreadMutex> guard(lockKey, -1);
-    std::memcpy(szOut, szSessionKey, sizeof(szSessionKey));
-}
-
-int32_t ClientEngine::ReserveSetUp() {
-    int32_t iSerial = iSetupSerial.fetch_add(1) + 1;
-    iSetupInProgress = iSerial;
+int32_t ReserveSetUp(ClientEngine& engine) {
+    int32_t iSerial = engine.iSetupSerial.fetch_add(1) + 1;
+    engine.iSetupInProgress = iSerial;
     return iSerial;
 }
 
-bool ClientEngine::CurrentSetUpRunning() const {
-    int32_t iRunning = iSetupInProgress.load();
-    return iRunning != 0 && iRunning == iSetupSerial.load();
+bool CurrentSetUpRunning(const ClientEngine& engine) {
+    int32_t iRunning = engine.iSetupInProgress.load();
+    return iRunning != 0 && iRunning == engine.iSetupSerial.load();
 }
 
-int ClientEngine::InitSocket() { return InitSocket(ReserveSetUp()); }
+int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn) {
+    // Rejected arguments change nothing.
+    if (szHostIn == nullptr) return -1;
+    size_t iLength = strnlen(szHostIn, sizeof(engine.szHost));
+    if (iLength < 7 || iLength >= sizeof(engine.szHost)) return -1;
+    uint32_t dwPort = static_cast<uint32_t>(iPortIn);
+    if (dwPort < 1 || dwPort > 65535) return -1;
+    // Flag and address change together under lockAddress, so that a
+    // configuration run racing with this call cannot overwrite them. The new
+    // number makes every set-up in flight stale: none of them may install
+    // its socket or raise iSetupFlag for the old address.
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockAddress, -1);
+        engine.iAddrFromInit = 1;
+        std::memset(engine.szHost, 0, sizeof(engine.szHost));
+        std::memcpy(engine.szHost, szHostIn, iLength);
+        engine.iPort = iPortIn;
+        engine.iSetupSerial.fetch_add(1);
+        engine.iSetupFlag = 0;
+    }
+    WriteFileNew(LogFile(), "---Run---%s,%d", szHostIn, iPortIn);
+    // The session thread's next pass fails on the closed socket and sets up
+    // a new connection to the new address.
+    platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
+    if (s != platform::kInvalidSocket) platform::SocketClose(s);
+    // Five seconds on the clock for a set-up to take the new address up.
+    bool bTakenUp =
+        platform::WaitOnTick(5000, 10, [&engine] { return engine.iSetupFlag.load() != 0; });
+    return bTakenUp ? 0 : -2;
+}
 
-int ClientEngine::InitSocket(int32_t iSerial) {
+int InitSocket(ClientEngine& engine) { return InitSocket(engine, ReserveSetUp(engine)); }
+
+int InitSocket(ClientEngine& engine, int32_t iSerial) {
     int iResult;
     try {
-        iResult = ConnectionSetUp(*this, iSerial).Run();
+        iResult = ConnectionSetUp(engine, iSerial).Run();
     } catch (...) {
         // The guards have left lockTable and lockSetup as the stack unwound.
         WriteFileNew(LogFile(), "---InitSocket---error---严重错误,---try,catch---\n");
         iResult = -9;
     }
     int32_t iExpected = iSerial;
-    iSetupInProgress.compare_exchange_strong(iExpected, 0);
+    engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
     return iResult;
 }
 
-int ClientEngine::ReConnect(int iConnect) {
+int ReConnect(ClientEngine& engine, int iConnect) {
     // The earlier thread runs on, untracked.
-    platform::ThreadHandle* hOld = hThread3.exchange(nullptr);
+    platform::ThreadHandle* hOld = engine.hThread3.exchange(nullptr);
     if (hOld != nullptr) {
         WriteFileNew(LogFile(), "---error---hThread3!=NULL---");
         platform::ThreadClose(hOld);
@@ -263,49 +288,49 @@ int ClientEngine::ReConnect(int iConnect) {
     // The set-up's number is drawn now, so that the session's next passes
     // take the missing socket for a connection in progress. A stopping
     // engine needs no new connection.
-    ReconnectSelf* pSelf = iRunState.load() == 1 ? new ReconnectSelf : nullptr;
+    ReconnectSelf* pSelf = engine.iRunState.load() == 1 ? new ReconnectSelf : nullptr;
     platform::ThreadHandle* hNew = nullptr;
     if (pSelf != nullptr) {
-        pSelf->pEngine = this;
-        pSelf->iSerial = ReserveSetUp();
-        iReconnectThreads.fetch_add(1);
+        pSelf->pEngine = &engine;
+        pSelf->iSerial = ReserveSetUp(engine);
+        engine.iReconnectThreads.fetch_add(1);
     }
     while (pSelf != nullptr && (hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
         WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n",
                      platform::NowSeconds32());
         // A stopping engine needs no new connection: give up rather than
         // retry without pause.
-        if (iRunState.load() != 1) break;
-        SessionSleep(*this, 1000);
+        if (engine.iRunState.load() != 1) break;
+        SessionSleep(engine, 1000);
     }
     if (pSelf == nullptr) {
         // Stopping: nothing was started.
     } else if (hNew == nullptr) {
-        iReconnectThreads.fetch_sub(1);
+        engine.iReconnectThreads.fetch_sub(1);
         int32_t iExpected = pSelf->iSerial;
-        iSetupInProgress.compare_exchange_strong(iExpected, 0);
+        engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
         delete pSelf;
     } else {
         pSelf->hSelf.store(hNew, std::memory_order_release);
-        hThread3.store(hNew);
+        engine.hThread3.store(hNew);
         pSelf->bPublished.store(true, std::memory_order_release);
     }
-    SessionSleep(*this, 1000);
-    platform::WindowHandle hWnd = hGameWnd.load();
+    SessionSleep(engine, 1000);
+    platform::WindowHandle hWnd = engine.hGameWnd.load();
     bool bIsWindow = platform::IsWindowHandle(hWnd);
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, IsWindow(hGameWnd)=%d, iUserStatus1=%d",
-                 iConnect, bIsWindow ? 1 : 0, iUserStatus1.load());
-    SessionSleep(*this, 100);
+                 iConnect, bIsWindow ? 1 : 0, engine.iUserStatus1.load());
+    SessionSleep(engine, 100);
     // The lost-connection notice goes out before the log-on is marked lost:
     // a game that reads inside its window procedure is still served there.
     // The caller holds no lock, so the procedure may call the exports. A
     // library being unloaded tells the game nothing more.
-    platform::WindowHandle hNoticeWnd = hGameWnd.load();
-    if (iConnect == 0 && platform::IsWindowHandle(hNoticeWnd) && iUserStatus1.load() == 1 &&
-        iLoginFlag.load() == 1 && iRunState.load() == 1) {
-        SendGameNotice(*this, hNoticeWnd, 95);
+    platform::WindowHandle hNoticeWnd = engine.hGameWnd.load();
+    if (iConnect == 0 && platform::IsWindowHandle(hNoticeWnd) && engine.iUserStatus1.load() == 1 &&
+        engine.iLoginFlag.load() == 1 && engine.iRunState.load() == 1) {
+        SendGameNotice(engine, hNoticeWnd, 95);
     }
     int32_t iLoggedOn = 1;
-    iUserStatus1.compare_exchange_strong(iLoggedOn, 2);
+    engine.iUserStatus1.compare_exchange_strong(iLoggedOn, 2);
     return 0;
 }

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/alloc.h"
-#include "frame/engine.h"
-#include "frame/text.h"
+#include "base/alloc.h"
+#include "base/log_file.h"
+#include "base/text.h"
+#include "support/quorvex.h"
 
 namespace {
 

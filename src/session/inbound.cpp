@@ -2,12 +2,13 @@
 
 #include <cstring>
 
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
-#include "frame/text.h"
 #include "platform/clock.h"
 #include "platform/window.h"
-#include "session/session_thread.h"
+#include "session/session_state.h"
 
 namespace {
 

@@ -2,10 +2,11 @@
 
 #include <cstring>
 
+#include "base/engine.h"
+#include "base/log_file.h"
 #include "exchange/queue_table.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
-#include "session/session_thread.h"
+#include "session/session_state.h"
 
 namespace {
 

@@ -7,22 +7,20 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/alloc.h"
+#include "base/engine.h"
+#include "base/log_file.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
-#include "frame/engine.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "session/connect.h"
 #include "session/inbound.h"
 #include "session/outbound.h"
-
-SessionStatics g_sessionStatics;
 
 namespace {
 
 std::atomic<bool> g_bSessionThreadEnabled{true};
 std::atomic<bool> g_bThrowInNextPass{false};
-
-int RealReConnect(ClientEngine& engine, int iConnect) { return engine.ReConnect(iConnect); }
 
 // The idle sleep that paces the loop: none after a pass with traffic, then
 // longer pauses the longer the connection has been silent.
@@ -59,7 +57,7 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // yet): that is a connection in progress, not a new failure. A stale
     // set-up, still in the lookup of an address that `init` has replaced,
     // does not count.
-    if (iReady < 0 && engine.CurrentSetUpRunning()) iReady = 0;
+    if (iReady < 0 && CurrentSetUpRunning(engine)) iReady = 0;
     if (iReady < 0) {
         state.pfnReConnect(engine, 0);
         ResetReadSide(state);
@@ -113,23 +111,6 @@ void WriteMainThreadLine(const char* szFormat) {
 
 }  // namespace
 
-void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
-    if (engine.iRunState.load() != 1) return;
-    engine.stopSignal.WaitFor(dwMs);
-}
-
-void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
-    engine.hNoticeWindow = hWnd;
-    platform::SendCopyData(hWnd, static_cast<uintptr_t>(iData), 0, nullptr);
-    engine.hNoticeWindow = nullptr;
-}
-
-void ResetReadSide(SessionState& state) {
-    state.iReadStartPos = 0;
-    state.iBusyReadRetries = 0;
-    state.iSendRetries = 0;
-}
-
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
     int32_t iRequestTotal;
     {
@@ -144,22 +125,6 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
                  state.iPassCount, now.iYear, now.iMonth, now.iDay, now.iHour, now.iMinute,
                  now.iSecond, iRequestTotal, state.iScheduledSendTotal, state.iValidReceiveTotal,
                  g_sessionStatics.iDeletedUnprocessed.load());
-}
-
-int CountPendingMessages(ClientEngine& engine) {
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return 0;
-    int iPending = 0;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-            for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
-                if (pNode->iDone == 0) ++iPending;
-            }
-        }
-    }
-    return iPending;
 }
 
 void ExpireIdleQueues(ClientEngine& engine) {
@@ -205,7 +170,7 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
     if (engine.iAddrFromInit.load() != 0) return;
     int iOldPort = 0;
     engine.GetServerAddress(state.szHostCopy, &iOldPort);
-    engine.ReadConfigFile();
+    engine.RereadConfigFile();
     char szNewHost[sizeof(engine.szHost)];
     int iNewPort = 0;
     engine.GetServerAddress(szNewHost, &iNewPort);
@@ -231,10 +196,10 @@ uint32_t MainThread(void* pArg) {
     engine.dwSessionThreadId = platform::CurrentThreadId();
     SessionState& state = *pState;
     state.pEngine = &engine;
-    state.pfnReConnect = RealReConnect;
+    state.pfnReConnect = ReConnect;
     state.tMaintenance = platform::NowSeconds32();
     // The result shows in the first polls.
-    engine.InitSocket();
+    InitSocket(engine);
     if (engine.pReadBuf == nullptr)
         engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
     if (engine.pWriteBuf == nullptr)

@@ -1,69 +1,12 @@
-// The session thread and what it owns: the only thread that reads from and
-// writes to the server socket.
+// The session thread: the only thread that reads from and writes to the
+// server socket. Its state and what its steps share are in session_state.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-#include "platform/socket.h"
-#include "platform/window.h"
-#include "session/deferred_log.h"
-#include "session/packet.h"
+#include "session/session_state.h"
 
 struct ClientEngine;
-
-// The state of one session thread: its counters, positions and scratch
-// areas. It lives as long as the thread; the read and write steps work on it.
-struct SessionState {
-    ClientEngine* pEngine = nullptr;
-
-    int32_t iPassCount = 0;      // passes so far
-    int32_t iReadStartPos = 0;   // bytes kept at the start of the read buffer
-    int32_t iWriteStartPos = 0;  // bytes in the write buffer not yet sent
-    // The connection the write buffer's bytes were encoded for (its socket)
-    // and the bytes at the buffer's start that end a packet already partly
-    // sent. Bytes of an earlier connection never go out on a later one.
-    platform::SocketHandle hWriteSocket = platform::kInvalidSocket;
-    int32_t iWriteFrontPartial = 0;
-    int32_t iReceivedMeasure = -1;    // bytes received in this pass
-    int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
-    int32_t iBusyReadRetries = 0;     // would-block receives in a row
-    bool bStorageFailed = false;      // the last parse kept an answer it could not store
-    bool bHeldLimitLogged = false;    // the bound on unread answers has been logged
-    int32_t iSendRetries = 0;         // transient send failures in a row
-    int32_t iConnectionGood = 0;      // 1 from a ready poll until the read step gives up
-    int32_t iWriteFlag = 0;           // 1 when this pass may write
-    int32_t iScheduledSendTotal = 0;  // packets copied for sending plus key requests
-    int32_t iValidReceiveTotal = 0;   // answers stored
-    int32_t tMaintenance = 0;         // seconds: when maintenance last ran
-
-    // Called wherever the session hands the connection to ReConnect; tests
-    // of the read and write steps put a recorder here instead of the real
-    // set-up. REQUIRES: the calling thread holds no lock of the engine.
-    int (*pfnReConnect)(ClientEngine& engine, int iConnect) = nullptr;
-
-    static constexpr int kTextAreaSize = 32768;
-    char szText1[kTextAreaSize];  // a payload as text, for the log lines
-    char szText2[kTextAreaSize];  // its copy, cut up by the splitter
-    // The packet being built from one request: the header area followed
-    // directly by the encoding area.
-    unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
-    char szKeyArea[512];  // "send+%d" / "recv+%d"
-    char szHostCopy[50];  // the host before the configuration check
-    // The lines of a gathering, made under lockTable and written after it,
-    // and those of a receive, written once its packets are parsed.
-    DeferredLog deferredLog;
-};
-
-// Process-wide values of the session: the statistics clock, the time of the
-// last send attempt (the keep-alive rule), and the queued messages dropped
-// without being handled (printed in the statistics line).
-struct SessionStatics {
-    std::atomic<int64_t> tStatistics{0};  // 0: not started yet
-    std::atomic<int32_t> tLastSend{0};
-    std::atomic<int32_t> iDeletedUnprocessed{0};
-};
-extern SessionStatics g_sessionStatics;
 
 // The session thread's routine; its argument is the engine. Returns 0.
 uint32_t MainThread(void* pEngine);
@@ -82,20 +25,6 @@ void StartSessionThread(ClientEngine& engine);
 // second. Called by the exports, on the game's threads.
 void RestartSessionThreadIfEnded(ClientEngine& engine);
 
-// The session's pauses (the idle sleep, the busy-read and key-request
-// pauses, ReConnect's): one wait on the engine's stop signal, so that a stop
-// ends a pause at once and an idle session wakes only at its own pace.
-// REQUIRES: the calling thread holds no lock of the engine.
-void SessionSleep(ClientEngine& engine, uint32_t dwMs);
-
-// Sends the game window a WM_COPYDATA notice (dwData iData) and waits for its
-// procedure, recording the window meanwhile in hNoticeWindow.
-// REQUIRES: the calling thread holds no lock of the engine.
-void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData);
-
-// The reset of the read side when the connection is handed to ReConnect.
-void ResetReadSide(SessionState& state);
-
 // Writes the statistics line.
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state);
 
@@ -107,10 +36,6 @@ void RunMaintenance(ClientEngine& engine, SessionState& state);
 // Removes every queue of the table idle for 480 s or more, counting the
 // pending messages dropped with them. REQUIRES: lockTable held.
 void ExpireIdleQueues(ClientEngine& engine);
-
-// Pending messages of a whole table, for the dropped-message total.
-// REQUIRES: lockTable held.
-int CountPendingMessages(ClientEngine& engine);
 
 namespace vorel_testing {
 

@@ -20,8 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "frame/app.h"
 #include "frame/config.h"
-#include "frame/engine.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
 #include "session/session_thread.h"
@@ -107,7 +109,7 @@ void CheckReadConfigFile(ClientEngine& engine) {
     engine.iLogFlag = kSentinelLogFlag;
     Address expected = Expected({kSentinelHost, kSentinelPort, kSentinelLogFlag});
 
-    FUZZ_CHECK(engine.ReadConfigFile() == 0, "ReadConfigFile failed");
+    FUZZ_CHECK(ReadConfigFile(engine) == 0, "ReadConfigFile failed");
     char szHost[50];
     int iPort = 0;
     engine.GetServerAddress(szHost, &iPort);

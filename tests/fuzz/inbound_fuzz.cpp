@@ -28,13 +28,15 @@
 #include <string>
 #include <vector>
 
+#include "base/alloc.h"
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
+#include "frame/app.h"
 #include "frame/config.h"
-#include "frame/engine.h"
 #include "fuzz_support.h"
 #include "session/inbound.h"
-#include "session/packet.h"
 #include "session/session_thread.h"
 #include "support/quorvex.h"
 

@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "base/packet.h"
 #include "fuzz_support.h"
 #include "server/http_files.h"
 #include "server/reference_server.h"
-#include "session/packet.h"
 #include "support/quorvex.h"
 
 namespace {

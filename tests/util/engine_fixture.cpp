@@ -5,12 +5,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/alloc.h"
+#include "base/packet.h"
 #include "exchange/queue_table.h"
-#include "frame/alloc.h"
 #include "frame/config.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
-#include "session/packet.h"
 #include "session/session_thread.h"
 
 namespace testutil {

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "frame/engine.h"
+#include "base/engine.h"
+#include "base/log_file.h"
+#include "frame/app.h"
 #include "util/fake_clock.h"
 #include "util/temp_dir.h"
 

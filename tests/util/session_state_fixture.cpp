@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "frame/alloc.h"
+#include "base/alloc.h"
 #include "platform/clock.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "session/packet.h"
+#include "base/packet.h"
 #include "support/quorvex.h"
 
 namespace refserver {

@@ -1,4 +1,4 @@
-#include "frame/alloc.h"
+#include "base/alloc.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Zero-filled heap blocks for the library's records, with a switch that lets
-// tests make allocations fail (the design's -4, -5, -7 and storage-failure
-// paths cannot be reached otherwise).
+// tests make allocations fail (the requests' -4, -5 and -7 results and the
+// answers' storage failures cannot be reached otherwise).
 #pragma once
 
 #include <cstddef>

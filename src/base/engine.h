@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame/lock.h"
+#include "base/lock.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -26,49 +26,21 @@
 // lockTable what must happen and does it once it has left the lock:
 // ReConnect (its pauses, its notice), and the log lines of a gathering.
 struct ClientEngine {
-    ClientEngine();
-    ~ClientEngine();
+    // Made only by GetEngine (frame/app.h), which also starts it; freed after
+    // ShutdownEngine.
+    ClientEngine() = default;
+    ~ClientEngine() = default;
     ClientEngine(const ClientEngine&) = delete;
     ClientEngine& operator=(const ClientEngine&) = delete;
-
-    // ReadConfigFile: the address and trace switch from serverConfigs.ini.
-    // 0 after every completed run, -9 when an exception stopped it.
-    int ReadConfigFile();
-
-    // The engine side of `init`: 0 taken up, -1 rejected, -2 stored but no
-    // connection set-up began within the wait.
-    int SetServerAddress(const char* szHostIn, int iPortIn);
 
     // Copies the address under lockAddress (szOutHost: at least 50 bytes).
     void GetServerAddress(char* szOutHost, int* piOutPort);
 
-    // Connection set-up: a new socket connected to the server's address.
-    // 0 connected; -1 no socket; -2 no such host, or the retry with a
-    // changed configuration failed; -3 unreachable, configuration unchanged;
-    // -8 stopping, or superseded by a newer set-up or a new address from
-    // `init`; -9 exception; -11 unreachable address from `init`.
-    // The first form reserves a set-up of its own; the second runs the one
-    // that ReserveSetUp handed out.
-    int InitSocket();
-    int InitSocket(int32_t iSerial);
-
-    // Set-ups are numbered; only the newest (the current one) may install
-    // its socket, raise iSetupFlag or log its result. `init` makes every
-    // set-up in flight stale by drawing a number of its own.
-    int32_t ReserveSetUp();
-    bool IsCurrentSetUp(int32_t iSerial) const { return iSetupSerial.load() == iSerial; }
-    // True while the current set-up has not finished: a failing poll then
-    // means a connection in progress, not a new failure.
-    bool CurrentSetUpRunning() const;
-
-    // The session's answer to a lost connection: starts a ReconnectThread
-    // and pauses the calling (session) thread about 1.1 s, then tells the
-    // game's window of a lost log-on (dwData 95) and only then marks the
-    // log-on lost. iConnect 0: a failure the session found; 1: the server's
-    // disconnect notice. Always 0.
-    // REQUIRES: the calling thread holds no lock of the engine: the window
-    // procedure may call the exports, and they take lockTable.
-    int ReConnect(int iConnect);
+    // Reads serverConfigs.ini again through pfnReadConfigFile (nothing when
+    // none is installed).
+    void RereadConfigFile() {
+        if (pfnReadConfigFile != nullptr) pfnReadConfigFile(*this);
+    }
 
     // Asks the engine's threads to stop: iRunState leaves 1, and a pause
     // under way on any of them ends at once.
@@ -93,7 +65,7 @@ struct ClientEngine {
     std::atomic<platform::WindowHandle> hGameWnd{nullptr};
     std::atomic<int32_t> iUserStatus1{0};  // 0 not logged on, 1 logged on, 2 lost while logged on
     std::atomic<int32_t> iLoginFlag{0};
-    int32_t tStart = 0;         // set at construction, read-only afterwards
+    int32_t tStart = 0;         // set at creation, read-only afterwards
     int32_t iRequestTotal = 0;  // guarded by lockCounter
     char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
     char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
@@ -114,7 +86,8 @@ struct ClientEngine {
     // installs a socket, never across a name lookup or a connect: a stuck
     // lookup must not hold up the set-up of a newer address.
     KThreadMutex lockSetup;
-    // The number of the newest set-up (see ReserveSetUp), and that of the
+    // The number of the newest set-up (see ReserveSetUp in session/connect.h),
+    // and that of the
     // set-up still running, 0 when none.
     std::atomic<int32_t> iSetupSerial{0};
     std::atomic<int32_t> iSetupInProgress{0};
@@ -130,37 +103,9 @@ struct ClientEngine {
     std::atomic<uint32_t> dwSessionThreadId{0};
     // Reconnect threads whose routine has not ended, tracked or not.
     std::atomic<int32_t> iReconnectThreads{0};
+    // The reader of serverConfigs.ini (ReadConfigFile, frame/config.h),
+    // installed by the engine's creation: the session reads the file again
+    // when a connection fails and in its maintenance, and the reader lives
+    // above it, with the application.
+    int (*pfnReadConfigFile)(ClientEngine& engine) = nullptr;
 };
-
-// The engine of the process, created by the first call that needs it. Safe
-// when several threads make that first call at once: they all get the same
-// engine. Null only when the engine cannot be allocated.
-ClientEngine* GetEngine();
-
-// Calls of the engine exports in progress on the game's threads. Shutdown
-// waits for them to leave before it frees what they use.
-extern std::atomic<int32_t> g_iExportCalls;
-
-// Counts one export call for its lifetime.
-class ExportCall {
-public:
-    ExportCall() { g_iExportCalls.fetch_add(1); }
-    ~ExportCall() { g_iExportCalls.fetch_sub(1); }
-    ExportCall(const ExportCall&) = delete;
-    ExportCall& operator=(const ExportCall&) = delete;
-};
-
-// Load and unload of the library: the engine table is cleared at load, and
-// every engine in it destroyed at unload (and by tests, to start afresh).
-void ClearEngineTable();
-// True when every engine's threads stopped; *pbHadEngine (if given) is set
-// when there was an engine to destroy.
-bool DestroyAllEngines(bool* pbHadEngine = nullptr);
-
-// The log file every line of the library goes to: "GameRun.log" in the
-// current directory. Tests point it elsewhere.
-const char* LogFile();
-
-namespace vorel_testing {
-void SetLogFile(const char* szPath);  // null restores "GameRun.log"
-}  // namespace vorel_testing

@@ -1,4 +1,4 @@
-#include "session/packet.h"
+#include "base/packet.h"
 
 void FillPacketHeader(PacketHeader* pHeader, int iType, uint32_t dwLength, uint32_t dwReserved,
                       uint8_t byFlag1, uint8_t byFlag2) {

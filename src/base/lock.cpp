@@ -1,4 +1,4 @@
-#include "frame/lock.h"
+#include "base/lock.h"
 
 KThreadMutex::KThreadMutex() = default;
 KThreadMutex::~KThreadMutex() = default;

@@ -1,0 +1,26 @@
+// The engine record's own small operations: the stop request, and the
+// address and session key copied under their locks.
+#include "base/engine.h"
+
+#include <cstring>
+
+void ClientEngine::RequestStop() {
+    iRunState = 0;
+    stopSignal.Set();
+}
+
+void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
+    KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
+    std::memcpy(szOutHost, szHost, sizeof(szHost));
+    *piOutPort = iPort;
+}
+
+void ClientEngine::ClearSessionKey() {
+    KMutexAdaptor<KThreadMutex> guard(lockKey, -1);
+    std::memset(szSessionKey, 0, sizeof(szSessionKey));
+}
+
+void ClientEngine::GetSessionKey(char* szOut) {
+    KMutexAdaptor<KThreadMutex> guard(lockKey, -1);
+    std::memcpy(szOut, szSessionKey, sizeof(szSessionKey));
+}

@@ -1,0 +1,40 @@
+#include "session/session_state.h"
+
+#include "base/engine.h"
+#include "base/lock.h"
+#include "exchange/queue_table.h"
+
+SessionStatics g_sessionStatics;
+
+void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
+    if (engine.iRunState.load() != 1) return;
+    engine.stopSignal.WaitFor(dwMs);
+}
+
+void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
+    engine.hNoticeWindow = hWnd;
+    platform::SendCopyData(hWnd, static_cast<uintptr_t>(iData), 0, nullptr);
+    engine.hNoticeWindow = nullptr;
+}
+
+void ResetReadSide(SessionState& state) {
+    state.iReadStartPos = 0;
+    state.iBusyReadRetries = 0;
+    state.iSendRetries = 0;
+}
+
+int CountPendingMessages(ClientEngine& engine) {
+    _hash* pTable = engine.pQueueTable;
+    if (pTable == nullptr) return 0;
+    int iPending = 0;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
+            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
+            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+            for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
+                if (pNode->iDone == 0) ++iPending;
+            }
+        }
+    }
+    return iPending;
+}
