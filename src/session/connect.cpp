@@ -279,6 +279,7 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
 }
 
 int ReConnect(ClientEngine& engine, int iConnect) {
+    engine.AssertNoLockHeld();
     // The earlier thread runs on, untracked.
     platform::ThreadHandle* hOld = engine.hThread3.exchange(nullptr);
     if (hOld != nullptr) {

@@ -61,6 +61,7 @@ enum class Stored {
 // REQUIRES: lockTable held.
 Stored StoreAnswerLocked(ClientEngine& engine, SessionState& state, const char* pPacket,
                          uint32_t dwLength, int iQueueId) {
+    engine.lockTable.AssertHeld();
     FormSendKey(state.szKeyArea, iQueueId);
     MESSAGE_QUEUE* pSendQueue =
         static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
@@ -232,6 +233,7 @@ void RetryKeptAnswers(ClientEngine& engine, SessionState& state) {
 }
 
 void ReadStep(ClientEngine& engine, SessionState& state) {
+    engine.AssertNoLockHeld();
     for (;;) {
         // What the game has not read yet is bounded: at the limit the
         // server's bytes stay in the system's buffers (and TCP holds the

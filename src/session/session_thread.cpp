@@ -128,6 +128,7 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
 }
 
 void ExpireIdleQueues(ClientEngine& engine) {
+    engine.lockTable.AssertHeld();
     _hash* pTable = engine.pQueueTable;
     if (pTable == nullptr) return;
     for (int i = 0; i < pTable->iSize; ++i) {
@@ -159,6 +160,7 @@ void ExpireIdleQueues(ClientEngine& engine) {
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
+    engine.lockTable.AssertNotHeld();
     state.tMaintenance = platform::NowSeconds32();
     {
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
