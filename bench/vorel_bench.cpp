@@ -18,6 +18,7 @@
 #include "session/inbound.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "support/quorvex.h"
 #include "vorel/vorel.h"
 

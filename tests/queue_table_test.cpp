@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/testing.h"
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
 #include "util/lock_checks.h"

@@ -15,6 +15,7 @@
 #include "frame/config.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "platform/thread.h"
 #include "session/connect.h"
 #include "session/outbound.h"
@@ -325,7 +326,7 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
     // A refused reconnect thread is tried again a second later.
-    platform::testing::RefuseThreads(2);
+    platform_testing::RefuseThreads(2);
     iStart = Clock().ElapsedMs();
     {
         LockHeldElsewhere hold(engine.lockSetup);
@@ -353,7 +354,7 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
             iRefusals += line.rfind("---error---严重错误---创建线程2失败: ", 0) == 0 ? 1 : 0;
         return iRefusals;
     };
-    platform::testing::RefuseThreads(100000);
+    platform_testing::RefuseThreads(100000);
     std::atomic<bool> bReturned{false};
     std::thread session([&] {
         ReConnect(engine, 0);
@@ -365,7 +366,7 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     EXPECT_TRUE(WaitReal([&] { return bReturned.load(); }, 2000));
     int iRefusals = Refusals();
     session.join();
-    platform::testing::RefuseThreads(0);
+    platform_testing::RefuseThreads(0);
     EXPECT_LT(iRefusals, 100) << "retried without pause once stopping";
     EXPECT_EQ(engine.hThread3.load(), nullptr);
     EXPECT_FALSE(CurrentSetUpRunning(engine));
@@ -439,9 +440,9 @@ protected:
                 SetKey("K3y-7f2a9c");
                 ConnectPeer();
                 EXPECT_EQ(Request(300, "300 2 reset"), 1);
-                platform::testing::InjectSocketFault(engine.hSocket.load(),
-                                                     platform::testing::SocketOp::kSend,
-                                                     platform::kWsaConnectionReset, 1);
+                platform_testing::InjectSocketFault(engine.hSocket.load(),
+                                                    platform_testing::SocketOp::kSend,
+                                                    platform::kWsaConnectionReset, 1);
                 *pLine = "线程2---发送数据---error---1---:(-1,";
                 return [this] { WriteStep(Engine(), State()); };
             case LostBy::kAnswerWithoutRequestQueue:

@@ -6,6 +6,7 @@
 
 #include "base/alloc.h"
 #include "base/text.h"
+#include "exchange/testing.h"
 
 namespace {
 

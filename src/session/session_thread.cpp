@@ -16,6 +16,7 @@
 #include "session/connect.h"
 #include "session/inbound.h"
 #include "session/outbound.h"
+#include "session/testing.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/alloc.h"
+#include "base/testing.h"
 #include "platform/clock.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"
