@@ -20,6 +20,7 @@
 #include "session/connect.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/engine_fixture.h"
 #include "util/lock_checks.h"
 #include "util/session_fixture.h"
@@ -471,7 +472,7 @@ protected:
 
 TEST_P(ReConnectWithoutTheTableLock, TheGamesCallsGoThroughWhileItPauses) {
     ClientEngine& engine = Engine();
-    State().pfnReConnect = RealReConnect;
+    vorel_testing::SetReConnectStandIn(RealReConnect);
     NoticeSeen seen;
     g_pNoticeSeen = &seen;
     HWND hWnd = VorelCreateWindow(ReadOnLostConnection, nullptr);

@@ -19,6 +19,7 @@
 #include "platform/testing.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
@@ -409,7 +410,7 @@ protected:
             for (const std::string& line : g_pLines->LogLines()) joined += line + "|";
             return joined;
         };
-        State().pfnReConnect = ReConnectWritingALine;
+        vorel_testing::SetReConnectStandIn(ReConnectWritingALine);
     }
     void TearDown() override {
         g_pfnReadLog = nullptr;

@@ -8,6 +8,7 @@
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "session/connect.h"
 #include "session/session_state.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 // Hands the connection to ReConnect and empties the read side.
 void GiveUpConnection(ClientEngine& engine, SessionState& state) {
     state.deferredLog.WriteOut();
-    state.pfnReConnect(engine, 0);
+    HandToReConnect(engine, 0);
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
     state.iReadStartPos = 0;
@@ -138,7 +139,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
             engine.iLoginFlag.load() == 1) {
             SendGameNotice(engine, hWnd, 96);
         }
-        state.pfnReConnect(engine, 1);
+        HandToReConnect(engine, 1);
         state.iConnectionGood = 0;
         state.iReadStartPos = 0;
         state.iBusyReadRetries = 0;

@@ -6,6 +6,7 @@
 #include "base/log_file.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
+#include "session/connect.h"
 #include "session/session_state.h"
 
 namespace {
@@ -189,7 +190,7 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::Socket
             // Five transient failures in a row are waited out; the sixth,
             // like any other error, gives up the connection. The bytes stay
             // until a new connection drops them.
-            state.pfnReConnect(engine, 0);
+            HandToReConnect(engine, 0);
             ResetReadSide(state);
             WriteFileNew(LogFile(), "线程2---发送数据---error---1---:(%d,%d),errno=%d\n", -1,
                          state.iWriteStartPos, iError);

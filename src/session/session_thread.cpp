@@ -60,7 +60,7 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // does not count.
     if (iReady < 0 && CurrentSetUpRunning(engine)) iReady = 0;
     if (iReady < 0) {
-        state.pfnReConnect(engine, 0);
+        HandToReConnect(engine, 0);
         ResetReadSide(state);
         return;
     }
@@ -178,7 +178,7 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
     int iNewPort = 0;
     engine.GetServerAddress(szNewHost, &iNewPort);
     if (std::memcmp(szNewHost, state.szHostCopy, sizeof(szNewHost)) != 0 || iNewPort != iOldPort) {
-        state.pfnReConnect(engine, 0);
+        HandToReConnect(engine, 0);
         ResetReadSide(state);
         WriteFileNew(LogFile(),
                      "线程2---配置文件被更新---warn---重新连接sokcet---new:%s,%d---old:%s,%d\n",
@@ -199,7 +199,6 @@ uint32_t MainThread(void* pArg) {
     engine.dwSessionThreadId = platform::CurrentThreadId();
     SessionState& state = *pState;
     state.pEngine = &engine;
-    state.pfnReConnect = ReConnect;
     state.tMaintenance = platform::NowSeconds32();
     // The result shows in the first polls.
     InitSocket(engine);

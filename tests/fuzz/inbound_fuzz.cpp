@@ -278,7 +278,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FUZZ_CHECK(g_pEngine->pReadBuf != nullptr, "no read buffer");
     g_pState = new SessionState();
     g_pState->pEngine = g_pEngine;
-    g_pState->pfnReConnect = RecordReConnect;
+    vorel_testing::SetReConnectStandIn(RecordReConnect);
     return 0;
 }
 
