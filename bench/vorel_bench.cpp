@@ -18,6 +18,7 @@
 #include "session/inbound.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "support/quorvex.h"
 #include "vorel/vorel.h"
 
@@ -69,7 +70,7 @@ void BM_QueueAndGather(benchmark::State& state) {
         std::strcpy(pEngine->szSessionKey, "K3y-7f2a9c");
     }
     SessionState* pState = new SessionState;
-    pState->pfnReConnect = NoReConnect;
+    vorel_testing::SetReConnectStandIn(NoReConnect);
     char text[] = "300 12 a request of some forty bytes here";
     for (auto _ : state) {
         Write_Message1(300, text, 0);
@@ -77,6 +78,7 @@ void BM_QueueAndGather(benchmark::State& state) {
         pState->iWriteStartPos = 0;
     }
     delete pState;
+    vorel_testing::SetReConnectStandIn(nullptr);
     DestroyAllEngines();
     vorel_testing::SetSessionThreadEnabled(true);
 }
@@ -90,7 +92,7 @@ void BM_ParseAnswers(benchmark::State& state) {
     char request[] = "300 12 x";
     Write_Message1(300, request, 0);
     SessionState* pState = new SessionState;
-    pState->pfnReConnect = NoReConnect;
+    vorel_testing::SetReConnectStandIn(NoReConnect);
     char buffer[512];
     // The game reads answers other than the log-on's only once logged on:
     // the engine takes a successful log-on answer first, so that each
@@ -118,6 +120,7 @@ void BM_ParseAnswers(benchmark::State& state) {
     if (iUnread != 0) state.SkipWithError("answers stayed unread: the table grew");
     state.SetItemsProcessed(state.iterations() * 100);
     delete pState;
+    vorel_testing::SetReConnectStandIn(nullptr);
     DestroyAllEngines();
     vorel_testing::SetSessionThreadEnabled(true);
 }

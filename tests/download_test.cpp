@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "download/testing.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "util/engine_fixture.h"

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "platform/thread.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/engine_fixture.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"
@@ -258,7 +260,7 @@ TEST_F(Exports, OnlyTheEngineCreatingCallPauses100Ms) {
 // refusal logged, so that the creating call returns with the thread running.
 TEST_F(Exports, ARefusedSessionThreadIsRetriedAtOnceAndLogged) {
     vorel_testing::SetSessionThreadEnabled(true);
-    platform::testing::RefuseThreads(3);
+    platform_testing::RefuseThreads(3);
     Engine();
     int iRefusals = 0;
     for (const std::string& line : LogLines())

@@ -23,6 +23,7 @@
 #include "base/engine.h"
 #include "base/packet.h"
 #include "exchange/queue_table.h"
+#include "exchange/testing.h"
 #include "frame/app.h"
 #include "platform/socket_registry.h"
 #include "util/process_resources.h"

@@ -1,4 +1,5 @@
-// The lock classes: exclusion, re-entry, and a guard left by an exception.
+// The lock classes: exclusion, re-entry, a guard left by an exception, and
+// the debug builds' check of who holds a lock.
 #include "base/lock.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "util/lock_checks.h"
 
 namespace {
 
@@ -68,6 +71,88 @@ TEST(Lock, ANestedBlockReleasesBeforeTheFunctionEnds) {
     { KMutexAdaptor<KThreadMutex> guard(lockTable, -1); }
     KMutexAdaptor<KThreadMutex> guard(lockQueue, -1);
     EXPECT_TRUE(OtherThreadCanTake(lockTable));
+}
+
+// The holder is known at every depth of re-entry and forgotten only when
+// the last guard leaves; another thread is never taken for the holder.
+TEST(Lock, TheHolderIsKnownThroughReEntryUntilTheLastGuardLeaves) {
+    KThreadMutex lock;
+    lock.AssertNotHeld();
+    {
+        KMutexAdaptor<KThreadMutex> outer(lock, -1);
+        {
+            KMutexAdaptor<KThreadMutex> inner(lock, -1);
+            lock.AssertHeld();
+        }
+        lock.AssertHeld();
+        std::thread other([&] { lock.AssertNotHeld(); });
+        other.join();
+    }
+    lock.AssertNotHeld();
+    std::thread other([&] {
+        KMutexAdaptor<KThreadMutex> guard(lock, -1);
+        lock.AssertHeld();
+    });
+    other.join();
+    lock.AssertNotHeld();
+}
+
+TEST(LockDeathTest, ACheckThatTheLockIsHeldAbortsOnAThreadThatDoesNotHoldIt) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    KThreadMutex lock;
+    EXPECT_DEATH(lock.AssertHeld(), "lock check failed: the calling thread does not hold the lock");
+    // Held, but by another thread.
+    EXPECT_DEATH(
+        {
+            std::atomic<bool> bHeld{false};
+            std::atomic<bool> bLeave{false};
+            std::thread holder([&] {
+                KMutexAdaptor<KThreadMutex> guard(lock, -1);
+                bHeld = true;
+                while (!bLeave) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            });
+            while (!bHeld) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.AssertHeld();
+            bLeave = true;
+            holder.join();
+        },
+        "does not hold the lock");
+    // Left as often as it was entered.
+    EXPECT_DEATH(
+        {
+            { KMutexAdaptor<KThreadMutex> outer(lock, -1); }
+            lock.AssertHeld();
+        },
+        "does not hold the lock");
+}
+
+TEST(LockDeathTest, ACheckThatTheLockIsNotHeldAbortsOnTheHolder) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    KThreadMutex lock;
+    EXPECT_DEATH(
+        {
+            KMutexAdaptor<KThreadMutex> outer(lock, -1);
+            { KMutexAdaptor<KThreadMutex> inner(lock, -1); }
+            lock.AssertNotHeld();
+        },
+        "lock check failed: the calling thread holds the lock");
+}
+
+TEST(LockDeathTest, LeavingALockThatTheThreadDoesNotHoldAborts) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    KThreadMutex lock;
+    EXPECT_DEATH(lock.Unlock(), "does not hold the lock");
+}
+
+TEST(LockDeathTest, DestroyingAHeldLockAborts) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    EXPECT_DEATH(
+        {
+            auto* pLock = new KThreadMutex;
+            pLock->Lock();
+            delete pLock;
+        },
+        "destroyed while held");
 }
 
 }  // namespace

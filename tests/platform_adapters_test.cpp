@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/adapters.h"
+#include "platform/testing.h"
 
 namespace {
 
@@ -39,10 +40,10 @@ TEST(PlatformAdapters, SizeQueryThenListOfDottedAddresses) {
 uint32_t NoAdapters(platform::AdapterRecord*, uint32_t*) { return platform::kErrorNoData; }
 
 TEST(PlatformAdapters, SubstitutedQueryIsUsedUntilRemoved) {
-    platform::testing::SetAdapterQuery(NoAdapters);
+    platform_testing::SetAdapterQuery(NoAdapters);
     uint32_t dwSize = 0;
     EXPECT_EQ(platform::QueryAdapters(nullptr, &dwSize), platform::kErrorNoData);
-    platform::testing::SetAdapterQuery(nullptr);
+    platform_testing::SetAdapterQuery(nullptr);
     uint32_t dwResult = platform::QueryAdapters(nullptr, &dwSize);
     EXPECT_TRUE(dwResult == platform::kErrorBufferOverflow || dwResult == platform::kErrorNoData);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/testing.h"
 #include "util/temp_dir.h"
 
 namespace {
@@ -162,7 +163,7 @@ TEST(PlatformFiles, AnInjectedAppendFaultCutsTheWriteShort) {
     std::string path = dir.File("log");
     platform::AppendFile hFile = platform::AppendFileOpen(path.c_str(), nullptr);
     ASSERT_NE(hFile, platform::kNoAppendFile);
-    platform::testing::InjectAppendFaults(1, 3);
+    platform_testing::InjectAppendFaults(1, 3);
     EXPECT_EQ(platform::AppendFileWrite(hFile, "abcdef", 6), 3u);
     EXPECT_EQ(platform::AppendFileWrite(hFile, "gh", 2), 2u);
     EXPECT_EQ(testutil::ReadFile(path), "abcgh");

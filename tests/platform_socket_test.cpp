@@ -13,6 +13,7 @@
 
 #include "platform/socket.h"
 #include "platform/socket_registry.h"
+#include "platform/testing.h"
 
 namespace {
 
@@ -240,10 +241,10 @@ TEST(PlatformSocket, ReceiveBufferIsSetOnTheSystemSocket) {
 
 TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     Pair pair;
-    platform::testing::InjectSocketFault(pair.client, platform::testing::SocketOp::kRecv,
-                                         platform::kWsaWouldBlock, 2);
-    platform::testing::InjectSocketFault(pair.client, platform::testing::SocketOp::kSend,
-                                         platform::kWsaNoBufferSpace, 1);
+    platform_testing::InjectSocketFault(pair.client, platform_testing::SocketOp::kRecv,
+                                        platform::kWsaWouldBlock, 2);
+    platform_testing::InjectSocketFault(pair.client, platform_testing::SocketOp::kSend,
+                                        platform::kWsaNoBufferSpace, 1);
     char buf[8];
     EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), -1);
     EXPECT_EQ(platform::SocketLastError(), platform::kWsaWouldBlock);
@@ -258,20 +259,20 @@ TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     ASSERT_TRUE(WaitReadable(pair.client));
     EXPECT_EQ(platform::SocketRecv(pair.client, buf, sizeof(buf)), 1);
 
-    platform::testing::InjectSocketFault(
-        platform::kInvalidSocket, platform::testing::SocketOp::kPoll, platform::kWsaNetworkDown, 5);
-    platform::testing::ClearSocketFaults();
+    platform_testing::InjectSocketFault(platform::kInvalidSocket, platform_testing::SocketOp::kPoll,
+                                        platform::kWsaNetworkDown, 5);
+    platform_testing::ClearSocketFaults();
     bool bReadable, bWritable;
     EXPECT_GE(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);
 }
 
 TEST(PlatformSocket, AFaultForTheVerySocketWinsOverOneForAnySocket) {
     Pair pair;
-    using platform::testing::SocketOp;
-    ASSERT_TRUE(platform::testing::InjectSocketFault(platform::kInvalidSocket, SocketOp::kSend,
-                                                     platform::kWsaNetworkDown, 1));
-    ASSERT_TRUE(platform::testing::InjectSocketFault(pair.client, SocketOp::kSend,
-                                                     platform::kWsaWouldBlock, 1));
+    using platform_testing::SocketOp;
+    ASSERT_TRUE(platform_testing::InjectSocketFault(platform::kInvalidSocket, SocketOp::kSend,
+                                                    platform::kWsaNetworkDown, 1));
+    ASSERT_TRUE(platform_testing::InjectSocketFault(pair.client, SocketOp::kSend,
+                                                    platform::kWsaWouldBlock, 1));
     EXPECT_EQ(platform::SocketSend(pair.client, "a", 1), -1);
     EXPECT_EQ(platform::SocketLastError(), platform::kWsaWouldBlock);
     EXPECT_EQ(platform::SocketSend(pair.server, "a", 1), -1);

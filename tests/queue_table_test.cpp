@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/testing.h"
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
+#include "util/lock_checks.h"
 #include "vorel/vorel.h"
 
 namespace {
@@ -73,6 +75,7 @@ TEST_F(QueueTable, NewQueueThenFirstAppendIsHeadAndTail) {
     EXPECT_EQ(pAgain, pQueue);
     EXPECT_EQ(pTable->iCount, 1);
 
+    KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     MESSAGE_NODE* pFirst = Node("a 3 c d");
     AppendMessageNode(pQueue, pFirst, 1234);
     EXPECT_EQ(pQueue->pHead, pFirst);
@@ -123,12 +126,35 @@ TEST_F(QueueTable, FailuresToCreateLeaveTheTableUnchanged) {
     FreeMessageQueue(nullptr);
 }
 
+// The contracts on the queue's and the table's locks are checked where they
+// are written: a caller that forgot the lock stops at once.
+TEST_F(QueueTable, AQueueChangedWithoutItsLockOrATableWalkedWithoutItsLockAborts) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    MESSAGE_QUEUE* pQueue = nullptr;
+    ASSERT_EQ(FindOrCreateQueue(pTable, "recv+4", &pQueue), kQueueReady);
+    EXPECT_DEATH(AppendMessageNode(pQueue, Node("a 4 c d"), 1), "does not hold the lock");
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        AppendMessageNode(pQueue, Node("a 4 c d"), 1);
+    }
+    EXPECT_DEATH(UnlinkConsumedNode(pQueue, nullptr, pQueue->pHead), "does not hold the lock");
+
+    ClientEngine engine;
+    EXPECT_DEATH(ExpireIdleQueues(engine), "does not hold the lock");
+    EXPECT_DEATH(CountPendingMessages(engine), "does not hold the lock");
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+    EXPECT_EQ(CountPendingMessages(engine), 0);
+}
+
 // A reader or writer that found a queue holds its lock past the table lock;
 // the release must wait for it rather than free the queue under it.
 TEST_F(QueueTable, ReleaseWaitsForAUserInsideTheQueue) {
     MESSAGE_QUEUE* pQueue = nullptr;
     ASSERT_EQ(FindOrCreateQueue(pTable, "recv+9", &pQueue), kQueueReady);
-    AppendMessageNode(pQueue, Node("a 9 c d"), 1);
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        AppendMessageNode(pQueue, Node("a 9 c d"), 1);
+    }
 
     std::atomic<bool> bInside{false};
     std::atomic<bool> bLeave{false};

@@ -17,6 +17,7 @@
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
+#include "platform/testing.h"
 #include "util/engine_fixture.h"
 #include "vorel/vorel.h"
 
@@ -69,7 +70,7 @@ uint32_t ScriptedAdapters(platform::AdapterRecord* pList, uint32_t* pdwSize) {
 
 void UseAdapters(uint32_t dwFirst, uint32_t dwSecond, std::vector<const char*> addresses) {
     g_script = AdapterScript{dwFirst, dwSecond, std::move(addresses)};
-    platform::testing::SetAdapterQuery(ScriptedAdapters);
+    platform_testing::SetAdapterQuery(ScriptedAdapters);
 }
 
 // ---- a clock that keeps the sleeps ------------------------------------------
@@ -96,8 +97,8 @@ void CountingSleepMs(uint32_t dwMs) {
     }
     g_iCountingMs.fetch_add(dwMs);
 }
-const platform::ClockHooks kCountingClock{CountingNowSeconds, CountingLocalTime, CountingTickMs,
-                                          CountingSleepMs, nullptr};
+const platform_testing::ClockHooks kCountingClock{CountingNowSeconds, CountingLocalTime,
+                                                  CountingTickMs, CountingSleepMs, nullptr};
 
 // ---- fixture ----------------------------------------------------------------
 
@@ -143,7 +144,7 @@ protected:
         g_iCountingMs = 0;
         g_sleeps.clear();
         g_countingInstalled = std::chrono::steady_clock::now();
-        platform::SetClockHooks(&kCountingClock);
+        platform_testing::SetClockHooks(&kCountingClock);
         work();
         UseClockScale(1000);
         std::lock_guard<std::mutex> guard(g_sleepsLock);

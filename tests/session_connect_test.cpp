@@ -15,11 +15,14 @@
 #include "frame/config.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "platform/thread.h"
 #include "session/connect.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/engine_fixture.h"
+#include "util/lock_checks.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
@@ -28,6 +31,33 @@
 namespace {
 
 using testutil::WaitReal;
+
+// Holds a lock on a thread of its own while it lives, so that the engine's
+// set-ups wait for it while the test's thread, which calls what must run
+// under no lock of the engine, holds none. Its waits are in real time: it
+// never moves a test clock.
+class LockHeldElsewhere {
+public:
+    explicit LockHeldElsewhere(KThreadMutex& lock)
+        : holder_([this, &lock] {
+              KMutexAdaptor<KThreadMutex> guard(lock, -1);
+              bHeld_ = true;
+              while (!bRelease_) platform::SleepRealMs(1);
+          }) {
+        while (!bHeld_) platform::SleepRealMs(1);
+    }
+    ~LockHeldElsewhere() {
+        bRelease_ = true;
+        holder_.join();
+    }
+    LockHeldElsewhere(const LockHeldElsewhere&) = delete;
+    LockHeldElsewhere& operator=(const LockHeldElsewhere&) = delete;
+
+private:
+    std::atomic<bool> bHeld_{false};
+    std::atomic<bool> bRelease_{false};
+    std::thread holder_;
+};
 
 class SessionConnect : public testutil::EngineFixture {
 protected:
@@ -242,7 +272,7 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
     int iThreadsBefore = platform::ThreadsRunning();
     {
         // Set-ups wait for this lock: both reconnect threads stay alive.
-        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        LockHeldElsewhere hold(engine.lockSetup);
         ReConnect(engine, 0);
         ReConnect(engine, 0);
         EXPECT_TRUE(LogHas("---error---hThread3!=NULL---"));
@@ -251,6 +281,26 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(iThreadsBefore, 5000));
     EXPECT_EQ(engine.hThread3.load(), nullptr);
     EXPECT_EQ(engine.iSetupInProgress.load(), 0);
+}
+
+// ReConnect pauses and calls the game's window, whose procedure may call the
+// exports: a caller holding a lock of the engine stops at once instead of
+// hanging the game now and then.
+TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
+    SKIP_WITHOUT_LOCK_CHECKS();
+    ClientEngine& engine = CreateEngine();
+    EXPECT_DEATH(
+        {
+            KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+            ReConnect(engine, 0);
+        },
+        "the calling thread holds the lock");
+    EXPECT_DEATH(
+        {
+            KMutexAdaptor<KThreadMutex> guard(engine.lockSetup, -1);
+            SessionSleep(engine, 1);
+        },
+        "the calling thread holds the lock");
 }
 
 // Windows rounds every sleep up to its timer tick, about 15.6 ms: pauses
@@ -270,17 +320,17 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     // lock meanwhile, so that no other thread moves this clock.
     int64_t iStart = Clock().ElapsedMs();
     {
-        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        LockHeldElsewhere hold(engine.lockSetup);
         ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 1100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
     }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(0, 5000));
     // A refused reconnect thread is tried again a second later.
-    platform::testing::RefuseThreads(2);
+    platform_testing::RefuseThreads(2);
     iStart = Clock().ElapsedMs();
     {
-        KMutexAdaptor<KThreadMutex> hold(engine.lockSetup, -1);
+        LockHeldElsewhere hold(engine.lockSetup);
         ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 3100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 3100 + 4 * 16);
@@ -305,7 +355,7 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
             iRefusals += line.rfind("---error---严重错误---创建线程2失败: ", 0) == 0 ? 1 : 0;
         return iRefusals;
     };
-    platform::testing::RefuseThreads(100000);
+    platform_testing::RefuseThreads(100000);
     std::atomic<bool> bReturned{false};
     std::thread session([&] {
         ReConnect(engine, 0);
@@ -317,7 +367,7 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     EXPECT_TRUE(WaitReal([&] { return bReturned.load(); }, 2000));
     int iRefusals = Refusals();
     session.join();
-    platform::testing::RefuseThreads(0);
+    platform_testing::RefuseThreads(0);
     EXPECT_LT(iRefusals, 100) << "retried without pause once stopping";
     EXPECT_EQ(engine.hThread3.load(), nullptr);
     EXPECT_FALSE(CurrentSetUpRunning(engine));
@@ -391,9 +441,9 @@ protected:
                 SetKey("K3y-7f2a9c");
                 ConnectPeer();
                 EXPECT_EQ(Request(300, "300 2 reset"), 1);
-                platform::testing::InjectSocketFault(engine.hSocket.load(),
-                                                     platform::testing::SocketOp::kSend,
-                                                     platform::kWsaConnectionReset, 1);
+                platform_testing::InjectSocketFault(engine.hSocket.load(),
+                                                    platform_testing::SocketOp::kSend,
+                                                    platform::kWsaConnectionReset, 1);
                 *pLine = "线程2---发送数据---error---1---:(-1,";
                 return [this] { WriteStep(Engine(), State()); };
             case LostBy::kAnswerWithoutRequestQueue:
@@ -422,7 +472,7 @@ protected:
 
 TEST_P(ReConnectWithoutTheTableLock, TheGamesCallsGoThroughWhileItPauses) {
     ClientEngine& engine = Engine();
-    State().pfnReConnect = RealReConnect;
+    vorel_testing::SetReConnectStandIn(RealReConnect);
     NoticeSeen seen;
     g_pNoticeSeen = &seen;
     HWND hWnd = VorelCreateWindow(ReadOnLostConnection, nullptr);

@@ -13,8 +13,11 @@
 
 #include "base/alloc.h"
 #include "base/packet.h"
+#include "base/testing.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"
 
@@ -441,7 +444,7 @@ int SlowLookup(const char* szHost, uint32_t* pAddrNet) {
 TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce) {
     g_bReleaseLookups = false;
     g_iSlowLookups = 0;
-    platform::testing::SetResolveHook(SlowLookup);
+    platform_testing::SetResolveHook(SlowLookup);
     ClientEngine& engine = ConnectedEngine();
     std::string slow = "slow.lookup.test";
     EXPECT_EQ(init(slow.data(), Server().Port()), 0);  // the set-up began, then hung
@@ -469,7 +472,7 @@ TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce
         LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: "
                "slow.lookup.test," +
                std::to_string(Server().Port())));
-    platform::testing::SetResolveHook(nullptr);
+    platform_testing::SetResolveHook(nullptr);
 }
 
 // A failed allocation as the session thread starts ends that thread; the

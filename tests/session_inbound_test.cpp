@@ -11,11 +11,15 @@
 
 #include "base/alloc.h"
 #include "base/packet.h"
+#include "base/testing.h"
 #include "exchange/queue_table.h"
+#include "exchange/testing.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
@@ -201,8 +205,8 @@ TEST_F(SessionInbound, WouldBlockReceivesAreWaitedOutFiveTimesInARow) {
     ConnectPeer();
     platform::SocketHandle s = Engine().hSocket.load();
     auto BusyReads = [&](int iCount) {
-        platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kRecv,
-                                             platform::kWsaWouldBlock, iCount);
+        platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kRecv,
+                                            platform::kWsaWouldBlock, iCount);
         for (int i = 0; i < iCount; ++i) {
             int64_t iStart = Clock().ElapsedMs();
             ReadStep(Engine(), State());
@@ -226,8 +230,8 @@ TEST_F(SessionInbound, WouldBlockReceivesAreWaitedOutFiveTimesInARow) {
     EXPECT_TRUE(ReConnects().empty());
     EXPECT_EQ(State().iConnectionGood, 1);
 
-    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kRecv,
-                                         platform::kWsaWouldBlock, 1);
+    platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kRecv,
+                                        platform::kWsaWouldBlock, 1);
     int64_t iStart = Clock().ElapsedMs();
     ReadStep(Engine(), State());
     EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
@@ -406,7 +410,7 @@ protected:
             for (const std::string& line : g_pLines->LogLines()) joined += line + "|";
             return joined;
         };
-        State().pfnReConnect = ReConnectWritingALine;
+        vorel_testing::SetReConnectStandIn(ReConnectWritingALine);
     }
     void TearDown() override {
         g_pfnReadLog = nullptr;

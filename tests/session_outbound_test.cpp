@@ -17,9 +17,11 @@
 
 #include "base/alloc.h"
 #include "base/packet.h"
+#include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/socket_registry.h"
+#include "platform/testing.h"
 #include "session/connect.h"
 #include "session/outbound.h"
 #include "util/session_fixture.h"
@@ -267,8 +269,8 @@ TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConn
     // Would-block, five in a row: waited out; a send that goes through then
     // starts the count again.
     ASSERT_EQ(Request(300, "300 2 patient"), 1);
-    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kSend,
-                                         platform::kWsaWouldBlock, 5);
+    platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kSend,
+                                        platform::kWsaWouldBlock, 5);
     for (int i = 0; i < 5; ++i) WriteStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
     EXPECT_GT(State().iWriteStartPos, 0);
@@ -278,8 +280,8 @@ TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConn
     // No buffer space counts alike; the sixth failure in a row is a lost
     // connection, and the bytes stay for the next connection.
     ASSERT_EQ(Request(300, "300 2 again"), 1);
-    platform::testing::InjectSocketFault(s, platform::testing::SocketOp::kSend,
-                                         platform::kWsaNoBufferSpace, 6);
+    platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kSend,
+                                        platform::kWsaNoBufferSpace, 6);
     for (int i = 0; i < 5; ++i) WriteStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
     WriteStep(Engine(), State());
@@ -367,9 +369,8 @@ TEST_F(SessionOutbound, APassWhoseReadStepGivesUpWritesNothing) {
 TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
     SetKey(kKey);
     ASSERT_EQ(Request(300, "300 2 reset"), 1);
-    platform::testing::InjectSocketFault(Engine().hSocket.load(),
-                                         platform::testing::SocketOp::kSend,
-                                         platform::kWsaConnectionReset, 1);
+    platform_testing::InjectSocketFault(Engine().hSocket.load(), platform_testing::SocketOp::kSend,
+                                        platform::kWsaConnectionReset, 1);
     WriteStep(Engine(), State());
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
 }
@@ -694,8 +695,8 @@ TEST_F(SessionOutbound, BytesOfAnEarlierConnectionNeverGoOutOnANewOne) {
     ASSERT_EQ(Request(300, "300 4 old-a"), 1);
     ASSERT_EQ(Request(300, "300 5 old-b"), 1);
     ASSERT_EQ(Request(300, "300 6 old-c"), 1);
-    platform::testing::InjectSocketFault(
-        Engine().hSocket.load(), platform::testing::SocketOp::kSend, platform::kWsaWouldBlock, 1);
+    platform_testing::InjectSocketFault(Engine().hSocket.load(), platform_testing::SocketOp::kSend,
+                                        platform::kWsaWouldBlock, 1);
     WriteStep(Engine(), State());
     ASSERT_GT(State().iWriteStartPos, 0);  // waiting for the next pass
     int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();

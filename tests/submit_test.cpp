@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/alloc.h"
+#include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "util/engine_fixture.h"

@@ -15,7 +15,7 @@
 #include "platform/http_download.h"
 #include "platform/socket.h"
 #include "support/quorvex.h"
-#include "support/quorvex_internal.h"
+#include "support/testing.h"
 #include "util/http_server.h"
 #include "util/temp_dir.h"
 
@@ -23,11 +23,11 @@ namespace {
 
 class SupportDownload : public ::testing::Test {
 protected:
-    void SetUp() override { quorvex::SetDownloadTimeouts(2000, 1000); }
+    void SetUp() override { quorvex_testing::SetDownloadTimeouts(2000, 1000); }
     void TearDown() override {
-        quorvex::SetDownloadTimeouts(30000, 60000);
-        quorvex::SetDownloadFloor(1024, 60000);
-        quorvex::SetDownloadAbort(false);
+        quorvex_testing::SetDownloadTimeouts(30000, 60000);
+        quorvex_testing::SetDownloadFloor(1024, 60000);
+        quorvex_testing::SetDownloadAbort(false);
     }
 
     int Download(const std::string& url, const std::string& path) {
@@ -136,7 +136,7 @@ TEST_F(SupportDownload, AbortStopsARunningTransfer) {
     std::string path = dir_.File("out");
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        quorvex::SetDownloadAbort(true);
+        quorvex_testing::SetDownloadAbort(true);
     });
     EXPECT_EQ(Download(server_.Url("/slow"), path), 7);
     stopper.join();
@@ -172,7 +172,7 @@ TEST_F(SupportDownload, ATransferBelowTheSpeedFloorFailsLikeAStall) {
     testutil::HttpAnswer trickle(200, std::string(5000, 'd'));
     trickle.iDripDelayMs = 5;
     server_.Set("/trickle", trickle);
-    quorvex::SetDownloadFloor(100, 200);
+    quorvex_testing::SetDownloadFloor(100, 200);
     std::string path = dir_.File("out");
     Clock::time_point start = Clock::now();
     EXPECT_EQ(Download(server_.Url("/trickle"), path), 3);
@@ -186,7 +186,7 @@ TEST_F(SupportDownload, ATransferAboveTheSpeedFloorSucceeds) {
     slow.iDripDelayMs = 20;
     slow.iDripBytes = 20;
     server_.Set("/slow", slow);
-    quorvex::SetDownloadFloor(100, 200);
+    quorvex_testing::SetDownloadFloor(100, 200);
     std::string path = dir_.File("out");
     EXPECT_EQ(Download(server_.Url("/slow"), path), 0);
     EXPECT_EQ(testutil::ReadFile(path), std::string(600, 'k'));

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/testing.h"
 #include "support/quorvex.h"
 #include "util/fake_clock.h"
 #include "util/process_resources.h"
@@ -229,8 +230,8 @@ TEST(SupportLog, EntriesOfManyThreadsSurviveRenamesWholeAndOnce) {
         std::string renamed = dir.File("old-" + std::to_string(r));
         bool bRenamed = false;
         while (!bRenamed && std::chrono::steady_clock::now() < deadline) {
-            bRenamed = platform::FileExists(path.c_str()) &&
-                       rename(path.c_str(), renamed.c_str()) == 0;
+            bRenamed =
+                platform::FileExists(path.c_str()) && rename(path.c_str(), renamed.c_str()) == 0;
             if (!bRenamed) std::this_thread::yield();
         }
         EXPECT_TRUE(bRenamed) << "round " << r << ": " << path << " never came back";
@@ -281,11 +282,11 @@ TEST(SupportLog, AFailedWriteIsRetriedOnceOnAFreshlyOpenedFile) {
     close(iReadOnly);
     WriteFileNew(path.c_str(), "second");
 
-    platform::testing::InjectAppendFaults(1, 10);
+    platform_testing::InjectAppendFaults(1, 10);
     WriteFileNew(path.c_str(), "third, cut short after ten bytes");
-    platform::testing::InjectAppendFaults(2, 0);
+    platform_testing::InjectAppendFaults(2, 0);
     WriteFileNew(path.c_str(), "fourth, failing twice");
-    platform::testing::InjectAppendFaults(0, 0);
+    platform_testing::InjectAppendFaults(0, 0);
     WriteFileNew(path.c_str(), "fifth");
     EXPECT_EQ(Texts(path),
               (Strings{"first", "second", "third, cut short after ten bytes", "fifth"}));
@@ -449,7 +450,7 @@ TEST(SupportLog, AFailedBatchWriteIsRetriedOnAFreshFileWithoutRepeatingAnEntry) 
     WriteFileNew(path.c_str(), "first");
 
     // Cut inside the second entry of the batch.
-    platform::testing::InjectAppendFaults(1, 22 + 3 + 22 + 2);
+    platform_testing::InjectAppendFaults(1, 22 + 3 + 22 + 2);
     WriteBatch(path, {"b1", "b2 cut in two", "b3"});
 
     // The kept descriptor turned read-only underneath the writer.
@@ -461,9 +462,9 @@ TEST(SupportLog, AFailedBatchWriteIsRetriedOnAFreshFileWithoutRepeatingAnEntry) 
     close(iReadOnly);
     WriteBatch(path, {"c1", "c2"});
 
-    platform::testing::InjectAppendFaults(2, 0);
+    platform_testing::InjectAppendFaults(2, 0);
     WriteBatch(path, {"lost 1", "lost 2"});
-    platform::testing::InjectAppendFaults(0, 0);
+    platform_testing::InjectAppendFaults(0, 0);
     WriteFileNew(path.c_str(), "after");
     EXPECT_EQ(Texts(path), (Strings{"first", "b1", "b2 cut in two", "b3", "c1", "c2", "after"}));
 }

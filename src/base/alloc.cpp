@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "base/testing.h"
+
 namespace {
 
 std::atomic<int> g_iSkip{0};

@@ -50,6 +50,17 @@ struct ClientEngine {
     void ClearSessionKey();
     void GetSessionKey(char* szOut);
 
+    // The check of a contract "the calling thread holds no lock of the
+    // engine" (its queues' locks aside): aborts in debug builds when it holds
+    // one (see base/lock.h).
+    void AssertNoLockHeld() const {
+        lockSetup.AssertNotHeld();
+        lockTable.AssertNotHeld();
+        lockCounter.AssertNotHeld();
+        lockAddress.AssertNotHeld();
+        lockKey.AssertNotHeld();
+    }
+
     std::atomic<platform::SocketHandle> hSocket{platform::kInvalidSocket};
     int32_t iPort = 0;                  // guarded by lockAddress; 1..65535 once set
     char szHost[50] = {};               // guarded by lockAddress; 7..49 characters once set

@@ -4,9 +4,20 @@
 // KThreadMutex for exactly its own lifetime: no code enters or leaves a lock
 // other than through such a guard, so an early return or an exception
 // leaving the guarded region also leaves the lock.
+//
+// A function whose contract says that a lock is held (or not held) checks it
+// on entry with AssertHeld (AssertNotHeld). In builds without NDEBUG (the
+// debug and sanitizer builds) the lock records its holder and a failed check
+// aborts with a message; in release builds the checks are empty and the lock
+// records nothing.
 #pragma once
 
 #include "platform/mutex.h"
+
+#ifndef NDEBUG
+#include <atomic>
+#include <cstdint>
+#endif
 
 class KThreadMutex {
 public:
@@ -16,10 +27,25 @@ public:
     KThreadMutex& operator=(const KThreadMutex&) = delete;
 
     void Lock();
-    void Unlock();
+    void Unlock();  // REQUIRES: the calling thread holds the lock
+
+#ifndef NDEBUG
+    void AssertHeld() const;     // aborts unless the calling thread holds the lock
+    void AssertNotHeld() const;  // aborts when the calling thread holds it
+#else
+    void AssertHeld() const {}
+    void AssertNotHeld() const {}
+#endif
 
 private:
     platform::CriticalSection criticalSection;
+#ifndef NDEBUG
+    // The holder's platform thread id, 0 while free. Written only by the
+    // holder, read by any thread asking whether it is the holder: a thread
+    // that is not cannot find its own id there.
+    std::atomic<uint32_t> dwOwner{0};
+    int iDepth = 0;  // the holder's entries (the lock is re-entrant); holder only
+#endif
 };
 
 // A scoped guard: a local object of the function that needs the lock, never
@@ -42,3 +68,7 @@ public:
 private:
     TMutex* pLock;  // not owned
 };
+
+// A guard is the pointer to its lock and nothing else.
+static_assert(sizeof(KMutexAdaptor<KThreadMutex>) == sizeof(KThreadMutex*),
+              "a guard must not carry a lock of its own");

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "base/testing.h"
+
 namespace {
 
 std::atomic<const char*> g_szLogFile{"GameRun.log"};

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/log_file.h"
+#include "download/testing.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/files.h"

@@ -38,23 +38,3 @@ int DownloadThreadsRunning();
 // waited for: with none running it returns at once, whatever other threads
 // do. Nothing is logged unless a download thread cannot be stopped at all.
 void WaitForDownloadsAtUnload();
-
-namespace vorel_testing {
-
-// Replaces the transfer of both download exports (null restores the
-// support library's), so that tests can make a transfer report success
-// without leaving a file.
-using DownloadFunction = int (*)(HWND__* hWnd, int iReserved1, int iReserved2, const char* szUrl,
-                                 const char* szPath);
-void SetDownloadFunction(DownloadFunction pfnDownload);
-
-// Called as the first act of every background download thread (null: none):
-// a gate that holds the thread stands in for one that cannot start yet, as
-// on Windows when Download_File_EX runs under the loader lock.
-void SetDownloadThreadGate(void (*pfnGate)());
-
-// The bounds of WaitForDownloadsAtUnload (defaults 1500 and 500 ms): how
-// long downloads may take to finish, and then to stop once asked to.
-void SetUnloadDownloadWait(uint32_t dwFinishMs, uint32_t dwStopMs);
-
-}  // namespace vorel_testing

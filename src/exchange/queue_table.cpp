@@ -6,6 +6,7 @@
 
 #include "base/alloc.h"
 #include "base/text.h"
+#include "exchange/testing.h"
 
 namespace {
 
@@ -123,6 +124,7 @@ MESSAGE_NODE* NewMessageNode(uint32_t dwLength, bool* pbPacketFailed) {
 }
 
 void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow) {
+    pQueue->lock.AssertHeld();
     if (pQueue->pHead == nullptr) {
         pQueue->pHead = pNode;
     } else {
@@ -134,6 +136,7 @@ void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow)
 }
 
 MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MESSAGE_NODE* pNode) {
+    pQueue->lock.AssertHeld();
     MESSAGE_NODE* pNext = pNode->pNext;
     if (pPrev == nullptr) {
         pQueue->pHead = pNext;

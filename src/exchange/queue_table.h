@@ -100,12 +100,6 @@ bool HeldAnswersAtLimit();
 // longer hold up reading (see HeldAnswersAtLimit).
 void MarkNewConnectionForHeldAnswers();
 
-namespace vorel_testing {
-
-void SetHeldAnswerLimit(size_t iBytes);  // 0 restores the default
-
-}  // namespace vorel_testing
-
 // Unlinks a consumed node that is not pTail: pPrev is its predecessor, or
 // null when it is pHead. Frees the node and its packet and returns its
 // successor. REQUIRES: the queue's lock held; pNode != pTail.

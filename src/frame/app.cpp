@@ -18,6 +18,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "base/engine.h"
 #include "base/log_file.h"
 #include "base/text.h"
+#include "frame/testing.h"
 #include "platform/files.h"
 
 namespace {

@@ -9,11 +9,3 @@ struct ClientEngine;
 // stopped it. Runs at the engine's creation and, through
 // ClientEngine::pfnReadConfigFile, on the session's threads.
 int ReadConfigFile(ClientEngine& engine);
-
-namespace vorel_testing {
-
-// Points the configuration at another file (tests write their own); the
-// path is taken as already worked out.
-void SetConfigPath(const char* szPath);
-
-}  // namespace vorel_testing

@@ -3,24 +3,22 @@
 
 #include "platform/adapters.h"
 #include "platform/system_adapters.h"
+#include "platform/testing.h"
 
 namespace platform {
 namespace {
 
-std::atomic<testing::AdapterQueryFn> g_pfnQuery{nullptr};
+std::atomic<platform_testing::AdapterQueryFn> g_pfnQuery{nullptr};
 
 }  // namespace
 
 uint32_t QueryAdapters(AdapterRecord* pList, uint32_t* pdwSize) {
-    testing::AdapterQueryFn pfnQuery = g_pfnQuery.load(std::memory_order_acquire);
+    platform_testing::AdapterQueryFn pfnQuery = g_pfnQuery.load(std::memory_order_acquire);
     return pfnQuery != nullptr ? pfnQuery(pList, pdwSize) : SystemQueryAdapters(pList, pdwSize);
 }
 
-namespace testing {
-
-void SetAdapterQuery(AdapterQueryFn pfnQuery) {
-    g_pfnQuery.store(pfnQuery, std::memory_order_release);
-}
-
-}  // namespace testing
 }  // namespace platform
+
+void platform_testing::SetAdapterQuery(AdapterQueryFn pfnQuery) {
+    platform::g_pfnQuery.store(pfnQuery, std::memory_order_release);
+}

@@ -23,13 +23,4 @@ struct AdapterRecord {
 // room, fills the list and returns 0; kErrorNoData when the machine has no
 // adapter (loopback does not count); any other value when the query failed.
 uint32_t QueryAdapters(AdapterRecord* pList, uint32_t* pdwSize);
-
-namespace testing {
-
-// Replaces the system's adapter list for tests: pfnQuery is called instead
-// of the system with the same arguments and contract. Null restores it.
-using AdapterQueryFn = uint32_t (*)(AdapterRecord* pList, uint32_t* pdwSize);
-void SetAdapterQuery(AdapterQueryFn pfnQuery);
-
-}  // namespace testing
 }  // namespace platform

@@ -1,7 +1,7 @@
 // Clocks: calendar seconds, local time for log lines, the millisecond tick
 // and sleep; the waits of platform::Event (event.h) run on the same tick.
-// Tests substitute them all at once (SetClockHooks), so that rules of 20,
-// 60, 480 or 600 seconds run in milliseconds of real time.
+// Tests substitute them all at once (platform/testing.h), so that rules of
+// 20, 60, 480 or 600 seconds run in milliseconds of real time.
 #pragma once
 
 #include <cstdint>
@@ -62,23 +62,5 @@ bool WaitOnTick(uint32_t dwMs, uint32_t dwSliceMs, Done done) {
 // The same in real time, never substituted: for the bounds of waits on
 // other threads, which must hold whatever clock the tests run.
 void SleepRealMs(uint32_t dwMs);
-
-class Event;
-
-// Substitutes the clocks for tests. Every member but pfnWaitMs must be set.
-// The hooks are called from any thread; the object must outlive its use.
-// Null restores the system clocks.
-struct ClockHooks {
-    int64_t (*pfnNowSeconds)();
-    void (*pfnGetLocalTime)(LocalTime* pTime);
-    uint32_t (*pfnTickMs)();
-    void (*pfnSleepMs)(uint32_t dwMs);
-    // One wait of Event::WaitFor: at most dwMs of this clock, ending early
-    // when the event is set (Event::WaitRealUs waits in real time). Returns
-    // whether it is set. Null: the wait sleeps its length in pfnSleepMs,
-    // which no Set cuts short.
-    bool (*pfnWaitMs)(Event& event, uint32_t dwMs);
-};
-void SetClockHooks(const ClockHooks* pHooks);
 
 }  // namespace platform

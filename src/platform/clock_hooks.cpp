@@ -5,15 +5,16 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/system_clock.h"
+#include "platform/testing.h"
 
 namespace platform {
 namespace {
 
+using platform_testing::ClockHooks;
+
 std::atomic<const ClockHooks*> g_pHooks{nullptr};
 
 }  // namespace
-
-void SetClockHooks(const ClockHooks* pHooks) { g_pHooks.store(pHooks, std::memory_order_release); }
 
 int64_t NowSeconds() {
     const ClockHooks* pHooks = g_pHooks.load(std::memory_order_acquire);
@@ -67,3 +68,7 @@ bool Event::WaitFor(uint32_t dwMs) {
 }
 
 }  // namespace platform
+
+void platform_testing::SetClockHooks(const ClockHooks* pHooks) {
+    platform::g_pHooks.store(pHooks, std::memory_order_release);
+}

@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/system.h"
+#include "platform/testing.h"
 
 namespace platform {
 namespace {
@@ -26,15 +27,6 @@ bool TakeAppendFault(size_t* piBytes) {
 
 }  // namespace
 
-namespace testing {
-
-void InjectAppendFaults(int iCount, size_t iBytes) {
-    g_iFaultBytes.store(iBytes);
-    g_iFaults.store(iCount > 0 ? iCount : 0);
-}
-
-}  // namespace testing
-
 size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
     if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
     size_t iAllowed = 0;
@@ -45,3 +37,8 @@ size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
 }
 
 }  // namespace platform
+
+void platform_testing::InjectAppendFaults(int iCount, size_t iBytes) {
+    platform::g_iFaultBytes.store(iBytes);
+    platform::g_iFaults.store(iCount > 0 ? iCount : 0);
+}

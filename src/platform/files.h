@@ -84,14 +84,4 @@ bool FileExists(const char* szPath);
 // Deletes a file; true if it is gone afterwards.
 bool RemoveFile(const char* szPath);
 
-namespace testing {
-
-// Fault injection for tests: each of the next iCount calls of AppendFileWrite
-// writes at most iBytes bytes for real and then fails, as a write that the
-// system cut short by a failure. Thread-safe; a later call replaces an
-// earlier one, and a count of 0 clears it.
-void InjectAppendFaults(int iCount, size_t iBytes);
-
-}  // namespace testing
-
 }  // namespace platform

@@ -103,22 +103,4 @@ int SocketSetReceiveBuffer(SocketHandle s, int iBytes);
 // unknown socket.
 int SocketCloseWithReset(SocketHandle s);
 
-namespace testing {
-
-// Fault injection for tests: the next `count` calls of `op` on socket `s`
-// (on any socket when `s` is kInvalidSocket) fail with -1 and `error`, without
-// touching the socket. Thread-safe; a later injection for the same socket
-// and operation replaces the earlier one; one for the very socket wins over
-// one for any socket. False when too many faults are armed already.
-enum class SocketOp { kRecv, kSend, kConnect, kPoll };
-bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count);
-void ClearSocketFaults();
-
-// Stands in for the system's name lookup (null restores it): returns 1 with
-// *pAddrNet set, 0 for a name that does not resolve, or -1 to leave the
-// name to the system. Lets tests make a lookup slow.
-using ResolveHook = int (*)(const char* szHost, uint32_t* pAddrNet);
-void SetResolveHook(ResolveHook pfnHook);
-
-}  // namespace testing
 }  // namespace platform

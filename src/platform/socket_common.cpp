@@ -13,7 +13,7 @@ namespace {
 constexpr uint32_t kAddressNone = 0xFFFFFFFFu;  // inet_addr's error value
 
 // True when an injected fault stands in for the call: its error is set.
-bool Faulted(SocketHandle s, testing::SocketOp op) {
+bool Faulted(SocketHandle s, platform_testing::SocketOp op) {
     int iFault = 0;
     if (!detail::TakeSocketFault(s, op, &iFault)) return false;
     detail::FailSocketCall(iFault);
@@ -45,25 +45,25 @@ bool ParseDottedAddress(const char* szHost, uint32_t* pAddrNet) {
 }
 
 int SocketConnect(SocketHandle s, uint32_t dwAddrNet, uint16_t wPort) {
-    if (Faulted(s, testing::SocketOp::kConnect)) return -1;
+    if (Faulted(s, platform_testing::SocketOp::kConnect)) return -1;
     return detail::SystemConnect(s, dwAddrNet, wPort);
 }
 
 int SocketPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
     if (pbReadable != nullptr) *pbReadable = false;
     if (pbWritable != nullptr) *pbWritable = false;
-    if (Faulted(s, testing::SocketOp::kPoll)) return -1;
+    if (Faulted(s, platform_testing::SocketOp::kPoll)) return -1;
     return detail::SystemPoll(s, pbReadable, pbWritable);
 }
 
 int SocketRecv(SocketHandle s, void* pBuf, int iLen) {
-    if (Faulted(s, testing::SocketOp::kRecv)) return -1;
+    if (Faulted(s, platform_testing::SocketOp::kRecv)) return -1;
     if (pBuf == nullptr || iLen < 0) return detail::FailSocketCall(kWsaBadAddress);
     return detail::SystemRecv(s, pBuf, iLen);
 }
 
 int SocketSend(SocketHandle s, const void* pBuf, int iLen) {
-    if (Faulted(s, testing::SocketOp::kSend)) return -1;
+    if (Faulted(s, platform_testing::SocketOp::kSend)) return -1;
     if (pBuf == nullptr || iLen < 0) return detail::FailSocketCall(kWsaBadAddress);
     return detail::SystemSend(s, pBuf, iLen);
 }

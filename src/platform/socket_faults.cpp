@@ -25,7 +25,7 @@ std::atomic<int> g_iArmed{0};
 
 namespace detail {
 
-bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError) {
+bool TakeSocketFault(SocketHandle s, platform_testing::SocketOp op, int* piError) {
     if (g_iArmed.load(std::memory_order_acquire) == 0) return false;
     g_faultLock.Enter();
     // A fault armed for this very socket wins over one armed for any socket.
@@ -51,23 +51,27 @@ bool TakeSocketFault(SocketHandle s, testing::SocketOp op, int* piError) {
 }  // namespace detail
 
 namespace {
-std::atomic<testing::ResolveHook> g_pfnResolveHook{nullptr};
+std::atomic<platform_testing::ResolveHook> g_pfnResolveHook{nullptr};
 }  // namespace
 
 namespace detail {
 
 int HookedResolve(const char* szHost, uint32_t* pAddrNet) {
-    testing::ResolveHook pfnHook = g_pfnResolveHook.load();
+    platform_testing::ResolveHook pfnHook = g_pfnResolveHook.load();
     return pfnHook != nullptr ? pfnHook(szHost, pAddrNet) : -1;
 }
 
 }  // namespace detail
 
-namespace testing {
+}  // namespace platform
 
-void SetResolveHook(ResolveHook pfnHook) { g_pfnResolveHook.store(pfnHook); }
+void platform_testing::SetResolveHook(ResolveHook pfnHook) {
+    platform::g_pfnResolveHook.store(pfnHook);
+}
 
-bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
+bool platform_testing::InjectSocketFault(platform::SocketHandle s, SocketOp op, int error,
+                                         int count) {
+    using namespace platform;
     g_faultLock.Enter();
     Fault* pRow = g_faults[static_cast<int>(op)];
     Fault* pSlot = nullptr;
@@ -88,7 +92,8 @@ bool InjectSocketFault(SocketHandle s, SocketOp op, int error, int count) {
     return pSlot != nullptr;
 }
 
-void ClearSocketFaults() {
+void platform_testing::ClearSocketFaults() {
+    using namespace platform;
     g_faultLock.Enter();
     for (auto& row : g_faults) {
         for (Fault& fault : row) fault.iRemaining = 0;
@@ -96,6 +101,3 @@ void ClearSocketFaults() {
     g_iArmed.store(0, std::memory_order_release);
     g_faultLock.Leave();
 }
-
-}  // namespace testing
-}  // namespace platform

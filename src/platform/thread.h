@@ -50,12 +50,4 @@ bool ThreadsWaitRunningAtMost(int iCount, uint32_t dwTimeoutMs);
 // Small integer identifying the calling thread, for log lines and checks.
 uint32_t CurrentThreadId();
 
-namespace testing {
-
-// The next iCount calls of ThreadCreate fail as when the system refuses a
-// thread (0 ends it).
-void RefuseThreads(int iCount);
-
-}  // namespace testing
-
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include "platform/library.h"
 #include "platform/system.h"
+#include "platform/testing.h"
 #include "platform/thread.h"
 
 namespace platform {
@@ -26,15 +27,11 @@ bool TakeThreadRefusal() {
 void MarkLibraryKeptLoaded() { g_bKeptLoaded.store(true); }
 bool LibraryKeptLoaded() { return g_bKeptLoaded.load(); }
 
-namespace testing {
-
-void RefuseThreads(int iCount) { g_iRefusals.store(iCount); }
-
-}  // namespace testing
-
 ThreadHandle* ThreadCreate(ThreadRoutine routine, void* pArg) {
     if (routine == nullptr || TakeThreadRefusal()) return nullptr;
     return detail::SystemThreadCreate(routine, pArg);
 }
 
 }  // namespace platform
+
+void platform_testing::RefuseThreads(int iCount) { platform::g_iRefusals.store(iCount); }

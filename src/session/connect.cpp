@@ -16,6 +16,7 @@
 // lookup or a connect.
 #include "session/connect.h"
 
+#include <atomic>
 #include <cstring>
 #include <exception>
 
@@ -25,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/session_state.h"
+#include "session/testing.h"
 
 namespace {
 
@@ -279,6 +281,7 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
 }
 
 int ReConnect(ClientEngine& engine, int iConnect) {
+    engine.AssertNoLockHeld();
     // The earlier thread runs on, untracked.
     platform::ThreadHandle* hOld = engine.hThread3.exchange(nullptr);
     if (hOld != nullptr) {
@@ -333,4 +336,20 @@ int ReConnect(ClientEngine& engine, int iConnect) {
     int32_t iLoggedOn = 1;
     engine.iUserStatus1.compare_exchange_strong(iLoggedOn, 2);
     return 0;
+}
+
+namespace {
+std::atomic<vorel_testing::ReConnectStandIn> g_pfnReConnectStandIn{nullptr};
+}  // namespace
+
+int HandToReConnect(ClientEngine& engine, int iConnect) {
+    // Checked here too, so that a test's stand-in still sees a step that
+    // calls it under a lock.
+    engine.AssertNoLockHeld();
+    vorel_testing::ReConnectStandIn pfnStandIn = g_pfnReConnectStandIn.load();
+    return pfnStandIn != nullptr ? pfnStandIn(engine, iConnect) : ReConnect(engine, iConnect);
+}
+
+void vorel_testing::SetReConnectStandIn(ReConnectStandIn pfnStandIn) {
+    g_pfnReConnectStandIn.store(pfnStandIn);
 }

@@ -41,3 +41,7 @@ int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn);
 // REQUIRES: the calling thread holds no lock of the engine: the window
 // procedure may call the exports, and they take lockTable.
 int ReConnect(ClientEngine& engine, int iConnect);
+
+// Where the session's steps hand a lost connection: ReConnect, unless a test
+// has put a stand-in there (session/testing.h). The same contract.
+int HandToReConnect(ClientEngine& engine, int iConnect);

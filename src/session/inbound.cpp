@@ -8,6 +8,7 @@
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "session/connect.h"
 #include "session/session_state.h"
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 // Hands the connection to ReConnect and empties the read side.
 void GiveUpConnection(ClientEngine& engine, SessionState& state) {
     state.deferredLog.WriteOut();
-    state.pfnReConnect(engine, 0);
+    HandToReConnect(engine, 0);
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
     state.iReadStartPos = 0;
@@ -61,6 +62,7 @@ enum class Stored {
 // REQUIRES: lockTable held.
 Stored StoreAnswerLocked(ClientEngine& engine, SessionState& state, const char* pPacket,
                          uint32_t dwLength, int iQueueId) {
+    engine.lockTable.AssertHeld();
     FormSendKey(state.szKeyArea, iQueueId);
     MESSAGE_QUEUE* pSendQueue =
         static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
@@ -137,7 +139,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
             engine.iLoginFlag.load() == 1) {
             SendGameNotice(engine, hWnd, 96);
         }
-        state.pfnReConnect(engine, 1);
+        HandToReConnect(engine, 1);
         state.iConnectionGood = 0;
         state.iReadStartPos = 0;
         state.iBusyReadRetries = 0;
@@ -232,6 +234,7 @@ void RetryKeptAnswers(ClientEngine& engine, SessionState& state) {
 }
 
 void ReadStep(ClientEngine& engine, SessionState& state) {
+    engine.AssertNoLockHeld();
     for (;;) {
         // What the game has not read yet is bounded: at the limit the
         // server's bytes stay in the system's buffers (and TCP holds the

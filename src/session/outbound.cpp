@@ -6,6 +6,7 @@
 #include "base/log_file.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
+#include "session/connect.h"
 #include "session/session_state.h"
 
 namespace {
@@ -40,6 +41,7 @@ void KeyRequestStep(ClientEngine& engine, SessionState& state) {
 // REQUIRES: lockTable held.
 bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKey,
                      MESSAGE_PACKET* pPacket) {
+    engine.lockTable.AssertHeld();
     uint32_t dwLength = pPacket->header.dwLength;
     int iType = pPacket->header.iType;
     state.deferredLog.Add("线程1---send2---type=%d---\n", iType);
@@ -80,6 +82,8 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
 // REQUIRES: lockTable and the queue's lock held.
 bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
                 MESSAGE_QUEUE* pQueue) {
+    engine.lockTable.AssertHeld();
+    pQueue->lock.AssertHeld();
     while (pQueue->pHead != nullptr) {
         MESSAGE_NODE* pNode = pQueue->pHead;
         if (pNode->iDone == 0 && !ScheduleRequest(engine, state, szKey, pNode->pPacket))
@@ -98,6 +102,7 @@ bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
 // when the write buffer filled up before the walk ended.
 // REQUIRES: lockTable held.
 bool Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
+    engine.lockTable.AssertHeld();
     _hash* pTable = engine.pQueueTable;
     if (pTable == nullptr) return true;
     for (int i = 0; i < pTable->iSize; ++i) {
@@ -185,7 +190,7 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::Socket
             // Five transient failures in a row are waited out; the sixth,
             // like any other error, gives up the connection. The bytes stay
             // until a new connection drops them.
-            state.pfnReConnect(engine, 0);
+            HandToReConnect(engine, 0);
             ResetReadSide(state);
             WriteFileNew(LogFile(), "线程2---发送数据---error---1---:(%d,%d),errno=%d\n", -1,
                          state.iWriteStartPos, iError);
@@ -208,6 +213,7 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::Socket
 }  // namespace
 
 void WriteStep(ClientEngine& engine, SessionState& state) {
+    engine.AssertNoLockHeld();
     if (engine.iLogFlag.load() != 0)
         WriteFileNew(LogFile(), "---iWriteFlag==1---socket可发送数据\n");
     // The socket before the key: InitSocket empties the key before it

@@ -7,11 +7,13 @@
 SessionStatics g_sessionStatics;
 
 void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
+    engine.AssertNoLockHeld();
     if (engine.iRunState.load() != 1) return;
     engine.stopSignal.WaitFor(dwMs);
 }
 
 void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
+    engine.AssertNoLockHeld();
     engine.hNoticeWindow = hWnd;
     platform::SendCopyData(hWnd, static_cast<uintptr_t>(iData), 0, nullptr);
     engine.hNoticeWindow = nullptr;
@@ -24,6 +26,7 @@ void ResetReadSide(SessionState& state) {
 }
 
 int CountPendingMessages(ClientEngine& engine) {
+    engine.lockTable.AssertHeld();
     _hash* pTable = engine.pQueueTable;
     if (pTable == nullptr) return 0;
     int iPending = 0;

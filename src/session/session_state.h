@@ -38,11 +38,6 @@ struct SessionState {
     int32_t iValidReceiveTotal = 0;   // answers stored
     int32_t tMaintenance = 0;         // seconds: when maintenance last ran
 
-    // Called wherever the session hands the connection to ReConnect; tests
-    // of the read and write steps put a recorder here instead of the real
-    // set-up. REQUIRES: the calling thread holds no lock of the engine.
-    int (*pfnReConnect)(ClientEngine& engine, int iConnect) = nullptr;
-
     static constexpr int kTextAreaSize = 32768;
     char szText1[kTextAreaSize];  // a payload as text, for the log lines
     char szText2[kTextAreaSize];  // its copy, cut up by the splitter

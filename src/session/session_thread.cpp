@@ -16,6 +16,7 @@
 #include "session/connect.h"
 #include "session/inbound.h"
 #include "session/outbound.h"
+#include "session/testing.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // does not count.
     if (iReady < 0 && CurrentSetUpRunning(engine)) iReady = 0;
     if (iReady < 0) {
-        state.pfnReConnect(engine, 0);
+        HandToReConnect(engine, 0);
         ResetReadSide(state);
         return;
     }
@@ -128,6 +129,7 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
 }
 
 void ExpireIdleQueues(ClientEngine& engine) {
+    engine.lockTable.AssertHeld();
     _hash* pTable = engine.pQueueTable;
     if (pTable == nullptr) return;
     for (int i = 0; i < pTable->iSize; ++i) {
@@ -159,6 +161,7 @@ void ExpireIdleQueues(ClientEngine& engine) {
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
+    engine.lockTable.AssertNotHeld();
     state.tMaintenance = platform::NowSeconds32();
     {
         KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
@@ -175,7 +178,7 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
     int iNewPort = 0;
     engine.GetServerAddress(szNewHost, &iNewPort);
     if (std::memcmp(szNewHost, state.szHostCopy, sizeof(szNewHost)) != 0 || iNewPort != iOldPort) {
-        state.pfnReConnect(engine, 0);
+        HandToReConnect(engine, 0);
         ResetReadSide(state);
         WriteFileNew(LogFile(),
                      "线程2---配置文件被更新---warn---重新连接sokcet---new:%s,%d---old:%s,%d\n",
@@ -196,7 +199,6 @@ uint32_t MainThread(void* pArg) {
     engine.dwSessionThreadId = platform::CurrentThreadId();
     SessionState& state = *pState;
     state.pEngine = &engine;
-    state.pfnReConnect = ReConnect;
     state.tMaintenance = platform::NowSeconds32();
     // The result shows in the first polls.
     InitSocket(engine);

@@ -36,16 +36,3 @@ void RunMaintenance(ClientEngine& engine, SessionState& state);
 // Removes every queue of the table idle for 480 s or more, counting the
 // pending messages dropped with them. REQUIRES: lockTable held.
 void ExpireIdleQueues(ClientEngine& engine);
-
-namespace vorel_testing {
-
-// While false, new engines start no session thread (tests of the exchange
-// drive the queues themselves). True by default.
-void SetSessionThreadEnabled(bool bEnabled);
-bool SessionThreadEnabled();
-
-// The next pass of any session thread throws an exception inside its body,
-// while it holds the table lock.
-void ThrowInNextPass();
-
-}  // namespace vorel_testing

@@ -11,7 +11,7 @@
 #include "platform/http_download.h"
 #include "platform/mutex.h"
 #include "support/quorvex.h"
-#include "support/quorvex_internal.h"
+#include "support/testing.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ int TranslateResult(platform::HttpResult result) {
 
 }  // namespace
 
-namespace quorvex {
+namespace quorvex_testing {
 
 void SetDownloadTimeouts(uint32_t dwConnectMs, uint32_t dwStallMs) {
     g_dwConnectMs.store(dwConnectMs);
@@ -179,7 +179,7 @@ void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs) {
 
 void SetDownloadAbort(bool bAbort) { g_bAbort.store(bAbort, std::memory_order_release); }
 
-}  // namespace quorvex
+}  // namespace quorvex_testing
 
 extern "C" QUORVEX_API void InternetDownloadAbort(int iAbort) {
     g_bAbort.store(iAbort != 0, std::memory_order_release);

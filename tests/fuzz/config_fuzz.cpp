@@ -22,11 +22,14 @@
 
 #include "base/engine.h"
 #include "base/log_file.h"
+#include "base/testing.h"
 #include "frame/app.h"
 #include "frame/config.h"
+#include "frame/testing.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 
 namespace {
 

@@ -32,12 +32,15 @@
 #include "base/engine.h"
 #include "base/log_file.h"
 #include "base/packet.h"
+#include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "frame/app.h"
 #include "frame/config.h"
+#include "frame/testing.h"
 #include "fuzz_support.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "support/quorvex.h"
 
 namespace {
@@ -275,7 +278,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FUZZ_CHECK(g_pEngine->pReadBuf != nullptr, "no read buffer");
     g_pState = new SessionState();
     g_pState->pEngine = g_pEngine;
-    g_pState->pfnReConnect = RecordReConnect;
+    vorel_testing::SetReConnectStandIn(RecordReConnect);
     return 0;
 }
 

@@ -7,11 +7,15 @@
 
 #include "base/alloc.h"
 #include "base/packet.h"
+#include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "frame/config.h"
+#include "frame/testing.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
+#include "platform/testing.h"
 #include "session/session_thread.h"
+#include "session/testing.h"
 
 namespace testutil {
 
@@ -39,7 +43,7 @@ void EngineFixture::TearDown() {
     if (!vorel_testing::SessionThreadEnabled()) UseClockScale(1000);
     DestroyAllEngines();
     vorel_testing::FailAllocations(0, 0);
-    platform::testing::SetAdapterQuery(nullptr);
+    platform_testing::SetAdapterQuery(nullptr);
     clock_.reset();
     vorel_testing::SetLogFile(nullptr);
     vorel_testing::SetSessionThreadEnabled(true);

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/testing.h"
 
 namespace testutil {
 namespace {
@@ -97,8 +98,8 @@ bool HookWaitMs(platform::Event& event, uint32_t dwMs) {
     return event.WaitRealUs((static_cast<uint64_t>(dwMs) * 1000 + dwScale - 1) / dwScale);
 }
 
-const platform::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, HookSleepMs,
-                                   HookWaitMs};
+const platform_testing::ClockHooks g_hooks{HookNowSeconds, HookLocalTime, HookTickMs, HookSleepMs,
+                                           HookWaitMs};
 
 }  // namespace
 
@@ -113,13 +114,13 @@ ScopedTestClock::ScopedTestClock(uint32_t dwScale, uint32_t dwTickStart) {
     g_iWaits.store(0);
     g_bHoldWaits.store(false);
     g_pfnLocalTimeObserver.store(nullptr);
-    platform::SetClockHooks(&g_hooks);
+    platform_testing::SetClockHooks(&g_hooks);
 }
 
 ScopedTestClock::~ScopedTestClock() {
     g_bHoldWaits.store(false);
     g_pfnLocalTimeObserver.store(nullptr);
-    platform::SetClockHooks(nullptr);
+    platform_testing::SetClockHooks(nullptr);
 }
 
 void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { g_iOffsetMs.fetch_add(iSeconds * 1000); }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "session/session_thread.h"
+#include "session/testing.h"
 #include "vorel/vorel.h"
 
 namespace testutil {

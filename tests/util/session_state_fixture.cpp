@@ -8,9 +8,11 @@
 #include <thread>
 
 #include "base/alloc.h"
+#include "base/testing.h"
 #include "platform/clock.h"
 #include "server/reference_server.h"
 #include "session/inbound.h"
+#include "session/testing.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"
 
@@ -60,7 +62,7 @@ void SessionStateFixture::SetUp() {
     engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     state_ = std::make_unique<SessionState>();
     state_->pEngine = &engine;
-    state_->pfnReConnect = RecordReConnect;
+    vorel_testing::SetReConnectStandIn(RecordReConnect);
     state_->iConnectionGood = 1;
     state_->tMaintenance = platform::NowSeconds32();
     g_sessionStatics.tLastSend = 0;
@@ -70,6 +72,7 @@ void SessionStateFixture::TearDown() {
     platform::SocketClose(peer_);
     platform::SocketClose(listener_);
     state_.reset();
+    vorel_testing::SetReConnectStandIn(nullptr);
     EngineFixture::TearDown();
 }
 

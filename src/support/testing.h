@@ -1,10 +1,11 @@
-// Settings of the support library that are not part of its exported
-// interface: tests and tools that link its objects directly use them.
+// The support library's test seams: settings of its downloader that are not
+// part of its exported interface, for tests that link its objects directly
+// (the scheme is described in platform/testing.h).
 #pragma once
 
 #include <cstdint>
 
-namespace quorvex {
+namespace quorvex_testing {
 
 // Time-outs of InternetDownloadFile (defaults: 30 s to connect, 60 s
 // without a byte). Tests shorten them to meet a stalled server quickly.
@@ -20,4 +21,4 @@ void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs);
 // set; clearing it lets downloads run again.
 void SetDownloadAbort(bool bAbort);
 
-}  // namespace quorvex
+}  // namespace quorvex_testing

@@ -1,0 +1,12 @@
+// The frame layer's test seams (the scheme is described in
+// platform/testing.h).
+#pragma once
+
+namespace vorel_testing {
+
+// Points the configuration reader (config.h) at another file instead of
+// serverConfigs.ini beside the executable; the path is taken as already
+// worked out. Tests write their own file.
+void SetConfigPath(const char* szPath);
+
+}  // namespace vorel_testing
