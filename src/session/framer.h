@@ -43,10 +43,10 @@ public:
     PacketFramer(const PacketFramer&) = delete;
     PacketFramer& operator=(const PacketFramer&) = delete;
 
-    // Bytes at the start of the buffer: between rounds, the start of an
-    // incomplete packet kept for the next feed (or, after a round that could
-    // not handle a packet, everything from that packet on).
-    // The next receive goes behind them.
+    // The bytes in the buffer from its start, the next receive going behind
+    // them: between rounds, the start of an incomplete packet kept for the
+    // next feed (or, after a round that left a packet unconsumed, everything
+    // from that packet on); within a round, those and the bytes fed since.
     int Kept() const { return iEnd_; }
 
     // iReceived more bytes were written behind the kept ones, at
@@ -57,8 +57,8 @@ public:
 
     // The front of the bytes not yet consumed. A packet handed out stays at
     // the front until Consume(): one its caller cannot handle yet is kept.
-    // pPacket is filled for every result but kNeedMore (kTooLong: the length
-    // word and the position only).
+    // pPacket is filled for every result but kNeedMore (for kTooLong the
+    // type reads 0: only the length word counts).
     FrameResult Next(FramedPacket* pPacket) const;
     // Moves past the packet Next() handed out. REQUIRES: Next() gave kPacket.
     void Consume();
