@@ -7,7 +7,7 @@
 # replays it. The last line is "N passed, N failed"; the exit status is
 # non-zero on any failure.
 #
-#   fuzz.sh [SECONDS] [TARGET...]    targets: inbound codec split config refserver
+#   fuzz.sh [SECONDS] [TARGET...]    targets: inbound framer codec split config refserver
 #
 # The corpora grow in BUILD/work/corpus/TARGET across runs (the seeds are
 # only read); logs and crash files go to BUILD/work/. BUILD is build/fuzz,
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(inbound codec split config refserver)
+[ ${#targets[@]} -gt 0 ] || targets=(inbound framer codec split config refserver)
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
     echo "usage: $0 [SECONDS] [TARGET...]" >&2
     exit 2
@@ -40,7 +40,7 @@ mkdir -p "$work/logs" "$work/crashes"
 # bytes; the codec's up to an encoded request.
 max_len() {
     case "$1" in
-        inbound | refserver) echo 70000 ;;
+        inbound | framer | refserver) echo 70000 ;;
         codec) echo 16384 ;;
         *) echo 4096 ;;
     esac

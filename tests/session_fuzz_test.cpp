@@ -72,17 +72,17 @@ TEST_F(SessionFuzz, RandomStreamsInRandomPiecesKeepTheBounds) {
             size_t iPiece = 1 + random() % 64;
             if (p + iPiece > stream.size()) iPiece = stream.size() - p;
             // Room as the read step computes it; a full buffer receives nothing.
-            size_t iRoom = kReadBufferSize - static_cast<size_t>(State().iReadStartPos);
+            size_t iRoom = kReadBufferSize - static_cast<size_t>(State().framer.Kept());
             if (iPiece > iRoom) iPiece = iRoom;
             Feed(stream.substr(p, iPiece));
             p += iPiece;
-            ASSERT_GE(State().iReadStartPos, 0);
-            ASSERT_LE(State().iReadStartPos, static_cast<int>(kReadBufferSize));
+            ASSERT_GE(State().framer.Kept(), 0);
+            ASSERT_LE(State().framer.Kept(), static_cast<int>(kReadBufferSize));
             // A dropped connection empties the buffer; carry on as after a
             // reconnection.
             State().iConnectionGood = 1;
         }
-        State().iReadStartPos = 0;
+        State().framer.Reset();
     }
     // Whatever was stored respects the bounds the readers rely on.
     KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);

@@ -51,17 +51,17 @@ TEST_F(SessionInbound, TwoAnswersInOneReceiveAreBothStoredInOrder) {
     EXPECT_EQ(queue.nodes[1].iType, 301);
     EXPECT_TRUE(queue.nodes[1].bTerminated);
     EXPECT_EQ(State().iValidReceiveTotal, 2);
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     EXPECT_TRUE(ReConnects().empty());
 }
 
 TEST_F(SessionInbound, APacketOverTwoReceivesWaitsAtTheStartOfTheBuffer) {
     std::string packet = Answer(300, "300 12 split over two");
     Feed(packet.substr(0, 10));
-    EXPECT_EQ(State().iReadStartPos, 10);
+    EXPECT_EQ(State().framer.Kept(), 10);
     EXPECT_EQ(Stored(12), 0);
     Feed(packet.substr(10));
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     EXPECT_EQ(Stored(12), 1);
 }
 
@@ -69,7 +69,7 @@ TEST_F(SessionInbound, ThreeBytesOfTheNextPacketStayUnparsed) {
     std::string next = Answer(300, "300 12 next one");
     Feed(Answer(300, "300 12 whole one") + next.substr(0, 3));
     EXPECT_EQ(Stored(12), 1);
-    EXPECT_EQ(State().iReadStartPos, 3);
+    EXPECT_EQ(State().framer.Kept(), 3);
     EXPECT_EQ(std::string(Engine().pReadBuf, 3), next.substr(0, 3));
     Feed(next.substr(3));
     EXPECT_EQ(Stored(12), 2);
@@ -82,7 +82,7 @@ TEST_F(SessionInbound, AnIncompletePacketAnnouncingTooMuchDropsTheConnection) {
     header[2] = '\x01';
     Feed(header);
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     EXPECT_EQ(State().iConnectionGood, 0);
     EXPECT_TRUE(LogHas("线程2---READ---error---13---:(16,0),65537"));
 }
@@ -116,7 +116,7 @@ TEST_F(SessionInbound, BoundsOfLengthAndType) {
     longest += std::string(65520 - longest.size(), 'L');
     std::string packet = Answer(300, longest);  // 65,536 bytes: accepted
     Feed(packet.substr(0, 16));                 // announced before it is all here
-    EXPECT_EQ(State().iReadStartPos, 16);
+    EXPECT_EQ(State().framer.Kept(), 16);
     Feed(packet.substr(16));
     EXPECT_EQ(ReConnects().size(), 4u);
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
@@ -256,7 +256,7 @@ TEST_F(SessionInbound, AConnectionTheServerClosedIsLoggedWithTheRoomLeft) {
         2000));
     ReadStep(Engine(), State());
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     bool bLine = false;
     for (const std::string& line : LogLines())
         bLine = bLine || line.rfind("线程2---READ---warn---2---socket已断,2097142,", 0) == 0;
@@ -286,14 +286,14 @@ TEST_F(SessionInbound, AFullReadBufferIsParsedAndReceivedIntoAgainInOnePass) {
         }
         std::string last = AnswerOf(iBytes - p);
         std::memcpy(Engine().pReadBuf + p, last.data(), last.size());
-        State().iReadStartPos = static_cast<int>(iBytes);
+        State().framer.Feed(Engine().pReadBuf, static_cast<int>(iBytes));
     };
     FillBuffer(kReadBufferSize);  // 32 answers
     Send(AnswerOf(100));          // waits in the socket meanwhile
     ReadStep(Engine(), State());
     EXPECT_TRUE(ReConnects().empty());
     EXPECT_EQ(Stored(12), 32);
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
 
     // 100 bytes of room: the first receive fills it with the waiting
     // answer, the second brings the one behind.
@@ -332,7 +332,7 @@ TEST_F(SessionInbound, DisconnectNoticeReachesALoggedOnGameAndDropsTheRest) {
     EXPECT_EQ(g_iNotices.load(), 1);
     EXPECT_EQ(g_dwLastData.load(), 96u);
     EXPECT_EQ(Stored(12), 0);  // dropped with the notice
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
 
     Engine().iLoginFlag = 0;  // logged off: no notice
     State().iConnectionGood = 1;
@@ -350,7 +350,7 @@ TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
     vorel_testing::FailAllocations(0, 0);
     EXPECT_TRUE(LogHas("线程2---READ---error---10---calloc-fail"));
     EXPECT_TRUE(ReConnects().empty());
-    EXPECT_EQ(State().iReadStartPos, static_cast<int>(packet.size() + behind.size()));
+    EXPECT_EQ(State().framer.Kept(), static_cast<int>(packet.size() + behind.size()));
     Feed("");  // the next pass parses what was kept
     EXPECT_EQ(Stored(12), 2);
 
@@ -562,7 +562,7 @@ TEST_F(SessionInbound, AnAnswerKeptAfterAStorageFailureIsStoredWithoutMoreData) 
     // A pass with nothing to read stores it.
     RunSessionPass(Engine(), State());
     EXPECT_EQ(Stored(12), 1);
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
 
     // Kept again, and then the server closes: stored before the loss.
     ASSERT_EQ(platform::SocketSend(Peer(), packet.data(), static_cast<int>(packet.size())),

@@ -460,11 +460,11 @@ TEST_F(SessionOutbound, OnlyAPassWithAReadySocketRunsMaintenance) {
 
 TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
     platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
-    State().iReadStartPos = 5;
+    State().framer.Feed(Engine().pReadBuf, 5);
     RunSessionPass(Engine(), State());
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects(), (std::vector<int>{0, 0}));
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     // While the newest set-up runs, a missing socket is a connection in
     // progress; once init has made that set-up stale, it is not.
     int32_t iSerial = ReserveSetUp(Engine());
@@ -587,11 +587,11 @@ TEST_F(SessionOutbound, MaintenanceReconnectsWhenTheFileNamesAnotherHostOrPort) 
     WriteConfigValue("localhost 4000");
     ReadyPass();
     EXPECT_EQ(ReConnects().size(), 1u);
-    State().iReadStartPos = 7;  // part of a packet of the old connection
+    State().framer.Feed(Engine().pReadBuf, 7);  // part of a packet of the old connection
     RunMaintenance(Engine(), State());
     EXPECT_EQ(ReConnects().size(), 2u);
     EXPECT_TRUE(LogHas(Line("localhost,4000", "127.0.0.1,4000")));
-    EXPECT_EQ(State().iReadStartPos, 0);
+    EXPECT_EQ(State().framer.Kept(), 0);
     WriteConfigValue("localhost 4001");
     RunMaintenance(Engine(), State());
     EXPECT_EQ(ReConnects().size(), 3u);

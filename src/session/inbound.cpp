@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/connect.h"
+#include "session/framer.h"
 #include "session/session_state.h"
 
 namespace {
@@ -18,13 +19,13 @@ namespace {
 // every call that writes lines of its own or waits for the game (ReConnect,
 // the window notice), so that the log keeps their order.
 
-// Hands the connection to ReConnect and empties the read side.
-void GiveUpConnection(ClientEngine& engine, SessionState& state) {
+// Hands the connection to ReConnect (iConnect as ReConnect takes it) and
+// empties the read side. The pass writes nothing more on the connection
+// given up either.
+void GiveUpConnection(ClientEngine& engine, SessionState& state, int iConnect = 0) {
     state.deferredLog.WriteOut();
-    HandToReConnect(engine, 0);
-    state.iBusyReadRetries = 0;
-    state.iSendRetries = 0;
-    state.iReadStartPos = 0;
+    HandToReConnect(engine, iConnect);
+    ResetReadSide(state);
     state.iConnectionGood = 0;
 }
 
@@ -125,29 +126,26 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
     return Handled::kStorageFailed;
 }
 
-// Handles one complete packet at p: its line, then the disconnect notice,
-// the checks, the key answer or the answer to store.
-Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPacket,
-                     uint32_t dwLength, int iType, int p) {
-    state.deferredLog.Add("线程1---recv---type=%d---,iReadStartPos=%d\n", iType, p);
-    // The disconnect notice: its length is not examined; everything after it
-    // is dropped.
-    if (iType == kTypeDisconnect) {
+// Handles the packet at the front of the bytes received: its line, then the
+// disconnect notice, the checks, the key answer or the answer to store.
+Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult front,
+                     const FramedPacket& packet) {
+    const char* pPacket = packet.pBytes;
+    uint32_t dwLength = packet.dwLength;
+    int iType = packet.iType;
+    state.deferredLog.Add("线程1---recv---type=%d---,iReadStartPos=%d\n", iType, packet.iPosition);
+    // Everything after the disconnect notice is dropped.
+    if (front == FrameResult::kDisconnect) {
         state.deferredLog.WriteOut();
         platform::WindowHandle hWnd = engine.hGameWnd.load();
         if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
             engine.iLoginFlag.load() == 1) {
             SendGameNotice(engine, hWnd, 96);
         }
-        HandToReConnect(engine, 1);
-        state.iConnectionGood = 0;
-        state.iReadStartPos = 0;
-        state.iBusyReadRetries = 0;
-        state.iSendRetries = 0;
+        GiveUpConnection(engine, state, 1);
         return Handled::kStop;
     }
-    if (dwLength < kMinPacketLength || dwLength > kMaxPacketLength ||
-        (iType != kTypeKey && (iType < kAnswerTypeMin || iType > kAnswerTypeMax))) {
+    if (front == FrameResult::kBadPacket) {
         GiveUpConnection(engine, state);
         state.deferredLog.Add("线程2---READ---error---6---消息包太大或太小:%d,%d\n",
                               static_cast<int>(dwLength), iType);
@@ -188,49 +186,38 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, const char* pPac
 
 }  // namespace
 
-void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd) {
+void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
     DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
-    char* pBuffer = engine.pReadBuf;
+    PacketFramer& framer = state.framer;
+    framer.Feed(engine.pReadBuf, iReceived);
     state.bStorageFailed = false;
-    int p = 0;
-    while (p < iEnd) {
-        // Four bytes tell the length; a packet longer than what is here is
-        // incomplete (the length taken as signed, as received).
-        int iRemaining = iEnd - p;
-        if (iRemaining < 4) break;
-        uint32_t dwLength = ReadPacketLength(pBuffer + p);
-        if (static_cast<int32_t>(dwLength) > iRemaining) break;
-        // A packet shorter than 10 bytes has no type field of its own: its
-        // type reads as 0, which can only be protocol error 6, and nothing is
-        // read past the received bytes.
-        int iType = (dwLength >= 10 && iRemaining >= 10) ? ReadPacketType(pBuffer + p) : 0;
-        Handled handled = HandlePacket(engine, state, pBuffer + p, dwLength, iType, p);
+    FramedPacket packet;
+    FrameResult front;
+    while ((front = framer.Next(&packet)) != FrameResult::kNeedMore &&
+           front != FrameResult::kTooLong) {
+        Handled handled = HandlePacket(engine, state, front, packet);
         if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;
-        p += static_cast<int>(dwLength);
+        framer.Consume();
         state.deferredLog.WriteOutWhenFull();
     }
     // Keep the start of an incomplete packet for the next receive.
-    int iRest = iEnd - p;
-    if (iRest > 0 && state.iConnectionGood == 1) {
-        if (iRest >= 4 && ReadPacketLength(pBuffer + p) > kMaxPacketLength) {
-            uint32_t dwLength = ReadPacketLength(pBuffer + p);
+    if (framer.Rest() > 0 && state.iConnectionGood == 1) {
+        if (front == FrameResult::kTooLong) {
+            int iEnd = framer.Kept();
             GiveUpConnection(engine, state);
             state.deferredLog.Add("线程2---READ---error---13---:(%d,%d),%d\n", iEnd, 0,
-                                  static_cast<int>(dwLength));
+                                  static_cast<int>(packet.dwLength));
             return;
         }
-        if (p > 0) std::memmove(pBuffer, pBuffer + p, static_cast<size_t>(iRest));
-        state.iReadStartPos = iRest;
+        framer.KeepRest();
     } else {
-        state.iReadStartPos = 0;
+        framer.Reset();
     }
 }
 
 void RetryKeptAnswers(ClientEngine& engine, SessionState& state) {
-    if (state.bStorageFailed && state.iReadStartPos > 0) {
-        ParseReceived(engine, state, state.iReadStartPos);
-    }
+    if (state.bStorageFailed && state.framer.Kept() > 0) ParseReceived(engine, state, 0);
 }
 
 void ReadStep(ClientEngine& engine, SessionState& state) {
@@ -248,16 +235,16 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
             }
             return;
         }
-        int iRoom = static_cast<int>(kReadBufferSize) - state.iReadStartPos;
-        int iEnd = state.iReadStartPos;
+        int iRoom = static_cast<int>(kReadBufferSize) - state.framer.Kept();
+        int iReceived = 0;
         bool bFilled = false;
         if (iRoom > 0) {
             int n = platform::SocketRecv(engine.hSocket.load(),
-                                         engine.pReadBuf + state.iReadStartPos, iRoom);
+                                         engine.pReadBuf + state.framer.Kept(), iRoom);
             if (n > 0) {
                 state.iReceivedMeasure += n;
                 state.iBusyReadRetries = 0;
-                iEnd = state.iReadStartPos + n;
+                iReceived = n;
                 bFilled = n == iRoom;
             } else if (n == -1 && platform::SocketLastError() == platform::kWsaWouldBlock &&
                        state.iBusyReadRetries < 5) {
@@ -280,7 +267,7 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
                 return;
             }
         }
-        ParseReceived(engine, state, iEnd);
+        ParseReceived(engine, state, iReceived);
         // A receive that filled the buffer may have left more behind.
         if (!bFilled || state.iConnectionGood != 1) return;
     }

@@ -10,11 +10,12 @@ struct SessionState;
 // engine.pReadBuf allocated; no lock held.
 void ReadStep(ClientEngine& engine, SessionState& state);
 
-// Parsing and keeping the rest (no socket involved): handles the complete
-// packets in engine.pReadBuf[0, iEnd) and keeps an incomplete one at the
-// start of the buffer (state.iReadStartPos). Its lines are in the log when
-// it returns. Tests feed it bytes directly.
-void ParseReceived(ClientEngine& engine, SessionState& state, int iEnd);
+// Handling what was received (no socket involved): iReceived bytes lie in
+// engine.pReadBuf behind the state.framer.Kept() bytes kept before; the
+// complete packets among them are handled and an incomplete one is kept at
+// the start of the buffer. Its lines are in the log when it returns. Tests
+// feed it bytes directly.
+void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived);
 
 // Parses again the bytes kept after a storage failure (an allocation that
 // failed while storing an answer), without waiting for more bytes from the

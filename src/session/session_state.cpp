@@ -20,7 +20,7 @@ void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData
 }
 
 void ResetReadSide(SessionState& state) {
-    state.iReadStartPos = 0;
+    state.framer.Reset();
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
 }

@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "platform/window.h"
 #include "session/deferred_log.h"
+#include "session/framer.h"
 
 struct ClientEngine;
 
@@ -19,7 +20,6 @@ struct SessionState {
     ClientEngine* pEngine = nullptr;
 
     int32_t iPassCount = 0;      // passes so far
-    int32_t iReadStartPos = 0;   // bytes kept at the start of the read buffer
     int32_t iWriteStartPos = 0;  // bytes in the write buffer not yet sent
     // The connection the write buffer's bytes were encoded for (its socket)
     // and the bytes at the buffer's start that end a packet already partly
@@ -37,6 +37,9 @@ struct SessionState {
     int32_t iScheduledSendTotal = 0;  // packets copied for sending plus key requests
     int32_t iValidReceiveTotal = 0;   // answers stored
     int32_t tMaintenance = 0;         // seconds: when maintenance last ran
+    // The packets cut from engine.pReadBuf, and the start of an incomplete
+    // one kept there for the next receive.
+    PacketFramer framer;
 
     static constexpr int kTextAreaSize = 32768;
     char szText1[kTextAreaSize];  // a payload as text, for the log lines
@@ -72,7 +75,10 @@ void SessionSleep(ClientEngine& engine, uint32_t dwMs);
 // REQUIRES: the calling thread holds no lock of the engine.
 void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData);
 
-// The reset of the read side when the connection is handed to ReConnect.
+// The reset wherever the connection is handed to ReConnect: the bytes kept
+// from the old connection go, and the retry counts of both directions start
+// again. The read step, which gives the connection up in the middle of a
+// pass, also clears iConnectionGood itself.
 void ResetReadSide(SessionState& state);
 
 // Pending messages of a whole table, for the dropped-message total.

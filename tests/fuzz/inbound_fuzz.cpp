@@ -206,8 +206,8 @@ std::vector<std::string> StoredAnswers(ClientEngine& engine, int iQueueId, bool*
 void CheckAfterReceive(ClientEngine& engine, const SessionState& state, const Model& model) {
     FUZZ_CHECK(g_reConnects == model.reConnects, "ReConnect calls: %zu made, %zu expected",
                g_reConnects.size(), model.reConnects.size());
-    FUZZ_CHECK(state.iReadStartPos == static_cast<int>(model.buffer.size()),
-               "kept %d bytes, expected %zu (%s)", state.iReadStartPos, model.buffer.size(),
+    FUZZ_CHECK(state.framer.Kept() == static_cast<int>(model.buffer.size()),
+               "kept %d bytes, expected %zu (%s)", state.framer.Kept(), model.buffer.size(),
                Hex(model.buffer).c_str());
     FUZZ_CHECK(std::memcmp(engine.pReadBuf, model.buffer.data(), model.buffer.size()) == 0,
                "the kept bytes differ: expected %s", Hex(model.buffer).c_str());
@@ -295,7 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t iSize) {
     ClientEngine& engine = *g_pEngine;
     ResetEngine(engine, byMask);
     SessionState* pState = g_pState;
-    pState->iReadStartPos = 0;
+    pState->framer.Reset();
     pState->iBusyReadRetries = 0;
     pState->iSendRetries = 0;
     pState->iValidReceiveTotal = 0;
@@ -306,9 +306,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t iSize) {
 
     for (size_t p = 0; p < stream.size(); p += iPiece) {
         std::string piece = stream.substr(p, iPiece);
-        std::memcpy(engine.pReadBuf + pState->iReadStartPos, piece.data(), piece.size());
+        std::memcpy(engine.pReadBuf + pState->framer.Kept(), piece.data(), piece.size());
         vorel_testing::FailAllocations(byFailures >> 4, byFailures & 15);
-        ParseReceived(engine, *pState, pState->iReadStartPos + static_cast<int>(piece.size()));
+        ParseReceived(engine, *pState, static_cast<int>(piece.size()));
         vorel_testing::FailAllocations(0, 0);
         // The next pass of the session, with memory to spare again.
         RetryKeptAnswers(engine, *pState);

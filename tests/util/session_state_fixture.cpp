@@ -110,8 +110,8 @@ std::string SessionStateFixture::PeerReceive(int iMs) {
 
 void SessionStateFixture::Feed(const std::string& bytes) {
     ClientEngine& engine = Engine();
-    std::memcpy(engine.pReadBuf + state_->iReadStartPos, bytes.data(), bytes.size());
-    ParseReceived(engine, *state_, state_->iReadStartPos + static_cast<int>(bytes.size()));
+    std::memcpy(engine.pReadBuf + state_->framer.Kept(), bytes.data(), bytes.size());
+    ParseReceived(engine, *state_, static_cast<int>(bytes.size()));
 }
 
 void SessionStateFixture::SetKey(const char* szKey) {
