@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/lock.h"
+#include "base/threads.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -70,7 +71,7 @@ struct ClientEngine {
     char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
     char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
     std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
-    std::atomic<platform::ThreadHandle*> hThread3{nullptr};  // the reconnect thread
+    ThreadSlot hThread3{nullptr};                            // the reconnect thread
     _hash* pQueueTable = nullptr;                            // guarded by lockTable
     // Set once a request has been queued for sending, taken by the write
     // step as it gathers: a pass with no new request skips the walk over

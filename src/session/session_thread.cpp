@@ -10,6 +10,7 @@
 #include "base/alloc.h"
 #include "base/engine.h"
 #include "base/log_file.h"
+#include "base/threads.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
@@ -255,11 +256,7 @@ void RestartSessionThreadIfEnded(ClientEngine& engine) {
 }
 
 void StartSessionThread(ClientEngine& engine) {
-    platform::ThreadHandle* hThread;
-    while ((hThread = platform::ThreadCreate(MainThread, &engine)) == nullptr) {
-        WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());
-    }
-    engine.hThread2 = hThread;
+    engine.hThread2 = CreateThreadRetrying(MainThread, &engine, "创建线程1失败: %d\n");
 }
 
 namespace vorel_testing {
