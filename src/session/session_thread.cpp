@@ -129,34 +129,21 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
 }
 
 void ExpireIdleQueues(ClientEngine& engine) {
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        _hashent** ppLink = &pTable->ppBuckets[i];
-        while (*ppLink != nullptr) {
-            _hashent* pEntry = *ppLink;
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            bool bExpired;
-            int iPending = 0;
-            {
-                KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-                bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
-                for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
-                     pNode = pNode->pNext) {
-                    if (pNode->iDone == 0) ++iPending;
-                }
+    ForEachQueue(engine.pQueueTable, [](MESSAGE_QUEUE* pQueue) {
+        bool bExpired;
+        int iPending = 0;
+        {
+            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+            bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
+            for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
+                 pNode = pNode->pNext) {
+                if (pNode->iDone == 0) ++iPending;
             }
-            if (!bExpired) {
-                ppLink = &pEntry->pNext;
-                continue;
-            }
-            g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
-            pTable->pfnRelease(pQueue);
-            *ppLink = pEntry->pNext;
-            free_hashent(pEntry);
-            --pTable->iCount;
         }
-    }
+        if (!bExpired) return QueueWalk::kNext;
+        g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
+        return QueueWalk::kRemove;
+    });
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
