@@ -47,6 +47,10 @@ struct ClientEngine {
     // under way on any of them ends at once.
     void RequestStop();
 
+    // Frees the read and write buffers and empties both pointers; either may
+    // be null already. REQUIRES: the session thread has ended or is the caller.
+    void FreeSessionBuffers();
+
     // Empties the session key (under lockKey); copies it out (szOut: 40 bytes).
     void ClearSessionKey();
     void GetSessionKey(char* szOut);

@@ -193,10 +193,7 @@ uint32_t MainThread(void* pArg) {
     if (engine.pWriteBuf == nullptr)
         engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     if (engine.pReadBuf == nullptr || engine.pWriteBuf == nullptr) {
-        ZeroFree(engine.pReadBuf);
-        ZeroFree(engine.pWriteBuf);
-        engine.pReadBuf = nullptr;
-        engine.pWriteBuf = nullptr;
+        engine.FreeSessionBuffers();
         WriteMainThreadLine(
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         pState->~SessionState();
@@ -212,11 +209,7 @@ uint32_t MainThread(void* pArg) {
         }
         ++state.iPassCount;
     }
-    // Exit.
-    ZeroFree(engine.pReadBuf);
-    ZeroFree(engine.pWriteBuf);
-    engine.pReadBuf = nullptr;
-    engine.pWriteBuf = nullptr;
+    engine.FreeSessionBuffers();
     pState->~SessionState();
     ZeroFree(pState);
     engine.iRunState = 2;
