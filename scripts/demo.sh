@@ -26,19 +26,8 @@ else
     ./scripts/install-deps.sh --native || exit 1
 fi
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-
-step() {  # step TITLE COMMAND...: runs a build step quietly, shows its output if it fails
-    local title=$1
-    shift
-    echo "=== $title"
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log"
-        echo "=== FAILED: $title"
-        exit 1
-    fi
-}
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 start=$SECONDS
 if [ "$windows" = 1 ]; then

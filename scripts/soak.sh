@@ -28,18 +28,8 @@ while [ $# -gt 0 ]; do
 done
 ./scripts/install-deps.sh --native || exit 1
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-step() {  # step TITLE COMMAND...: a build step, quiet unless it fails
-    local title=$1
-    shift
-    echo "=== $title"
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log"
-        echo "=== FAILED: $title"
-        exit 1
-    fi
-}
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
 
 start=$SECONDS
 step "configure ($preset preset)" cmake --preset "$preset"

@@ -42,20 +42,9 @@ memcheck=(valgrind --error-exitcode=99 --leak-check=full
 passed=0
 failed=0
 status=0
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-
-step() {  # step TITLE COMMAND...: a build step, quiet unless it fails
-    local title=$1
-    shift
-    echo "=== $title"
-    if ! "$@" >"$log" 2>&1; then
-        cat "$log"
-        echo "=== FAILED: $title"
-        echo "0 passed, 1 failed"
-        exit 1
-    fi
-}
+# shellcheck source=scripts/lib.sh
+. scripts/lib.sh
+step_failed_summary="0 passed, 1 failed"
 
 # What memcheck said at the end of a run: its error count and leak totals.
 summary() {  # summary VALGRIND_LOG

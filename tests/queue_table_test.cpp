@@ -182,6 +182,116 @@ TEST_F(QueueTable, ReleaseWaitsForAUserInsideTheQueue) {
     pTable = nullptr;
 }
 
+// ---- the walk over the table ----------------------------------------------------
+
+// The keys as the buckets hold them, read from the table's own layout.
+std::vector<std::string> KeysInBucketOrder(const _hash* pTable) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        for (const _hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr;
+             pEntry = pEntry->pNext)
+            keys.push_back(static_cast<const MESSAGE_QUEUE*>(pEntry->pData)->szKey);
+    }
+    return keys;
+}
+
+std::vector<std::string> KeysWalked(_hash* pTable) {
+    std::vector<std::string> keys;
+    EXPECT_TRUE(ForEachQueue(pTable, [&keys](MESSAGE_QUEUE* pQueue) {
+        keys.push_back(pQueue->szKey);
+        return QueueWalk::kNext;
+    }));
+    return keys;
+}
+
+int g_iReleased = 0;
+void CountAndRelease(void* pQueue) {
+    ++g_iReleased;
+    FreeMessageQueue(pQueue);
+}
+
+// Small tables, so that buckets hold chains of several queues.
+class QueueTableWalk : public QueueTable {
+protected:
+    void Refill(int iBuckets, int iQueues) {
+        free_hash(pTable);
+        pTable = hash_init(iBuckets, CountAndRelease);
+        inserted.clear();
+        for (int i = 0; i < iQueues; ++i) {
+            char szKey[kQueueKeySize];
+            (i % 2 == 0 ? FormSendKey : FormRecvKey)(szKey, i);
+            MESSAGE_QUEUE* pQueue = nullptr;
+            ASSERT_EQ(FindOrCreateQueue(pTable, szKey, &pQueue), kQueueReady);
+            inserted.push_back(szKey);
+        }
+        g_iReleased = 0;
+    }
+    std::vector<std::string> inserted;
+};
+
+TEST_F(QueueTableWalk, BucketsInIndexOrderChainsInChainOrder) {
+    Refill(1, 12);
+    EXPECT_EQ(KeysWalked(pTable), inserted) << "one chain: the order of insertion";
+    Refill(3, 40);
+    EXPECT_EQ(KeysWalked(pTable), KeysInBucketOrder(pTable));
+    Refill(kQueueTableSize, 300);
+    EXPECT_EQ(KeysWalked(pTable), KeysInBucketOrder(pTable));
+    EXPECT_EQ(KeysWalked(pTable).size(), 300u);
+    // No table, no queues.
+    int iVisits = 0;
+    EXPECT_TRUE(ForEachQueue(nullptr, [&iVisits](MESSAGE_QUEUE*) {
+        ++iVisits;
+        return QueueWalk::kNext;
+    }));
+    EXPECT_EQ(iVisits, 0);
+}
+
+TEST_F(QueueTableWalk, AVisitThatStopsEndsTheWalkThere) {
+    Refill(3, 40);
+    std::vector<std::string> order = KeysInBucketOrder(pTable);
+    std::vector<std::string> seen;
+    EXPECT_FALSE(ForEachQueue(pTable, [&seen](MESSAGE_QUEUE* pQueue) {
+        seen.push_back(pQueue->szKey);
+        return seen.size() == 17 ? QueueWalk::kStop : QueueWalk::kNext;
+    }));
+    EXPECT_EQ(seen, std::vector<std::string>(order.begin(), order.begin() + 17));
+    EXPECT_EQ(pTable->iCount, 40);
+    EXPECT_EQ(g_iReleased, 0);
+}
+
+// Heads, runs of neighbours and tails of chains go; the rest stay linked in
+// their order, found by their keys, and counted.
+TEST_F(QueueTableWalk, RemovedQueuesAreUnlinkedReleasedAndUncounted) {
+    for (int iBuckets : {1, 3}) {
+        Refill(iBuckets, 30);
+        std::vector<std::string> order = KeysInBucketOrder(pTable);
+        std::vector<std::string> kept;
+        std::vector<std::string> removed;
+        size_t iAt = 0;
+        EXPECT_TRUE(ForEachQueue(pTable, [&](MESSAGE_QUEUE* pQueue) {
+            size_t i = iAt++;
+            bool bRemove = i == 0 || i == 4 || i == 5 || i == 6 || i % 7 == 3 || i + 1 == 30;
+            (bRemove ? removed : kept).push_back(pQueue->szKey);
+            return bRemove ? QueueWalk::kRemove : QueueWalk::kNext;
+        }));
+        EXPECT_EQ(iAt, 30u) << "every queue visited once";
+        EXPECT_EQ(g_iReleased, static_cast<int>(removed.size()));
+        EXPECT_EQ(pTable->iCount, static_cast<int>(kept.size()));
+        EXPECT_EQ(KeysWalked(pTable), kept);
+        for (const std::string& key : removed) EXPECT_EQ(hash_lookup(pTable, key.c_str()), nullptr);
+        for (const std::string& key : kept) EXPECT_NE(hash_lookup(pTable, key.c_str()), nullptr);
+
+        // Everything, down to an empty table that still takes new queues.
+        ForEachQueue(pTable, [](MESSAGE_QUEUE*) { return QueueWalk::kRemove; });
+        EXPECT_EQ(pTable->iCount, 0);
+        EXPECT_EQ(g_iReleased, 30);
+        EXPECT_TRUE(KeysWalked(pTable).empty());
+        MESSAGE_QUEUE* pQueue = nullptr;
+        EXPECT_EQ(FindOrCreateQueue(pTable, "send+1", &pQueue), kQueueReady);
+        EXPECT_EQ(KeysWalked(pTable), std::vector<std::string>{"send+1"});
+    }
+}
+
 // ---- everything at once --------------------------------------------------------
 
 class QueueTableStress : public testutil::EngineFixture {};
@@ -245,17 +355,14 @@ void CheckQueueShape(MESSAGE_QUEUE* pQueue, StressBook& book) {
 
 // REQUIRES: lockTable held.
 int CheckTableShape(ClientEngine& engine, StressBook& book) {
-    _hash* pTable = engine.pQueueTable;
     int iWalked = 0;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
-            ++iWalked;
-            auto* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-            CheckQueueShape(pQueue, book);
-        }
-    }
-    if (iWalked != pTable->iCount) book.Fail("table iCount disagrees with its buckets");
+    ForEachQueue(engine.pQueueTable, [&](MESSAGE_QUEUE* pQueue) {
+        ++iWalked;
+        KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+        CheckQueueShape(pQueue, book);
+        return QueueWalk::kNext;
+    });
+    if (iWalked != engine.pQueueTable->iCount) book.Fail("table iCount disagrees with its buckets");
     return iWalked;
 }
 
@@ -348,29 +455,26 @@ void Drainer(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         {
             KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-            _hash* pTable = engine.pQueueTable;
-            for (int i = 0; i < pTable->iSize; ++i) {
-                for (_hashent* e = pTable->ppBuckets[i]; e != nullptr; e = e->pNext) {
-                    auto* pQueue = static_cast<MESSAGE_QUEUE*>(e->pData);
-                    if (std::strncmp(pQueue->szKey, "send+", 5) != 0) continue;
-                    KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-                    while (pQueue->pHead != nullptr) {
-                        MESSAGE_NODE* pNode = pQueue->pHead;
-                        if (pNode->iDone == 0) {
-                            if (pNode->pPacket->header.iType != 300 ||
-                                std::strncmp(PacketPayload(pNode->pPacket), "req ", 4) != 0) {
-                                book.Fail(std::string("strange request in ") + pQueue->szKey);
-                            }
-                            ++book.iDrained;
+            ForEachQueue(engine.pQueueTable, [&book](MESSAGE_QUEUE* pQueue) {
+                if (std::strncmp(pQueue->szKey, "send+", 5) != 0) return QueueWalk::kNext;
+                KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+                while (pQueue->pHead != nullptr) {
+                    MESSAGE_NODE* pNode = pQueue->pHead;
+                    if (pNode->iDone == 0) {
+                        if (pNode->pPacket->header.iType != 300 ||
+                            std::strncmp(PacketPayload(pNode->pPacket), "req ", 4) != 0) {
+                            book.Fail(std::string("strange request in ") + pQueue->szKey);
                         }
-                        if (pNode == pQueue->pTail) {
-                            pNode->iDone = 1;
-                            break;
-                        }
-                        UnlinkConsumedNode(pQueue, nullptr, pNode);
+                        ++book.iDrained;
                     }
+                    if (pNode == pQueue->pTail) {
+                        pNode->iDone = 1;
+                        break;
+                    }
+                    UnlinkConsumedNode(pQueue, nullptr, pNode);
                 }
-            }
+                return QueueWalk::kNext;
+            });
         }
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }

@@ -1,12 +1,21 @@
-// The engine record's own small operations: the stop request, and the
-// address and session key copied under their locks.
+// The engine record's own small operations: the stop request, the session
+// buffers freed, and the address and session key copied under their locks.
 #include "base/engine.h"
 
 #include <cstring>
 
+#include "base/alloc.h"
+
 void ClientEngine::RequestStop() {
     iRunState = 0;
     stopSignal.Set();
+}
+
+void ClientEngine::FreeSessionBuffers() {
+    ZeroFree(pReadBuf);
+    ZeroFree(pWriteBuf);
+    pReadBuf = nullptr;
+    pWriteBuf = nullptr;
 }
 
 void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/lock.h"
+#include "base/threads.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -46,6 +47,10 @@ struct ClientEngine {
     // under way on any of them ends at once.
     void RequestStop();
 
+    // Frees the read and write buffers and empties both pointers; either may
+    // be null already. REQUIRES: the session thread has ended or is the caller.
+    void FreeSessionBuffers();
+
     // Empties the session key (under lockKey); copies it out (szOut: 40 bytes).
     void ClearSessionKey();
     void GetSessionKey(char* szOut);
@@ -81,7 +86,7 @@ struct ClientEngine {
     char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
     char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
     std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
-    std::atomic<platform::ThreadHandle*> hThread3{nullptr};  // the reconnect thread
+    ThreadSlot hThread3{nullptr};                            // the reconnect thread
     _hash* pQueueTable = nullptr;                            // guarded by lockTable
     // Set once a request has been queued for sending, taken by the write
     // step as it gathers: a pass with no new request skips the walk over

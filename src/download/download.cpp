@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/log_file.h"
+#include "base/threads.h"
 #include "download/testing.h"
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -12,7 +13,7 @@
 #include "support/quorvex.h"
 
 KThreadMutex DownloadLock;
-std::atomic<platform::ThreadHandle*> hThread1{nullptr};
+ThreadSlot hThread1{nullptr};
 
 namespace {
 
@@ -74,8 +75,7 @@ struct DownloadThreadStart {
     char szUrl[kSlotSize];
     char szPath[kSlotSize];
     int iTempNo;
-    std::atomic<platform::ThreadHandle*> hSelf{nullptr};
-    std::atomic<bool> bPublished{false};
+    SlotSelf self;
 };
 
 // "Temp%d" in place of everything after the last backslash (or the last
@@ -118,12 +118,7 @@ uint32_t Download_File_Thread(void* pArg) {
         WriteFileNew(LogFile(), "---Download_File_Thread---error---下载失败---%d---%s---%s---%s\n",
                      platform::NowSeconds32(), pStart->szUrl, pStart->szPath, szTemp);
     }
-    // Only this thread's own handle: a newer download owns the slot once
-    // it has taken it, and the starter has closed this handle then.
-    while (!pStart->bPublished.load(std::memory_order_acquire)) platform::SleepRealMs(1);
-    platform::ThreadHandle* hOwn = pStart->hSelf.load(std::memory_order_acquire);
-    platform::ThreadHandle* hExpected = hOwn;
-    if (hThread1.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
+    pStart->self.Leave(hThread1);
     delete pStart;
     CountDownloadThreadEnded();
     return 0;
@@ -201,20 +196,12 @@ int StartBackgroundDownload(const char* szUrl, const char* szLocalFile) {
     pStart->iTempNo = iTempFileNo.fetch_add(1) + 1;
 
     // The earlier download runs on, untracked.
-    platform::ThreadHandle* hOld = hThread1.exchange(nullptr);
-    if (hOld != nullptr) {
-        WriteFileNew(LogFile(), "---error---hThread1!=NULL---");
-        platform::ThreadClose(hOld);
-    }
+    TakeThreadSlot(hThread1, "---error---hThread1!=NULL---");
     // Counted before it can run, so that the unload's wait never misses it.
     CountDownloadThreadStarting();
-    platform::ThreadHandle* hNew;
-    while ((hNew = platform::ThreadCreate(Download_File_Thread, pStart)) == nullptr) {
-        WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());
-    }
-    pStart->hSelf.store(hNew, std::memory_order_release);
-    hThread1.store(hNew);
-    pStart->bPublished.store(true, std::memory_order_release);
+    platform::ThreadHandle* hNew =
+        CreateThreadRetrying(Download_File_Thread, pStart, "创建线程1失败: %d\n");
+    pStart->self.Publish(hThread1, hNew);
     // From here the thread may have ended and freed pStart.
     platform::SleepMs(10);
     return 0;

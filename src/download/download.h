@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "base/lock.h"
-#include "platform/thread.h"
+#include "base/threads.h"
 
 struct HWND__;
 
@@ -15,7 +15,7 @@ struct HWND__;
 extern KThreadMutex DownloadLock;
 
 // The handle of the newest background download thread, or null.
-extern std::atomic<platform::ThreadHandle*> hThread1;
+extern ThreadSlot hThread1;
 
 // InternetDownloadFile in the calling thread: 0 success.
 int DownloadFileNow(const char* szUrl, const char* szLocalFile);

@@ -56,6 +56,40 @@ inline const char* PacketPayload(const MESSAGE_PACKET* pPacket) {
     return reinterpret_cast<const char*>(pPacket) + kPacketHeaderSize;
 }
 
+// What a visit tells ForEachQueue to do next.
+enum class QueueWalk {
+    kNext,    // go on to the next queue
+    kRemove,  // take this queue out of the table, release it, go on
+    kStop,    // end the walk here
+};
+
+// Visits every queue of the table, buckets in index order and each bucket's
+// chain in chain order: visit(MESSAGE_QUEUE*) returns a QueueWalk. A queue
+// removed is unlinked, released through the table's release function and
+// no longer counted in iCount. False when a visit stopped the walk. A null
+// table has no queues. REQUIRES: lockTable held (for an engine's table).
+template <typename Visit>
+bool ForEachQueue(_hash* pTable, Visit visit) {
+    if (pTable == nullptr) return true;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        _hashent** ppLink = &pTable->ppBuckets[i];
+        while (*ppLink != nullptr) {
+            _hashent* pEntry = *ppLink;
+            QueueWalk next = visit(static_cast<MESSAGE_QUEUE*>(pEntry->pData));
+            if (next == QueueWalk::kStop) return false;
+            if (next == QueueWalk::kNext) {
+                ppLink = &pEntry->pNext;
+                continue;
+            }
+            *ppLink = pEntry->pNext;
+            pTable->pfnRelease(pEntry->pData);
+            free_hashent(pEntry);
+            --pTable->iCount;
+        }
+    }
+    return true;
+}
+
 // "send+%d" / "recv+%d" with N into szKey (at least kQueueKeySize bytes).
 void FormSendKey(char* szKey, int iQueueId);
 void FormRecvKey(char* szKey, int iQueueId);

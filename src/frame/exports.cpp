@@ -5,7 +5,7 @@
 #include "exchange/retrieve.h"
 #include "exchange/submit.h"
 #include "frame/app.h"
-#include "frame/shutdown.h"
+#include "frame/export_guard.h"
 #include "platform/window.h"
 #include "session/connect.h"
 #include "session/session_thread.h"
@@ -25,85 +25,53 @@ ClientEngine* EngineForCall() {
 
 extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInput,
                                                    int iInputLength) {
-    ExportCall call;
-    try {
-        ClientEngine* pEngine = EngineForCall();
-        if (pEngine == nullptr) return -9;
+    return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
         // The login flag follows the request's type whatever becomes of the
         // request itself.
         if (iType == kTypeLogonRequest) {
-            pEngine->iLoginFlag = 1;
+            engine.iLoginFlag = 1;
         } else if (iType == kTypeLogoffRequest) {
-            pEngine->iLoginFlag = 0;
+            engine.iLoginFlag = 0;
         }
-        return ProcessUserRequest(*pEngine, szInput, iInputLength, iType);
-    } catch (...) {
-        return -9;
-    }
+        return ProcessUserRequest(engine, szInput, iInputLength, iType);
+    });
 }
 
 extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, int iOutputLength,
                                                   int iTimeout, int iQueueId) {
-    ExportCall call;
-    try {
-        ClientEngine* pEngine = EngineForCall();
-        if (pEngine == nullptr) return -9;
-        return ReturnUserRequestResult1(*pEngine, OutputBuff, iOutputLength, iTimeout, iQueueId,
+    return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
+        return ReturnUserRequestResult1(engine, OutputBuff, iOutputLength, iTimeout, iQueueId,
                                         iType);
-    } catch (...) {
-        return -9;
-    }
+    });
 }
 
 extern "C" VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
                                                   int iTimeout, int iReserved) {
-    ExportCall call;
-    try {
-        ClientEngine* pEngine = EngineForCall();
-        if (pEngine == nullptr) return -9;
-        return ReturnUserRequestResultEx(*pEngine, OutputBuff, iOutputLength, iTimeout, iReserved,
+    return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
+        return ReturnUserRequestResultEx(engine, OutputBuff, iOutputLength, iTimeout, iReserved,
                                          piType);
-    } catch (...) {
-        return -9;
-    }
+    });
 }
 
 extern "C" VOREL_API int VOREL_CALL DownloadFile(const char* szUrl, const char* szLocalFile) {
-    try {
-        return DownloadFileNow(szUrl, szLocalFile);
-    } catch (...) {
-        return -9;
-    }
+    return GuardedExport(-9, [&] { return DownloadFileNow(szUrl, szLocalFile); });
 }
 
 extern "C" VOREL_API int VOREL_CALL Download_File_EX(const char* szUrl, const char* szLocalFile) {
-    try {
-        return StartBackgroundDownload(szUrl, szLocalFile);
-    } catch (...) {
-        return 1;
-    }
+    return GuardedExport(1, [&] { return StartBackgroundDownload(szUrl, szLocalFile); });
 }
 
 extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {
-    ExportCall call;
-    try {
-        ClientEngine* pEngine = EngineForCall();
-        if (pEngine == nullptr) return -9;
-        return SetServerAddress(*pEngine, szHost, iPort);
-    } catch (...) {
-        return -9;
-    }
+    return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
+        return SetServerAddress(engine, szHost, iPort);
+    });
 }
 
+// Only sets the window: it does not bring back an ended session thread.
 VOREL_API int VOREL_CALL SetMessageWnd(platform::WindowHandle hWnd) {
-    ExportCall call;
-    try {
-        ClientEngine* pEngine = GetEngine();
-        if (pEngine == nullptr) return 0;
+    return EngineExport(GetEngine, 0, [&](ClientEngine& engine) {
         if (!platform::IsWindowHandle(hWnd)) return 0;
-        pEngine->hGameWnd = hWnd;
+        engine.hGameWnd = hWnd;
         return 1;
-    } catch (...) {
-        return 0;
-    }
+    });
 }

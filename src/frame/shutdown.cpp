@@ -11,7 +11,6 @@
 // to be stopped at that step.
 #include "frame/shutdown.h"
 
-#include "base/alloc.h"
 #include "base/engine.h"
 #include "base/log_file.h"
 #include "download/download.h"
@@ -126,12 +125,7 @@ bool ShutdownEngine(ClientEngine& engine) {
                      static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread3.load())));
     }
     // Normally the session thread has freed both buffers on its way out.
-    if (bStopped) {
-        ZeroFree(engine.pReadBuf);
-        ZeroFree(engine.pWriteBuf);
-        engine.pReadBuf = nullptr;
-        engine.pWriteBuf = nullptr;
-    }
+    if (bStopped) engine.FreeSessionBuffers();
     platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
     WriteFileNew(LogFile(), "---testing20090618---close3---");

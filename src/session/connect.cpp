@@ -22,6 +22,7 @@
 
 #include "base/engine.h"
 #include "base/log_file.h"
+#include "base/threads.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
@@ -36,8 +37,7 @@ namespace {
 struct ReconnectSelf {
     ClientEngine* pEngine;
     int32_t iSerial;
-    std::atomic<platform::ThreadHandle*> hSelf{nullptr};
-    std::atomic<bool> bPublished{false};
+    SlotSelf self;
 };
 
 // Releases the socket s and clears hSocket if it still names s.
@@ -51,12 +51,7 @@ uint32_t ReconnectThread(void* pArg) {
     ReconnectSelf* pSelf = static_cast<ReconnectSelf*>(pArg);
     ClientEngine& engine = *pSelf->pEngine;
     InitSocket(engine, pSelf->iSerial);
-    // Close only this thread's own handle: once ReConnect has started a
-    // newer thread, the slot is the newer thread's and this handle is closed.
-    while (!pSelf->bPublished.load(std::memory_order_acquire)) platform::SleepRealMs(1);
-    platform::ThreadHandle* hOwn = pSelf->hSelf.load(std::memory_order_acquire);
-    platform::ThreadHandle* hExpected = hOwn;
-    if (engine.hThread3.compare_exchange_strong(hExpected, nullptr)) platform::ThreadClose(hOwn);
+    pSelf->self.Leave(engine.hThread3);
     delete pSelf;
     engine.iReconnectThreads.fetch_sub(1);
     return 0;
@@ -283,11 +278,7 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
 int ReConnect(ClientEngine& engine, int iConnect) {
     engine.AssertNoLockHeld();
     // The earlier thread runs on, untracked.
-    platform::ThreadHandle* hOld = engine.hThread3.exchange(nullptr);
-    if (hOld != nullptr) {
-        WriteFileNew(LogFile(), "---error---hThread3!=NULL---");
-        platform::ThreadClose(hOld);
-    }
+    TakeThreadSlot(engine.hThread3, "---error---hThread3!=NULL---");
     // The set-up's number is drawn now, so that the session's next passes
     // take the missing socket for a connection in progress. A stopping
     // engine needs no new connection.
@@ -297,14 +288,15 @@ int ReConnect(ClientEngine& engine, int iConnect) {
         pSelf->pEngine = &engine;
         pSelf->iSerial = ReserveSetUp(engine);
         engine.iReconnectThreads.fetch_add(1);
-    }
-    while (pSelf != nullptr && (hNew = platform::ThreadCreate(ReconnectThread, pSelf)) == nullptr) {
-        WriteFileNew(LogFile(), "---error---严重错误---创建线程2失败: %d\n",
-                     platform::NowSeconds32());
-        // A stopping engine needs no new connection: give up rather than
-        // retry without pause.
-        if (engine.iRunState.load() != 1) break;
-        SessionSleep(engine, 1000);
+        // A stopping engine needs no new connection: the retries end with it
+        // rather than go on without pause.
+        auto retryWhileRunning = [&engine] {
+            if (engine.iRunState.load() != 1) return false;
+            SessionSleep(engine, 1000);
+            return true;
+        };
+        hNew = CreateThreadRetrying(ReconnectThread, pSelf,
+                                    "---error---严重错误---创建线程2失败: %d\n", retryWhileRunning);
     }
     if (pSelf == nullptr) {
         // Stopping: nothing was started.
@@ -314,9 +306,7 @@ int ReConnect(ClientEngine& engine, int iConnect) {
         engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
         delete pSelf;
     } else {
-        pSelf->hSelf.store(hNew, std::memory_order_release);
-        engine.hThread3.store(hNew);
-        pSelf->bPublished.store(true, std::memory_order_release);
+        pSelf->self.Publish(engine.hThread3, hNew);
     }
     SessionSleep(engine, 1000);
     platform::WindowHandle hWnd = engine.hGameWnd.load();

@@ -103,17 +103,11 @@ bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
 // REQUIRES: lockTable held.
 bool Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
     engine.lockTable.AssertHeld();
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return true;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            if (std::strncmp(pQueue->szKey, "send", 4) != 0) continue;
-            KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-            if (!DrainQueue(engine, state, szKey, pQueue)) return false;
-        }
-    }
-    return true;
+    return ForEachQueue(engine.pQueueTable, [&](MESSAGE_QUEUE* pQueue) {
+        if (std::strncmp(pQueue->szKey, "send", 4) != 0) return QueueWalk::kNext;
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        return DrainQueue(engine, state, szKey, pQueue) ? QueueWalk::kNext : QueueWalk::kStop;
+    });
 }
 
 // Requests whose bytes are in the write buffer, whole or in part.

@@ -27,17 +27,13 @@ void ResetReadSide(SessionState& state) {
 
 int CountPendingMessages(ClientEngine& engine) {
     engine.lockTable.AssertHeld();
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return 0;
     int iPending = 0;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-            for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
-                if (pNode->iDone == 0) ++iPending;
-            }
+    ForEachQueue(engine.pQueueTable, [&iPending](MESSAGE_QUEUE* pQueue) {
+        KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+        for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
+            if (pNode->iDone == 0) ++iPending;
         }
-    }
+        return QueueWalk::kNext;
+    });
     return iPending;
 }

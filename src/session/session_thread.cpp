@@ -10,6 +10,7 @@
 #include "base/alloc.h"
 #include "base/engine.h"
 #include "base/log_file.h"
+#include "base/threads.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
@@ -130,34 +131,21 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
 
 void ExpireIdleQueues(ClientEngine& engine) {
     engine.lockTable.AssertHeld();
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        _hashent** ppLink = &pTable->ppBuckets[i];
-        while (*ppLink != nullptr) {
-            _hashent* pEntry = *ppLink;
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            bool bExpired;
-            int iPending = 0;
-            {
-                KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-                bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
-                for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
-                     pNode = pNode->pNext) {
-                    if (pNode->iDone == 0) ++iPending;
-                }
+    ForEachQueue(engine.pQueueTable, [](MESSAGE_QUEUE* pQueue) {
+        bool bExpired;
+        int iPending = 0;
+        {
+            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+            bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
+            for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
+                 pNode = pNode->pNext) {
+                if (pNode->iDone == 0) ++iPending;
             }
-            if (!bExpired) {
-                ppLink = &pEntry->pNext;
-                continue;
-            }
-            g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
-            pTable->pfnRelease(pQueue);
-            *ppLink = pEntry->pNext;
-            free_hashent(pEntry);
-            --pTable->iCount;
         }
-    }
+        if (!bExpired) return QueueWalk::kNext;
+        g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
+        return QueueWalk::kRemove;
+    });
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
@@ -207,10 +195,7 @@ uint32_t MainThread(void* pArg) {
     if (engine.pWriteBuf == nullptr)
         engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     if (engine.pReadBuf == nullptr || engine.pWriteBuf == nullptr) {
-        ZeroFree(engine.pReadBuf);
-        ZeroFree(engine.pWriteBuf);
-        engine.pReadBuf = nullptr;
-        engine.pWriteBuf = nullptr;
+        engine.FreeSessionBuffers();
         WriteMainThreadLine(
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         pState->~SessionState();
@@ -226,11 +211,7 @@ uint32_t MainThread(void* pArg) {
         }
         ++state.iPassCount;
     }
-    // Exit.
-    ZeroFree(engine.pReadBuf);
-    ZeroFree(engine.pWriteBuf);
-    engine.pReadBuf = nullptr;
-    engine.pWriteBuf = nullptr;
+    engine.FreeSessionBuffers();
     pState->~SessionState();
     ZeroFree(pState);
     engine.iRunState = 2;
@@ -257,11 +238,7 @@ void RestartSessionThreadIfEnded(ClientEngine& engine) {
 }
 
 void StartSessionThread(ClientEngine& engine) {
-    platform::ThreadHandle* hThread;
-    while ((hThread = platform::ThreadCreate(MainThread, &engine)) == nullptr) {
-        WriteFileNew(LogFile(), "创建线程1失败: %d\n", platform::NowSeconds32());
-    }
-    engine.hThread2 = hThread;
+    engine.hThread2 = CreateThreadRetrying(MainThread, &engine, "创建线程1失败: %d\n");
 }
 
 namespace vorel_testing {

@@ -197,12 +197,12 @@ bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse) 
 TableCount CountTable(ClientEngine& engine) {
     TableCount count;
     KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    _hash* pTable = engine.pQueueTable;
-    if (pTable == nullptr) return count;
-    count.iRecorded = pTable->iCount;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* p = pTable->ppBuckets[i]; p != nullptr; p = p->pNext) ++count.iWalked;
-    }
+    if (engine.pQueueTable == nullptr) return count;
+    count.iRecorded = engine.pQueueTable->iCount;
+    ForEachQueue(engine.pQueueTable, [&count](MESSAGE_QUEUE*) {
+        ++count.iWalked;
+        return QueueWalk::kNext;
+    });
     return count;
 }
 
