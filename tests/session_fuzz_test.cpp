@@ -86,24 +86,21 @@ TEST_F(SessionFuzz, RandomStreamsInRandomPiecesKeepTheBounds) {
     }
     // Whatever was stored respects the bounds the readers rely on.
     KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-    _hash* pTable = engine.pQueueTable;
     int iStored = 0;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        for (_hashent* pEntry = pTable->ppBuckets[i]; pEntry != nullptr; pEntry = pEntry->pNext) {
-            MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(pEntry->pData);
-            KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-            for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
-                uint32_t dwLength = pNode->pPacket->header.dwLength;
-                EXPECT_GE(dwLength, kMinPacketLength);
-                EXPECT_LE(dwLength, kMaxPacketLength);
-                if (std::strncmp(pQueue->szKey, "recv", 4) == 0) {
-                    int iType = pNode->pPacket->header.iType;
-                    EXPECT_TRUE(iType >= kAnswerTypeMin && iType <= kAnswerTypeMax) << iType;
-                    ++iStored;
-                }
+    ForEachQueue(engine.pQueueTable, [&iStored](MESSAGE_QUEUE* pQueue) {
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
+            uint32_t dwLength = pNode->pPacket->header.dwLength;
+            EXPECT_GE(dwLength, kMinPacketLength);
+            EXPECT_LE(dwLength, kMaxPacketLength);
+            if (std::strncmp(pQueue->szKey, "recv", 4) == 0) {
+                int iType = pNode->pPacket->header.iType;
+                EXPECT_TRUE(iType >= kAnswerTypeMin && iType <= kAnswerTypeMax) << iType;
+                ++iStored;
             }
         }
-    }
+        return QueueWalk::kNext;
+    });
     EXPECT_GT(iStored, 0);               // the well-formed answers got through
     EXPECT_FALSE(ReConnects().empty());  // and the damaged ones dropped the connection
 }
