@@ -103,8 +103,7 @@ struct ClientEngine {
     // lookup must not hold up the set-up of a newer address.
     KThreadMutex lockSetup;
     // The number of the newest set-up (see ReserveSetUp in session/connect.h),
-    // and that of the
-    // set-up still running, 0 when none.
+    // and that of the set-up still running, 0 when none.
     std::atomic<int32_t> iSetupSerial{0};
     std::atomic<int32_t> iSetupInProgress{0};
     // Set by shutdown as it begins: a game thread waiting in a read ends its
