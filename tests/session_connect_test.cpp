@@ -184,7 +184,7 @@ TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
     engine.iRunState = 1;
 }
 
-TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationEmptyTheTable) {
+TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmptyTheTable) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     UseManualClock();
     ClientEngine& engine = CreateEngine();
@@ -196,6 +196,19 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationEmptyTheTable) {
     EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);  // a fresh table takes new requests
+    // That set-up connected: the next one empties the table even though it
+    // fails. The set-ups that follow no connection keep what the game queued
+    // meanwhile for the connection to come.
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    ReadConfigFile(engine);
+    EXPECT_EQ(InitSocket(engine), -3);
+    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    EXPECT_EQ(InitSocket(engine), -3);
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    ReadConfigFile(engine);
+    EXPECT_EQ(InitSocket(engine), 0);
+    EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
 }
 
 // A later set-up frees every held answer, up to 64 MiB, which takes tens of
@@ -207,6 +220,7 @@ TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
     ClientEngine& engine = CreateEngine();
     char szText[] = "300 4 queued";
     for (int i = 0; i < 3; ++i) ASSERT_EQ(Write_Message1(300, szText, 0), 1);
+    EXPECT_EQ(InitSocket(engine), 0);  // a connection: the table may now hold stale messages
     Clock().AdvanceSeconds(5);
     {
         testutil::TableLockWhileFreeing watch(engine);

@@ -254,6 +254,40 @@ TEST_P(LostSessions, TheUserIsRefusedUntilLoggedOnAgain) {
     VorelDestroyWindow(hWnd);
 }
 
+// A game that logs on again as soon as it hears of the lost session, from
+// its window procedure or from a thread the procedure wakes: the log-on is
+// not dropped with the old session's table but goes out on the new
+// connection and is answered.
+std::atomic<bool> g_bLogOnInProcedure{false};
+std::atomic<int> g_iNoticesHeard{0};
+
+intptr_t LogOnAtNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t) {
+    if (uMsg != WM_COPYDATA) return 0;
+    if (g_bLogOnInProcedure.load()) EXPECT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+    ++g_iNoticesHeard;
+    return 1;
+}
+
+TEST_P(LostSessions, ALogOnMadeOnHearingTheNoticeIsAnswered) {
+    HWND hWnd = VorelCreateWindow(LogOnAtNotice, nullptr);
+    ConnectedEngine();
+    ASSERT_EQ(SetMessageWnd(hWnd), 1);
+    ASSERT_TRUE(LogOn(1));
+    for (bool bInProcedure : {true, false}) {
+        g_bLogOnInProcedure = bInProcedure;
+        g_iNoticesHeard = 0;
+        Clock().AdvanceSeconds(5);  // past the engine's first seconds: the set-up empties the table
+        std::string request = std::string("300 8 ") + GetParam().szHow;
+        ASSERT_EQ(Write_Message1(300, request.c_str(), 0), 1);
+        ASSERT_TRUE(WaitReal([] { return g_iNoticesHeard.load() == 1; }, 15000));
+        if (!bInProcedure) ASSERT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+        char buffer[512];
+        EXPECT_GE(Read_Message1(202, buffer, sizeof(buffer), 200, 1), 4)
+            << (bInProcedure ? "in the procedure" : "from a game thread");
+    }
+    VorelDestroyWindow(hWnd);
+}
+
 INSTANTIATE_TEST_SUITE_P(DisconnectNoticeAndDrop, LostSessions,
                          ::testing::Values(LostSession{"disconnect", 96}, LostSession{"drop", 95}),
                          [](const auto& info) { return std::string(info.param.szHow); });

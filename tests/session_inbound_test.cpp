@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/testing.h"
+#include "session/connect.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
@@ -384,8 +385,9 @@ TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) 
 std::vector<std::string> g_logAtCall;
 std::string (*g_pfnReadLog)() = nullptr;
 
-int ReConnectWritingALine(ClientEngine&, int iConnect) {
+int ReConnectWritingALine(ClientEngine& engine, int iConnect) {
     g_logAtCall.push_back(g_pfnReadLog());
+    if (iConnect == 1) SendDisconnectNotice(engine);  // as ReConnect does, before its line
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, (stand-in)", iConnect);
     return 0;
 }

@@ -106,6 +106,15 @@ struct ClientEngine {
     // and that of the set-up still running, 0 when none.
     std::atomic<int32_t> iSetupSerial{0};
     std::atomic<int32_t> iSetupInProgress{0};
+    // The number of the newest set-up that has emptied the session: a
+    // notice that must reach the game only once a request made on hearing
+    // it goes out on the new connection waits for it.
+    std::atomic<int32_t> iEmptiedSerial{0};
+    // Whether a connection was made since the table was last replaced (or
+    // created): only then can the table hold anything stale, so only then
+    // does a set-up replace it. What the game queued before the first
+    // connection, or while set-ups keep failing, is kept for the next one.
+    std::atomic<bool> bConnectedSinceReset{false};
     // Set by shutdown as it begins: a game thread waiting in a read ends its
     // wait, so that the library can be unloaded under no caller.
     std::atomic<int32_t> iStopping{0};

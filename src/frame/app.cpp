@@ -34,11 +34,19 @@ std::atomic<ClientEngine*> g_apKeptEngines[kEngineSlots * 4];
 // call their first export at once.
 KThreadMutex g_engineCreateLock;
 
+// Set while the library is being unloaded: an export that comes in then
+// creates no engine, whose threads the unload, already past the engine
+// table, would never stop. Changed under g_engineCreateLock.
+std::atomic<bool> g_bUnloading{false};
+
 // The application object of the library: its load and unload work, run by
 // the platform's hooks (platform/library.h).
 class CPelmo_DLLApp {
 public:
-    void InitInstance() { ClearEngineTable(); }
+    void InitInstance() {
+        g_bUnloading = false;
+        ClearEngineTable();
+    }
     // True when no thread of the library runs any more.
     bool ExitInstance(bool bProcessExit) {
         bool bStopped = true;
@@ -55,6 +63,12 @@ public:
     // Destroys the engines and waits for the downloads; true when no thread
     // of the library runs any more.
     bool StopEverything() {
+        {
+            // An engine being created now is in the table before this
+            // returns, and the unload destroys it.
+            KMutexAdaptor<KThreadMutex> guard(g_engineCreateLock, -1);
+            g_bUnloading = true;
+        }
         bool bHadEngine = false;
         bool bStopped = DestroyAllEngines(&bHadEngine);
         // Downloads started without an engine still run the library's code;
@@ -126,7 +140,7 @@ ClientEngine* GetEngine() {
     if (pEngine != nullptr) return pEngine;
     KMutexAdaptor<KThreadMutex> guard(g_engineCreateLock, -1);
     pEngine = g_apEngines[0].load(std::memory_order_acquire);
-    if (pEngine == nullptr) {
+    if (pEngine == nullptr && !g_bUnloading.load()) {
         pEngine = CreateEngine();
         g_apEngines[0].store(pEngine, std::memory_order_release);
     }

@@ -107,13 +107,17 @@ void ConnectionSetUp::EmptySession() {
     engine_.ClearSessionKey();
     MarkNewConnectionForHeldAnswers();
     engine_.iTimeFlag = 0;
-    // A set-up in the engine's first 5 s (normally the first one) keeps the
-    // table; any later one drops every queued message. The old table is
+    // A set-up in the engine's first 5 s keeps the table, and so does one
+    // that follows no connection: nothing in the table can have gone out
+    // yet, so nothing in it is stale (the first connection of an engine,
+    // the set-ups while the server cannot be reached). Any other drops
+    // every queued message. The old table is
     // swapped for a new one under lockTable and freed after it: freeing up
     // to 64 MiB of held answers takes tens of milliseconds, which no game
     // call should wait for. Nothing reaches the old table once it is out,
     // and each of its queues waits for a game thread still inside it.
-    if (platform::SecondsElapsed(engine_.tStart, 5)) {
+    if (platform::SecondsElapsed(engine_.tStart, 5) && engine_.bConnectedSinceReset.load()) {
+        engine_.bConnectedSinceReset = false;
         _hash* pNewTable = NewQueueTable();
         _hash* pOldTable = nullptr;
         {
@@ -136,6 +140,7 @@ int ConnectionSetUp::Run() {
         // A set-up overtaken before it began does nothing at all.
         if (!Current()) return -8;
         EmptySession();
+        engine_.iEmptiedSerial = iSerial_;
     }
     TakeAddress(nullptr, nullptr);
     if (engine_.iRunState.load() != 1) return -8;
@@ -163,6 +168,7 @@ int ConnectionSetUp::Run() {
     // Bounded by the system's connect time-out; a close from another thread
     // (init, shutdown, a newer set-up) ends it early.
     if (platform::SocketConnect(s, dwAddr, static_cast<uint16_t>(iAddressPort & 0xFFFF)) == 0) {
+        engine_.bConnectedSinceReset = true;
         return 0;
     }
     if (engine_.iRunState.load() != 1) return -8;
@@ -203,6 +209,7 @@ int ConnectionSetUp::Run() {
             if (!Install(s)) return -8;
             if (platform::SocketConnect(s, dwNewAddr, static_cast<uint16_t>(iNewPort & 0xFFFF)) ==
                 0) {
+                engine_.bConnectedSinceReset = true;
                 return 0;
             }
             DropOwnSocket(engine_, s);
@@ -253,10 +260,13 @@ int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn) {
     // a new connection to the new address.
     platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
-    // Five seconds on the clock for a set-up to take the new address up.
-    bool bTakenUp =
-        platform::WaitOnTick(5000, 10, [&engine] { return engine.iSetupFlag.load() != 0; });
-    return bTakenUp ? 0 : -2;
+    // Five seconds on the clock for a set-up to take the new address up,
+    // cut short by the unload: the call must leave the library before its
+    // code goes.
+    platform::WaitOnTick(5000, 10, [&engine] {
+        return engine.iSetupFlag.load() != 0 || engine.iStopping.load() != 0;
+    });
+    return engine.iSetupFlag.load() != 0 ? 0 : -2;
 }
 
 int InitSocket(ClientEngine& engine) { return InitSocket(engine, ReserveSetUp(engine)); }
@@ -275,40 +285,76 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
     return iResult;
 }
 
-int ReConnect(ClientEngine& engine, int iConnect) {
-    engine.AssertNoLockHeld();
+int32_t StartSetUpThread(ClientEngine& engine) {
     // The earlier thread runs on, untracked.
     TakeThreadSlot(engine.hThread3, "---error---hThread3!=NULL---");
+    // A stopping engine needs no new connection.
+    if (engine.iRunState.load() != 1) return 0;
     // The set-up's number is drawn now, so that the session's next passes
-    // take the missing socket for a connection in progress. A stopping
-    // engine needs no new connection.
-    ReconnectSelf* pSelf = engine.iRunState.load() == 1 ? new ReconnectSelf : nullptr;
-    platform::ThreadHandle* hNew = nullptr;
-    if (pSelf != nullptr) {
-        pSelf->pEngine = &engine;
-        pSelf->iSerial = ReserveSetUp(engine);
-        engine.iReconnectThreads.fetch_add(1);
-        // A stopping engine needs no new connection: the retries end with it
-        // rather than go on without pause.
-        auto retryWhileRunning = [&engine] {
-            if (engine.iRunState.load() != 1) return false;
-            SessionSleep(engine, 1000);
-            return true;
-        };
-        hNew = CreateThreadRetrying(ReconnectThread, pSelf,
-                                    "---error---严重错误---创建线程2失败: %d\n", retryWhileRunning);
-    }
-    if (pSelf == nullptr) {
-        // Stopping: nothing was started.
-    } else if (hNew == nullptr) {
+    // take the missing socket for a connection in progress.
+    ReconnectSelf* pSelf = new ReconnectSelf;
+    pSelf->pEngine = &engine;
+    pSelf->iSerial = ReserveSetUp(engine);
+    engine.iReconnectThreads.fetch_add(1);
+    // The retries end with the engine rather than go on without pause.
+    auto retryWhileRunning = [&engine] {
+        if (engine.iRunState.load() != 1) return false;
+        SessionSleep(engine, 1000);
+        return true;
+    };
+    platform::ThreadHandle* hNew = CreateThreadRetrying(
+        ReconnectThread, pSelf, "---error---严重错误---创建线程2失败: %d\n", retryWhileRunning);
+    int32_t iSerial = pSelf->iSerial;
+    if (hNew == nullptr) {
         engine.iReconnectThreads.fetch_sub(1);
-        int32_t iExpected = pSelf->iSerial;
+        int32_t iExpected = iSerial;
         engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
         delete pSelf;
-    } else {
-        pSelf->self.Publish(engine.hThread3, hNew);
+        return 0;
     }
-    SessionSleep(engine, 1000);
+    pSelf->self.Publish(engine.hThread3, hNew);
+    return iSerial;
+}
+
+void SendDisconnectNotice(ClientEngine& engine) {
+    platform::WindowHandle hWnd = engine.hGameWnd.load();
+    if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
+        engine.iLoginFlag.load() == 1 && engine.iRunState.load() == 1) {
+        SendGameNotice(engine, hWnd, 96);
+    }
+}
+
+namespace {
+
+// Waits, for at most dwMs, until set-up iSerial has emptied the session, or
+// can no longer do so (overtaken, or the engine stopping). Returns the
+// milliseconds waited.
+uint32_t WaitForEmptiedSession(ClientEngine& engine, int32_t iSerial, uint32_t dwMs) {
+    if (iSerial == 0) return 0;
+    uint32_t dwStart = platform::TickMs();
+    platform::WaitOnTick(dwMs, 1, [&engine, iSerial] {
+        return engine.iEmptiedSerial.load() == iSerial || engine.iSetupSerial.load() != iSerial ||
+               engine.iRunState.load() != 1;
+    });
+    uint32_t dwWaited = platform::TickMsSince(dwStart);
+    return dwWaited < dwMs ? dwWaited : dwMs;
+}
+
+}  // namespace
+
+int ReConnect(ClientEngine& engine, int iConnect) {
+    engine.AssertNoLockHeld();
+    int32_t iSerial = StartSetUpThread(engine);
+    uint32_t dwPause = 1000;
+    if (iConnect == 1) {
+        // The server ended the session: the game hears of it only once the
+        // new set-up has emptied the session, so that a log-on it makes on
+        // hearing it is not dropped with the old table but goes out on the
+        // new connection. The wait counts towards the pause.
+        dwPause -= WaitForEmptiedSession(engine, iSerial, 1000);
+        SendDisconnectNotice(engine);
+    }
+    SessionSleep(engine, dwPause);
     platform::WindowHandle hWnd = engine.hGameWnd.load();
     bool bIsWindow = platform::IsWindowHandle(hWnd);
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, IsWindow(hGameWnd)=%d, iUserStatus1=%d",

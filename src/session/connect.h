@@ -33,11 +33,26 @@ bool CurrentSetUpRunning(const ClientEngine& engine);
 // connection set-up began within the wait.
 int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn);
 
-// The session's answer to a lost connection: starts a ReconnectThread
-// and pauses the calling (session) thread about 1.1 s, then tells the
-// game's window of a lost log-on (dwData 95) and only then marks the
-// log-on lost. iConnect 0: a failure the session found; 1: the server's
-// disconnect notice. Always 0.
+// Starts a connection set-up on a ReconnectThread of its own (tracked in
+// hThread3; an earlier one runs on untracked). Returns the set-up's number,
+// 0 when none was started (the engine stops). The session thread's first
+// set-up runs this way too, so that `init` can overtake it at once while
+// its name lookup hangs.
+int32_t StartSetUpThread(ClientEngine& engine);
+
+// The server's disconnect notice to the game's window (dwData 96), when a
+// logged-on user whose game asked for the notices (the log-on flag) has a
+// window and the engine runs. REQUIRES: no lock of the engine held.
+void SendDisconnectNotice(ClientEngine& engine);
+
+// The session's answer to a lost connection: starts a set-up on a
+// ReconnectThread and pauses the calling (session) thread about 1.1 s,
+// then tells the game's window of a lost log-on (dwData 95) and only then
+// marks the log-on lost. iConnect 0: a failure the session found; 1: the
+// server's disconnect notice, which goes to the window (dwData 96) once the
+// set-up has emptied the session (within the first second of the pause), so
+// that a request the game makes on hearing it goes out on the new
+// connection. Always 0.
 // REQUIRES: the calling thread holds no lock of the engine: the window
 // procedure may call the exports, and they take lockTable.
 int ReConnect(ClientEngine& engine, int iConnect);

@@ -135,13 +135,9 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
     int iType = packet.iType;
     state.deferredLog.Add("线程1---recv---type=%d---,iReadStartPos=%d\n", iType, packet.iPosition);
     // Everything after the disconnect notice is dropped.
+    // ReConnect tells the game's window, once the new set-up has emptied
+    // the session.
     if (front == FrameResult::kDisconnect) {
-        state.deferredLog.WriteOut();
-        platform::WindowHandle hWnd = engine.hGameWnd.load();
-        if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
-            engine.iLoginFlag.load() == 1) {
-            SendGameNotice(engine, hWnd, 96);
-        }
         GiveUpConnection(engine, state, 1);
         return Handled::kStop;
     }

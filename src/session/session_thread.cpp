@@ -188,8 +188,9 @@ uint32_t MainThread(void* pArg) {
     SessionState& state = *pState;
     state.pEngine = &engine;
     state.tMaintenance = platform::NowSeconds32();
-    // The result shows in the first polls.
-    InitSocket(engine);
+    // The first set-up runs beside the loop, as every later one does; its
+    // result shows in the first polls.
+    StartSetUpThread(engine);
     if (engine.pReadBuf == nullptr)
         engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
     if (engine.pWriteBuf == nullptr)

@@ -11,6 +11,7 @@
 #include "base/testing.h"
 #include "platform/clock.h"
 #include "server/reference_server.h"
+#include "session/connect.h"
 #include "session/inbound.h"
 #include "session/testing.h"
 #include "util/session_fixture.h"
@@ -47,8 +48,11 @@ void ProbeTableLock() {
     g_probes.push_back(std::move(probe));
 }
 
-int RecordReConnect(ClientEngine&, int iConnect) {
+// What ReConnect does for the game: the server's disconnect notice goes to
+// the window from there.
+int RecordReConnect(ClientEngine& engine, int iConnect) {
     g_reConnects.push_back(iConnect);
+    if (iConnect == 1) SendDisconnectNotice(engine);
     return 0;
 }
 
