@@ -509,6 +509,28 @@ TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce
     platform_testing::SetResolveHook(nullptr);
 }
 
+// The same for the engine's first set-up, whose lookup hangs as the engine
+// starts: `init` is taken up at once, and what the game queued meanwhile,
+// seconds later, goes out on the first connection.
+TEST_F(SessionFixture, TheFirstSetUpHangingInALookupIsOvertakenAndDropsNothing) {
+    g_bReleaseLookups = false;
+    g_iSlowLookups = 0;
+    platform_testing::SetResolveHook(SlowLookup);
+    WriteConfigValue("slow.first.test " + std::to_string(Server().Port()));
+    CreateEngine();
+    ASSERT_TRUE(WaitReal([] { return g_iSlowLookups.load() == 1; }, 5000));
+    ASSERT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+    Clock().AdvanceSeconds(10);
+    std::string host = "127.0.0.1";
+    EXPECT_EQ(init(host.data(), Server().Port()), 0);
+    char buffer[512];
+    EXPECT_GE(Read_Message1(202, buffer, sizeof(buffer), 200, 1), 4) << buffer;
+    g_bReleaseLookups = true;
+    ASSERT_TRUE(WaitReal([this] { return Engine().hThread3.load() == nullptr; }, 5000));
+    EXPECT_EQ(Server().Connections(), 1);
+    platform_testing::SetResolveHook(nullptr);
+}
+
 // A failed allocation as the session thread starts ends that thread; the
 // game's next call starts it again instead of queueing for ever.
 TEST_F(SessionFixture, ASessionThreadThatFailedToStartIsStartedAgainByTheNextCall) {
