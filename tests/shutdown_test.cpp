@@ -230,6 +230,29 @@ TEST_F(Unload, WhileAReaderWaitsInsideTheLibrary) {
     EXPECT_EQ(iResult.load(), 0);  // its wait ended as a time-out
 }
 
+// `init` waiting for a set-up to take its address up (the session thread
+// is in its pause between attempts at an unreachable server) ends at once
+// when the library is unloaded: nothing is left running, nothing kept.
+TEST_F(Unload, WhileInitWaitsForItsSetUp) {
+    uint16_t wDead = 0;
+    platform::SocketClose(platform::SocketListenLoopback(0, &wDead));
+    std::string host = "127.0.0.1";
+    lib_.init(host.data(), wDead);
+    ASSERT_TRUE(WaitReal(
+        [this] {
+            return testutil::ReadFile(dir_.File("GameRun.log")).find("---ReConnect---") !=
+                   std::string::npos;
+        },
+        10000));
+    std::atomic<int> iResult{1};
+    std::thread caller([this, &host, &iResult, wDead] { iResult = lib_.init(host.data(), wDead); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ExpectQuickUnload();
+    caller.join();
+    EXPECT_TRUE(iResult.load() == 0 || iResult.load() == -2) << iResult.load();
+    EXPECT_EQ(testutil::ReadFile(dir_.File("GameRun.log")).find("线程未能停止"), std::string::npos);
+}
+
 TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
     for (int i = 0; i < 3; ++i) {
         if (lib_.pHandle == nullptr) {

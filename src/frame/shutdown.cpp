@@ -105,9 +105,14 @@ bool ShutdownEngine(ClientEngine& engine) {
         bStopped = platform::ThreadsWaitRunningAtMost(iMayRemain, kStopBoundMs);
         // Game threads still inside an export (a read ends its wait once it
         // sees the engine stopping), within the same bound.
+        bool bCallsInFlight = g_iExportCalls.load() > 0;
         while (g_iExportCalls.load() > 0 && platform::TickMsSince(dwStart) < kStopBoundMs) {
             platform::SleepRealMs(5);
         }
+        // A call that has just left the count still returns through a few
+        // instructions of the library (and of the front that the game
+        // loaded): let it, before that code can go.
+        if (bCallsInFlight) platform::SleepRealMs(20);
         bStopped = bStopped && iMayRemain == 0 && g_iExportCalls.load() == 0;
         if (!bStopped) LogThreadsLeftRunning(engine);
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
