@@ -263,7 +263,9 @@ std::atomic<int> g_iNoticesHeard{0};
 
 intptr_t LogOnAtNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t) {
     if (uMsg != WM_COPYDATA) return 0;
-    if (g_bLogOnInProcedure.load()) EXPECT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+    if (g_bLogOnInProcedure.load()) {
+        EXPECT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+    }
     ++g_iNoticesHeard;
     return 1;
 }
@@ -280,7 +282,9 @@ TEST_P(LostSessions, ALogOnMadeOnHearingTheNoticeIsAnswered) {
         std::string request = std::string("300 8 ") + GetParam().szHow;
         ASSERT_EQ(Write_Message1(300, request.c_str(), 0), 1);
         ASSERT_TRUE(WaitReal([] { return g_iNoticesHeard.load() == 1; }, 15000));
-        if (!bInProcedure) ASSERT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+        if (!bInProcedure) {
+            ASSERT_EQ(Write_Message1(201, "201 1 player secret", 0), 1);
+        }
         char buffer[512];
         EXPECT_GE(Read_Message1(202, buffer, sizeof(buffer), 200, 1), 4)
             << (bInProcedure ? "in the procedure" : "from a game thread");

@@ -477,18 +477,26 @@ TEST_F(SessionInbound, ALongReceiveWritesItsLinesInPiecesAsItGoes) {
         bytes += Answer(300, "300 12 answer " + std::to_string(i));
     }
     static int s_iStoredAtFirstEntry;
+    static int s_iReadAtFirstEntry;
     static SessionState* s_pState;
     s_iStoredAtFirstEntry = -1;
     s_pState = &State();
+    Engine().iUserStatus1 = 1;  // logged on: a reader could take the answers
     ClearLog();
+    // As the first lines are being written, none of the answers they name
+    // can be read yet.
     Clock().SetLocalTimeObserver([] {
-        if (s_iStoredAtFirstEntry < 0) s_iStoredAtFirstEntry = s_pState->iValidReceiveTotal;
+        if (s_iStoredAtFirstEntry >= 0) return;
+        s_iStoredAtFirstEntry = s_pState->iValidReceiveTotal;
+        char szBuffer[512];
+        s_iReadAtFirstEntry = Read_Message1(300, szBuffer, sizeof(szBuffer), 0, 12);
     });
     Feed(bytes);
     Clock().SetLocalTimeObserver(nullptr);
     EXPECT_EQ(Stored(12), kAnswers);
     EXPECT_GT(s_iStoredAtFirstEntry, 0);
     EXPECT_LT(s_iStoredAtFirstEntry, kAnswers / 2) << "the first lines waited for the end";
+    EXPECT_EQ(s_iReadAtFirstEntry, 0) << "an answer was read before its line was written";
     EXPECT_EQ(LogLines(), expected);
 }
 

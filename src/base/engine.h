@@ -110,6 +110,13 @@ struct ClientEngine {
     // notice that must reach the game only once a request made on hearing
     // it goes out on the new connection waits for it.
     std::atomic<int32_t> iEmptiedSerial{0};
+    // Answers are numbered as the session stores them (session thread only),
+    // and a reader takes one only once its number is published: after the
+    // receive's log lines, its recv line among them, are in the log, so that
+    // no line of a game thread about an answer comes before that answer's
+    // line. Compared as a signed 32-bit difference, so the numbers may wrap.
+    uint32_t dwAnswerSerial = 0;
+    std::atomic<uint32_t> dwAnswersPublished{0};
     // Whether a connection was made since the table was last replaced (or
     // created): only then can the table hold anything stale, so only then
     // does a set-up replace it. What the game queued before the first

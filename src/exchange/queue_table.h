@@ -34,6 +34,7 @@ struct MESSAGE_NODE {
     int32_t iDone;            // 0 pending, 1 consumed
     MESSAGE_NODE* pNext;      // next newer node, null at the tail
     uint32_t dwHeld;          // bytes counted in the held answers (0 for a request)
+    uint32_t dwSerial;        // an answer's number (see AnswerPublished); 0 for a request
 };
 
 struct MESSAGE_QUEUE {
@@ -133,6 +134,12 @@ bool HeldAnswersAtLimit();
 // A connection set-up calls it: answers held from earlier connections no
 // longer hold up reading (see HeldAnswersAtLimit).
 void MarkNewConnectionForHeldAnswers();
+
+// Whether a reader may take the answer: its number has been published
+// (ClientEngine::dwAnswersPublished). Nodes without a number always may.
+inline bool AnswerPublished(uint32_t dwPublished, const MESSAGE_NODE* pNode) {
+    return static_cast<int32_t>(dwPublished - pNode->dwSerial) >= 0;
+}
 
 // Unlinks a consumed node that is not pTail: pPrev is its predecessor, or
 // null when it is pHead. Frees the node and its packet and returns its

@@ -159,8 +159,10 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
                 pQueue->tLastUse = platform::NowSeconds32();
                 MESSAGE_NODE* pPrev = nullptr;
                 MESSAGE_NODE* pNode = pQueue->pHead;
+                uint32_t dwPublished = engine.dwAnswersPublished.load();
                 while (pNode != nullptr && iResult == 0) {
-                    if (pNode->iDone == 0 && Wanted(kind, pNode)) {
+                    if (pNode->iDone == 0 && Wanted(kind, pNode) &&
+                        AnswerPublished(dwPublished, pNode)) {
                         iResult = TakeAnswer(kind, pNode, OutputBuff, iOutputLength, &iLength,
                                              &iTakenType);
                     }

@@ -31,14 +31,11 @@ public:
     // for a burst is kept for the next one.
     void WriteOut();
 
-    // Writes the lines out once they reach kWriteOutBytes, so that a long
-    // run of lines holds little memory. With their time stamps, the
-    // session's lines of that many bytes go to the file in one write (the
-    // writer's are of at most 64 KiB).
-    // REQUIRES: no lock of the engine held.
-    void WriteOutWhenFull() {
-        if (iUsed_ >= kWriteOutBytes) WriteOut();
-    }
+    // Whether the lines kept have reached kWriteOutBytes: time to write them
+    // out, so that a long run of lines holds little memory. With their time
+    // stamps, the session's lines of that many bytes go to the file in one
+    // write (the writer's are of at most 64 KiB).
+    bool Full() const { return iUsed_ >= kWriteOutBytes; }
     static constexpr size_t kWriteOutBytes = 32 * 1024;
 
     // Writes the lines of a DeferredLog when the scope ends. Declared before

@@ -19,11 +19,32 @@ namespace {
 // every call that writes lines of its own or waits for the game (ReConnect,
 // the window notice), so that the log keeps their order.
 
+// Writes the lines kept, then lets the readers take the answers stored so
+// far: each answer's line is in the log before a game thread can have it.
+void WriteOutLines(ClientEngine& engine, SessionState& state) {
+    state.deferredLog.WriteOut();
+    engine.dwAnswersPublished = engine.dwAnswerSerial;
+}
+
+// WriteOutLines when the scope ends, however it ends.
+class WriteLinesAtScopeEnd {
+public:
+    WriteLinesAtScopeEnd(ClientEngine& engine, SessionState& state)
+        : engine_(engine), state_(state) {}
+    ~WriteLinesAtScopeEnd() { WriteOutLines(engine_, state_); }
+    WriteLinesAtScopeEnd(const WriteLinesAtScopeEnd&) = delete;
+    WriteLinesAtScopeEnd& operator=(const WriteLinesAtScopeEnd&) = delete;
+
+private:
+    ClientEngine& engine_;
+    SessionState& state_;
+};
+
 // Hands the connection to ReConnect (iConnect as ReConnect takes it) and
 // empties the read side. The pass writes nothing more on the connection
 // given up either.
 void GiveUpConnection(ClientEngine& engine, SessionState& state, int iConnect = 0) {
-    state.deferredLog.WriteOut();
+    WriteOutLines(engine, state);
     HandToReConnect(engine, iConnect);
     ResetReadSide(state);
     state.iConnectionGood = 0;
@@ -85,6 +106,8 @@ Stored StoreAnswerLocked(ClientEngine& engine, SessionState& state, const char* 
         return bPacketFailed ? Stored::kPacketAllocFailed : Stored::kNodeAllocFailed;
     std::memcpy(pNode->pPacket, pPacket, dwLength);
     CountHeldAnswer(pNode);
+    // Taken by no reader before its line is in the log.
+    pNode->dwSerial = ++engine.dwAnswerSerial;
     {
         KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
         AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());
@@ -183,7 +206,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
 }  // namespace
 
 void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
-    DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
+    WriteLinesAtScopeEnd writeLines(engine, state);
     PacketFramer& framer = state.framer;
     framer.Feed(engine.pReadBuf, iReceived);
     state.bStorageFailed = false;
@@ -195,7 +218,7 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
         if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;
         framer.Consume();
-        state.deferredLog.WriteOutWhenFull();
+        if (state.deferredLog.Full()) WriteOutLines(engine, state);
     }
     // Keep the start of an incomplete packet for the next receive.
     if (framer.Rest() > 0 && state.iConnectionGood == 1) {
