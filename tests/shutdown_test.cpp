@@ -253,6 +253,95 @@ TEST_F(Unload, WhileInitWaitsForItsSetUp) {
     EXPECT_EQ(testutil::ReadFile(dir_.File("GameRun.log")).find("线程未能停止"), std::string::npos);
 }
 
+// Chaos: game threads on all seven exports against a server that keeps
+// changing its faults, and the library unloaded while their calls are in
+// flight. Every call returns, nothing crashes (the sanitizer builds run it
+// too), nothing is left running and the library really goes. Several rounds
+// of load, chaos and unload in one process.
+std::atomic<int> g_iChaosNotices{0};
+
+intptr_t CountChaosNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t) {
+    if (uMsg == WM_COPYDATA) ++g_iChaosNotices;
+    return 1;
+}
+
+TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
+    constexpr int kRounds = 3;
+    constexpr int kThreads = 8;
+    testutil::HttpAnswer drip(200, std::string(4000, 'c'));
+    drip.iDripDelayMs = 2;
+    http_.Set("/drip", drip);
+    const std::string url = http_.Url("/drip");
+    const refserver::Fault faults[] = {
+        refserver::Fault::kNone,          refserver::Fault::kCloseMidPacket,
+        refserver::Fault::kGarbage,       refserver::Fault::kDrip,
+        refserver::Fault::kUnknownId,     refserver::Fault::kRefuse,
+        refserver::Fault::kResetMidPacket, refserver::Fault::kBurst,
+        refserver::Fault::kFlood,         refserver::Fault::kStopReading};
+    for (int iRound = 0; iRound < kRounds; ++iRound) {
+        if (lib_.pHandle == nullptr) {
+            ASSERT_TRUE(lib_.Load());
+        }
+        HWND hWnd = lib_.VorelCreateWindow(CountChaosNotices, nullptr);
+        ConnectToServer();
+        std::atomic<bool> bStop{false};
+        std::atomic<int> iCallsEnded{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                char buffer[512];
+                std::string host = "127.0.0.1";
+                std::string dest = dir_.File("chaos" + std::to_string(t));
+                for (int i = 0; !bStop.load(); ++i) {
+                    switch ((i + t) % 7) {
+                        case 0:
+                            Call(lib_.Write_Message1, i % 3 == 0 ? 201 : 300,
+                                 (i % 3 == 0 ? "201 1 player secret" : "300 ") +
+                                     std::string(i % 3 == 0 ? "" : std::to_string(t) + " x"));
+                            break;
+                        case 1:
+                            lib_.Read_Message1(300, buffer, sizeof(buffer), 1, t);
+                            break;
+                        case 2: {
+                            int iType = 0;
+                            lib_.Read_Message2(&iType, buffer, sizeof(buffer), 1, 0);
+                            break;
+                        }
+                        case 3:
+                            lib_.DownloadFile(url.c_str(), dest.c_str());
+                            break;
+                        case 4:
+                            lib_.Download_File_EX(url.c_str(), (dest + "ex").c_str());
+                            break;
+                        case 5:
+                            lib_.init(host.data(), server_.Port());
+                            break;
+                        case 6:
+                            lib_.SetMessageWnd(hWnd);
+                            break;
+                    }
+                    ++iCallsEnded;
+                }
+            });
+        }
+        for (int i = 0; i < 12; ++i) {
+            server_.SetFault(faults[(i * 7 + iRound) % 10], 3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            if (i == 6) server_.SendDisconnect();
+        }
+        // No new call starts once the unload is near; those under way go on.
+        bStop = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ExpectQuickUnload();
+        for (auto& thread : threads) thread.join();
+        server_.SetFault(refserver::Fault::kNone);
+        EXPECT_GT(iCallsEnded.load(), kThreads) << "round " << iRound;
+        std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
+        EXPECT_EQ(log.find("线程未能停止"), std::string::npos) << "round " << iRound;
+        std::remove(dir_.File("GameRun.log").c_str());
+    }
+}
+
 TEST_F(Unload, LoadUseUnloadAndLoadAgain) {
     for (int i = 0; i < 3; ++i) {
         if (lib_.pHandle == nullptr) {

@@ -83,7 +83,8 @@ VOREL_API int VOREL_CALL DownloadFile(const char* szUrl, const char* szLocalFile
 VOREL_API int VOREL_CALL Download_File_EX(const char* szUrl, const char* szLocalFile);
 
 /* Sets the server's address (host 7..49 characters, port 1..65535): 0 taken
- * up, -1 rejected, -2 stored but no connection set-up began within 5 s, -9
+ * up, -1 rejected, -2 stored but no connection set-up began within 5 s (or,
+ * at once, the library is being unloaded), -9
  * internal error (the library could not allocate its engine; a later call
  * tries again). */
 VOREL_API int VOREL_CALL init(const char* szHost, int iPort);
