@@ -171,6 +171,9 @@ unload_case notice "$port"
 unload_case exit "$port"
 check "[exit] a process that ends without FreeLibrary logs close1 to close5" close_lines_in_order
 unload_case plugin "$port" "http://127.0.0.1:$http_port/file.bin"
+unload_case logon "$port"
+# Port 1 on the loopback address: nobody listens there, connections are refused.
+unload_case init 1
 
 # The reference server built for Windows (preset mingw-tools), under Wine.
 server_exe="$mingw/../mingw-tools/vorel-server.exe"; . "$(dirname "$0")/wine-server-checks.sh"

@@ -9,6 +9,12 @@
 //                                       reads GameRun.log
 //   vorel-wine-unload.exe plugin PORT URL  a plug-in DLL that calls exports
 //                                       from its DllMain, under the loader lock
+//   vorel-wine-unload.exe logon PORT    a window procedure that logs on again
+//                                       when told that the server ended the
+//                                       session: the log-on is answered
+//   vorel-wine-unload.exe init PORT     FreeLibrary while a game thread's
+//                                       init waits for a set-up (PORT: where
+//                                       nobody listens)
 //
 // Prints "N passed, N failed" last and exits non-zero on any failure.
 #include <windows.h>
@@ -100,7 +106,15 @@ std::atomic<HMODULE> g_hToFree{nullptr};
 std::atomic<long> g_iFreeMs{-1};
 std::atomic<HWND> g_hWnd{nullptr};
 
+// The library for a procedure that logs on at the disconnect notice.
+std::atomic<struct Library*> g_pLogOnLibrary{nullptr};
+std::atomic<int> g_iLogOnWritten{0};
+
 LRESULT CALLBACK UnloadingWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    if (uMsg == WM_COPYDATA && g_pLogOnLibrary.load() != nullptr) {
+        g_iLogOnWritten = g_pLogOnLibrary.load()->Write(201, "201 1 player secret") == 1 ? 1 : -1;
+        return TRUE;
+    }
     if (uMsg == WM_COPYDATA) {
         const COPYDATASTRUCT* pData = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         HMODULE hLib = pData->dwData == 96 ? g_hToFree.exchange(nullptr) : nullptr;
@@ -160,6 +174,80 @@ int NoticeCase(int iPort) {
     return Summary();
 }
 
+// --- logon: a log-on made on hearing notice 96 is answered ----------------------
+int LogOnCase(int iPort) {
+    Library lib;
+    Check(lib.Load(), "LoadLibrary(Vorel.dll)");
+    DWORD dwWindowThread = 0;
+    HANDLE hWindow = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &dwWindowThread);
+    for (int i = 0; i < 500 && g_hWnd.load() == nullptr; ++i) Sleep(10);
+    Check(lib.SetMessageWnd(g_hWnd.load()) == 1, "SetMessageWnd(window)");
+    Check(lib.Connect(iPort), "init");
+    Check(lib.LogOn(), "log-on");
+    // Past the library's first five seconds the new connection's set-up
+    // empties the queues: the log-on must come after that.
+    Sleep(5200);
+    g_pLogOnLibrary = &lib;
+    lib.Write(300, "300 5 disconnect");
+    DWORD dwStart = GetTickCount();
+    while (g_iLogOnWritten.load() == 0 && GetTickCount() - dwStart < 15000) Sleep(10);
+    Check(g_iLogOnWritten.load() == 1, "the window procedure logged on at notice 96");
+    char buffer[512];
+    Check(lib.Read_Message1(202, buffer, sizeof(buffer), 20, 1) >= 4,
+          "that log-on went out on the new connection and was answered");
+    g_pLogOnLibrary = nullptr;
+    FreeLibrary(lib.hLib);
+    PostThreadMessageA(dwWindowThread, WM_QUIT, 0, 0);
+    WaitForSingleObject(hWindow, 5000);
+    CloseHandle(hWindow);
+    return Summary();
+}
+
+// --- init: FreeLibrary while init waits for a set-up --------------------------------
+struct InitCall {
+    Library* pLib;
+    int iPort;
+    std::atomic<int> iResult{1};
+};
+
+DWORD WINAPI InitThread(LPVOID pArg) {
+    InitCall* pCall = static_cast<InitCall*>(pArg);
+    char szHost[] = "127.0.0.1";
+    pCall->iResult = pCall->pLib->init(szHost, pCall->iPort);
+    return 0;
+}
+
+int InitCase(int iDeadPort) {
+    Library lib;
+    Check(lib.Load(), "LoadLibrary(Vorel.dll)");
+    char szHost[] = "127.0.0.1";
+    lib.init(szHost, iDeadPort);
+    // Inside the cycle of attempts at an address where nobody listens.
+    DWORD dwStart = GetTickCount();
+    while (ReadWholeFile("GameRun.log").find("---ReConnect---") == std::string::npos &&
+           GetTickCount() - dwStart < 15000)
+        Sleep(20);
+    InitCall call;
+    call.pLib = &lib;
+    call.iPort = iDeadPort;
+    HANDLE hCaller = CreateThread(nullptr, 0, InitThread, &call, 0, nullptr);
+    Sleep(20);
+    dwStart = GetTickCount();
+    FreeLibrary(lib.hLib);
+    DWORD dwFree = GetTickCount() - dwStart;
+    Check(dwFree < 2600, "FreeLibrary returned in " + std::to_string(dwFree) + " ms");
+    Check(WaitForSingleObject(hCaller, 5000) == WAIT_OBJECT_0, "the init call returned");
+    CloseHandle(hCaller);
+    Check(call.iResult.load() == 0 || call.iResult.load() == -2,
+          "init returned " + std::to_string(call.iResult.load()));
+    Check(GetModuleHandleA("Vorel.dll") == nullptr, "Vorel.dll is unloaded, not kept");
+    Check(CloseLinesInOrder(), "close1 to close5 in order");
+    Check(ReadWholeFile("GameRun.log").find("---testing20090618---close---error---") ==
+              std::string::npos,
+          "no thread was left running");
+    return Summary();
+}
+
 // --- exit: the process ends without FreeLibrary --------------------------------
 int ExitCase(int iPort) {
     Library lib;
@@ -205,7 +293,8 @@ int PluginCase(int iPort, const char* szUrl) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: vorel-wine-unload.exe notice|exit|plugin PORT [URL]\n");
+        std::fprintf(stderr,
+                     "usage: vorel-wine-unload.exe notice|exit|plugin|logon|init PORT [URL]\n");
         return 2;
     }
     std::string what = argv[1];
@@ -213,6 +302,8 @@ int main(int argc, char** argv) {
     if (what == "notice") return NoticeCase(iPort);
     if (what == "exit") return ExitCase(iPort);
     if (what == "plugin" && argc >= 4) return PluginCase(iPort, argv[3]);
+    if (what == "logon") return LogOnCase(iPort);
+    if (what == "init") return InitCase(iPort);
     std::fprintf(stderr, "unknown case %s\n", what.c_str());
     return 2;
 }
