@@ -149,6 +149,49 @@ TEST_F(SessionInbound, ThreeFieldsAreErrorEight) {
     EXPECT_EQ(Stored(12), 0);
 }
 
+// The error lines copy the server's text with its control bytes escaped: a
+// forged line break and time stamp make no line of their own, and a
+// terminal escape reaches no terminal. Printable text and GBK characters
+// pass as they are, also a backslash as a trail byte; a lead byte before a
+// control byte is no character, so the control byte is still escaped. An
+// escaped text that outgrows its area is cut before an escape that does
+// not fit whole.
+TEST_F(SessionInbound, ServerTextInTheErrorLinesIsEscaped) {
+    const std::string forged = "\r\n[2026-01-01 00:00:00] fake line\x1B[2J\x7F";
+    const std::string shown = "\\x0D\\x0A[2026-01-01 00:00:00] fake line\\x1B[2J\\x7F";
+    std::string unknown = Answer(300, "300 77 \xD5\x5C\\ \xB1\x0A " + forged);
+    ClearLog();
+    Feed(unknown);
+    State().iConnectionGood = 1;
+    std::string few = Answer(300, "300\t12\r\n[2026-01-01 00:00:00] fake");
+    Feed(few);
+    State().iConnectionGood = 1;
+    std::string key = Answer(107, "not-a-key\r\n\x1B[2J second");
+    Feed(key);
+    State().iConnectionGood = 1;
+    std::string lines(9000, '\n');
+    std::string many = Answer(300, "300 12 " + lines);
+    Feed(many);
+    std::string cut = "300 12 ";
+    while (cut.size() + 4 <= SessionState::kTextAreaSize - 1) cut += "\\x0A";
+    std::vector<std::string> expected = {
+        "线程1---recv---type=300---,iReadStartPos=0",
+        "线程2---READ---error---9---:" + std::to_string(unknown.size()) +
+            ",300,77,300 77 \xD5\x5C\\ \xB1\\x0A " + shown,
+        "线程1---recv---type=300---,iReadStartPos=0",
+        "线程2---READ---error---8---:" + std::to_string(few.size()) +
+            ",300,3,300\\x0912\\x0D\\x0A[2026-01-01 00:00:00] fake",
+        "线程1---recv---type=107---,iReadStartPos=0",
+        "线程2---READ---error---10---:" + std::to_string(key.size()) +
+            ",107,2,not-a-key\\x0D\\x0A\\x1B[2J",
+        "线程1---recv---type=300---,iReadStartPos=0",
+        "线程2---READ---error---8---:" + std::to_string(many.size()) + ",300,3," + cut};
+    std::vector<std::string> logged;
+    for (const std::string& line : LogLines())
+        if (line.rfind("---ReConnect", 0) != 0) logged.push_back(line);
+    EXPECT_EQ(logged, expected);
+}
+
 TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {
     char szEncoded[128];
     const char* szKey = "Key-of-the-test";

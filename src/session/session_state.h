@@ -43,7 +43,7 @@ struct SessionState {
 
     static constexpr int kTextAreaSize = 32768;
     char szText1[kTextAreaSize];  // a payload as text, for the log lines
-    char szText2[kTextAreaSize];  // its copy, cut up by the splitter
+    char szText2[kTextAreaSize];  // its copy, cut up by the splitter; an error line's escaped text
     // The packet being built from one request: the header area followed
     // directly by the encoding area.
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
