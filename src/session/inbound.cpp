@@ -205,6 +205,13 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
     FrameResult front;
     while ((front = framer.Next(&packet)) != FrameResult::kNeedMore &&
            front != FrameResult::kTooLong) {
+        // At the bound on unread answers the packets left wait in the read
+        // buffer, as after a storage failure, until the game has read: one
+        // receive of tiny answers would otherwise hold many times the bound.
+        if (HeldAnswersAtLimit()) {
+            state.bStorageFailed = true;
+            break;
+        }
         Handled handled = HandlePacket(engine, state, front, packet);
         if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;

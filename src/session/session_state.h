@@ -29,7 +29,7 @@ struct SessionState {
     int32_t iReceivedMeasure = -1;    // bytes received in this pass
     int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
     int32_t iBusyReadRetries = 0;     // would-block receives in a row
-    bool bStorageFailed = false;      // the last parse kept an answer it could not store
+    bool bStorageFailed = false;      // the last parse kept answers it could not store yet
     bool bHeldLimitLogged = false;    // the bound on unread answers has been logged
     int32_t iSendRetries = 0;         // transient send failures in a row
     int32_t iConnectionGood = 0;      // 1 from a ready poll until the read step gives up
