@@ -1,7 +1,7 @@
 // The session against a server that misbehaves on purpose: it stops
 // reading, resets or half-closes the connection, drips its bytes, keeps the
 // session key back, sends thousands of tiny answers at once or floods one
-// identifier with answers. Whatever it does, every export of the engine
+// identifier with answers, the smallest ones too. Whatever it does, every export of the engine
 // returns within its own limit with one of its documented codes, and once
 // the engine is destroyed the process holds the descriptors, threads and
 // heap it held before.
@@ -26,6 +26,7 @@
 #include "exchange/testing.h"
 #include "frame/app.h"
 #include "platform/socket_registry.h"
+#include "support/testing.h"
 #include "util/process_resources.h"
 #include "util/session_fixture.h"
 #include "vorel/vorel.h"
@@ -155,6 +156,7 @@ protected:
         SessionFixture::TearDown();
         VorelDestroyWindow(hWnd_);
         vorel_testing::SetHeldAnswerLimit(0);
+        quorvex_testing::SetLogBound(0);
         // Nothing is counted as held for an engine that is gone.
         EXPECT_EQ(HeldAnswerBytes(), 0);
         // The unload lets go of the log file after the engines, as here.
@@ -385,9 +387,9 @@ protected:
 
     // The size of the log file: with the trace switch on, every pass of the
     // session thread makes it grow.
-    int64_t LogSize() const {
+    int64_t LogSize(const char* szName = "GameRun.log") const {
         std::error_code error;
-        auto iSize = std::filesystem::file_size(Dir().File("GameRun.log"), error);
+        auto iSize = std::filesystem::file_size(Dir().File(szName), error);
         return error ? -1 : static_cast<int64_t>(iSize);
     }
 
@@ -554,7 +556,37 @@ public:
         ASSERT_TRUE(WaitReal([&] { return LogLinesStartingWith(kBoundLine) >= 1; }, 10000));
     }
 
+    // The server floods one identifier with the smallest answers there are
+    // ("300 N t K", four fields), the trace off. Each still writes its
+    // recv line: the log is rotated at its bound and takes at most twice
+    // it, and the answers held stop at their bound, counted as the heap
+    // takes them.
+    void FloodsTheSmallestAnswersWithTheTraceOff() {
+        quorvex_testing::SetLogBound(kFloodLogBound);
+        vorel_testing::SetHeldAnswerLimit(kHeldLimit);
+        ASSERT_NO_FATAL_FAILURE(LogOnWithWindow());
+        Server().SetApplication([](int iType, const std::string&) {
+            return std::vector<refserver::Reply>{
+                {iType, "300 " + std::to_string(kFloodQueueId) + " t"}};
+        });
+        Server().SetFault(Fault::kFlood);
+        ASSERT_EQ(Write(300, "300 " + std::to_string(kFloodQueueId) + " tiny"), 1);
+        ASSERT_TRUE(WaitReal([&] { return LogLinesStartingWith(kBoundLine) >= 1; }, 10000));
+        int64_t iPendingBytes = 0;
+        int iHeld = PendingAnswers(Engine(), kFloodQueueId, &iPendingBytes);
+        const int64_t iStart = Clock().ElapsedMs();
+        WaitReal([&] { return Clock().ElapsedMs() - iStart >= 2000; }, 5000);
+        EXPECT_EQ(PendingAnswers(Engine(), kFloodQueueId, &iPendingBytes), iHeld);
+        // Stopped at the bound, within one answer, however many the last
+        // receive brought.
+        EXPECT_GE(HeldAnswerBytes(), static_cast<int64_t>(kHeldLimit));
+        EXPECT_LT(HeldAnswerBytes(), static_cast<int64_t>(kHeldLimit + HeldAnswerCost(64)));
+        EXPECT_GT(LogSize("GameRun.log.1"), 0) << "the log was rotated";
+        EXPECT_LE(LogSize() + LogSize("GameRun.log.1"), static_cast<int64_t>(2 * kFloodLogBound));
+    }
+
     static constexpr size_t kHeldLimit = 256 * 1024;
+    static constexpr uint64_t kFloodLogBound = 64 * 1024;
     static constexpr int kFloodQueueId = 10;
     static constexpr const char* kBoundLine = "线程2---READ---warn---3---";
 
@@ -590,7 +622,9 @@ INSTANTIATE_TEST_SUITE_P(
         Behaviour{"SendsThousandsOfTinyAnswersInOneBurst",
                   &HostileServer::SendsThousandsOfTinyAnswersInOneBurst},
         Behaviour{"FloodsAnswersForAKnownIdentifier",
-                  &HostileServer::FloodsAnswersForAKnownIdentifier}),
+                  &HostileServer::FloodsAnswersForAKnownIdentifier},
+        Behaviour{"FloodsTheSmallestAnswersWithTheTraceOff",
+                  &HostileServer::FloodsTheSmallestAnswersWithTheTraceOff}),
     [](const ::testing::TestParamInfo<Behaviour>& info) { return std::string(info.param.szName); });
 
 // The engine destroyed while the server still misbehaves: threads blocked

@@ -20,6 +20,7 @@
 #include "session/session_thread.h"
 #include "util/engine_fixture.h"
 #include "util/lock_checks.h"
+#include "util/process_resources.h"
 #include "vorel/vorel.h"
 
 namespace {
@@ -124,6 +125,36 @@ TEST_F(QueueTable, FailuresToCreateLeaveTheTableUnchanged) {
     EXPECT_EQ(pNode->pNext, nullptr);
     FreeMessageNode(pNode);
     FreeMessageQueue(nullptr);
+}
+
+// What an answer counts against the bound on held answers is what it takes
+// from the heap, as the heap itself counts it: never less (the bound would
+// let the heap grow past it), and not much more. Smallest answers show the
+// heap's rounding and headers most; measured on this thread's heap, so in
+// builds whose allocator is glibc's.
+TEST_F(QueueTable, AHeldAnswerCountsTheHeapItTakes) {
+    if (!testutil::HeapMeasurable()) GTEST_SKIP() << "a sanitizer's allocator";
+    for (uint32_t dwLength : {17u, 23u, 40u, 100u, 1000u}) {
+        constexpr int kAnswers = 2000;
+        std::vector<MESSAGE_NODE*> nodes;
+        nodes.reserve(kAnswers);  // before the heap is measured
+        int64_t iHeldBefore = HeldAnswerBytes();
+        int64_t iHeapBefore = testutil::MeasureProcessResources().iHeapBytes;
+        for (int i = 0; i < kAnswers; ++i) {
+            bool bPacketFailed = false;
+            MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
+            ASSERT_NE(pNode, nullptr);
+            FillPacketHeader(&pNode->pPacket->header, 300, dwLength, 0, 0, 0);
+            CountHeldAnswer(pNode);
+            nodes.push_back(pNode);
+        }
+        int64_t iHeap = testutil::MeasureProcessResources().iHeapBytes - iHeapBefore;
+        int64_t iHeld = HeldAnswerBytes() - iHeldBefore;
+        EXPECT_GE(iHeld, iHeap) << dwLength;
+        EXPECT_LE(iHeld, iHeap + 2 * 16 * kAnswers) << dwLength;
+        for (MESSAGE_NODE* pNode : nodes) FreeMessageNode(pNode);
+        EXPECT_EQ(HeldAnswerBytes(), iHeldBefore);
+    }
 }
 
 // The contracts on the queue's and the table's locks are checked where they

@@ -1,7 +1,7 @@
 // The log writer: whole entries under concurrent writers, long entries, GBK
 // bytes, a log that cannot be written, and the file kept open between
-// entries: removed, renamed, replaced, failing and closed underneath; and
-// batches of entries written at once.
+// entries: removed, renamed, replaced, failing and closed underneath;
+// batches of entries written at once; and the rotation at the log's bound.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -21,6 +21,7 @@
 #include "platform/files.h"
 #include "platform/testing.h"
 #include "support/quorvex.h"
+#include "support/testing.h"
 #include "util/fake_clock.h"
 #include "util/process_resources.h"
 #include "util/temp_dir.h"
@@ -497,6 +498,115 @@ TEST(SupportLog, ABatchFollowsTheRulesOfTheLog) {
     WriteFileBatch(path.c_str(), nullptr, 4);
     WriteFileBatch(path.c_str(), batch.data(), 0);
     EXPECT_EQ(Texts(path), (Strings{"after 1", "after 2"}));
+}
+
+// ---- rotation at the bound ---------------------------------------------------
+
+// The bound set small for one test.
+class ScopedLogBound {
+public:
+    explicit ScopedLogBound(uint64_t qwBytes) { quorvex_testing::SetLogBound(qwBytes); }
+    ~ScopedLogBound() { quorvex_testing::SetLogBound(0); }
+};
+
+int64_t FileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+// Threads write single entries and batches far past a small bound: the log
+// ends as the file at its path and the one rotated before it, neither past
+// the bound. What is left is the newest entries: of every writer a run
+// without a gap up to its last entry, the older file holding the older
+// ones, every entry whole in one file. No handle of the process stays on a
+// rotated file.
+TEST(SupportLog, ALogPastItsBoundIsRotatedKeepingItsNewestEntriesWhole) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    std::string rotated = path + ".1";
+    constexpr uint64_t kBound = 8192;
+    ScopedLogBound bound(kBound);
+    constexpr int kThreads = 4;
+    constexpr int kEntries = 600;
+    std::atomic<int> iFinished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // The last entry of each comes once all have written the rest,
+            // so that every writer has entries among the newest.
+            for (int i = 0; i <= kEntries; ++i) {
+                if (i == kEntries) {
+                    ++iFinished;
+                    while (iFinished.load() < kThreads) std::this_thread::yield();
+                }
+                std::string pad(static_cast<size_t>((i * 37 + t * 11) % 150), 'p');
+                if (t == 0) {
+                    WriteBatch(path, {"T0-" + std::to_string(i) + " " + pad});
+                } else {
+                    WriteFileNew(path.c_str(), "T%d-%d %s", t, i, pad.c_str());
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    WriteFileNew(path.c_str(), "newest");
+
+    EXPECT_LE(FileSize(path), static_cast<int64_t>(kBound));
+    EXPECT_LE(FileSize(rotated), static_cast<int64_t>(kBound));
+    EXPECT_GT(FileSize(rotated), static_cast<int64_t>(kBound / 2));
+    EXPECT_FALSE(platform::FileExists((path + ".1.1").c_str()));
+    EXPECT_EQ(testutil::DescriptorsOnFile(rotated), 0);
+    EXPECT_EQ(Texts(path).back(), "newest");
+
+    std::regex shape(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] T(\d)-(\d+) (p*)$)");
+    std::map<int, std::vector<int>> kept;  // per thread, in file order
+    for (const std::string& file : {rotated, path}) {
+        for (const std::string& line : Lines(testutil::ReadFile(file))) {
+            if (line.substr(22) == "newest") continue;
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, shape)) << file << ": " << line.substr(0, 80);
+            int t = std::stoi(m[1]), i = std::stoi(m[2]);
+            EXPECT_EQ(m[3].length(), static_cast<size_t>((i * 37 + t * 11) % 150));
+            kept[t].push_back(i);
+        }
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_FALSE(kept[t].empty()) << "T" << t;
+        EXPECT_EQ(kept[t].back(), kEntries) << "T" << t;
+        for (size_t k = 1; k < kept[t].size(); ++k)
+            ASSERT_EQ(kept[t][k], kept[t][k - 1] + 1) << "T" << t << " has a gap";
+    }
+}
+
+// A log left past the bound by an earlier run is rotated before the first
+// entry; rotation goes on across a close of the writer and a removed log,
+// always the full file replacing the older rotated one.
+TEST(SupportLog, RotationTakesALogLeftFullAndSurvivesCloseAndRemoval) {
+    testutil::TempDir dir;
+    std::string path = dir.File("GameRun.log");
+    std::string rotated = path + ".1";
+    testutil::ScopedTestClock clock(0);
+    ScopedLogBound bound(1000);
+    std::string old(1500, 'o');
+    ASSERT_TRUE(platform::WriteWholeFile(path.c_str(), old.data(), old.size()));
+    WriteFileNew(path.c_str(), "entry %03d", 0);
+    EXPECT_EQ(testutil::ReadFile(rotated), old);
+    EXPECT_EQ(Texts(path), (Strings{"entry 000"}));
+
+    // 32 bytes an entry: 31 of them fill the file, the 32nd starts anew.
+    for (int i = 1; i < 31; ++i) WriteFileNew(path.c_str(), "entry %03d", i);
+    WriteFileClose();
+    WriteFileNew(path.c_str(), "entry %03d", 31);
+    EXPECT_EQ(Texts(rotated).size(), 31u);
+    EXPECT_EQ(Texts(rotated).back(), "entry 030");
+    EXPECT_EQ(Texts(path), (Strings{"entry 031"}));
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    clock.AdvanceSeconds(1);
+    for (int i = 32; i < 64; ++i) WriteFileNew(path.c_str(), "entry %03d", i);
+    EXPECT_EQ(Texts(rotated).front(), "entry 032");
+    EXPECT_EQ(Texts(path), (Strings{"entry 063"}));
+    WriteFileClose();
 }
 
 TEST(SupportLog, WriteFileCloseLetsGoOfTheFileUntilTheNextEntry) {

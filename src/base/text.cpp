@@ -63,3 +63,42 @@ void CopyMaskingPassword(char* szOut, size_t iOutSize, const char* szText) {
     }
     szOut[o] = '\0';
 }
+
+namespace {
+
+bool IsControlByte(unsigned char c) { return (c >= 0x01 && c <= 0x1F) || c == 0x7F; }
+
+bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+bool IsGbkTrail(unsigned char c) { return c >= 0x40 && c <= 0xFE && c != 0x7F; }
+
+}  // namespace
+
+size_t CopyEscapingControls(char* szOut, size_t iOutSize, const char* szText) {
+    if (szOut == nullptr || iOutSize == 0) return 0;
+    static const char kHex[] = "0123456789ABCDEF";
+    const unsigned char* p =
+        reinterpret_cast<const unsigned char*>(szText != nullptr ? szText : "");
+    size_t o = 0;
+    const size_t iRoom = iOutSize - 1;
+    while (*p != '\0') {
+        if (IsControlByte(*p)) {
+            if (iRoom - o < 4) break;
+            szOut[o++] = '\\';
+            szOut[o++] = 'x';
+            szOut[o++] = kHex[*p >> 4];
+            szOut[o++] = kHex[*p & 0x0F];
+            ++p;
+        } else if (IsGbkLead(p[0]) && IsGbkTrail(p[1])) {
+            // A two-byte character is kept whole or not at all.
+            if (iRoom - o < 2) break;
+            szOut[o++] = static_cast<char>(*p++);
+            szOut[o++] = static_cast<char>(*p++);
+        } else {
+            if (iRoom - o < 1) break;
+            szOut[o++] = static_cast<char>(*p++);
+        }
+    }
+    szOut[o] = '\0';
+    return o;
+}

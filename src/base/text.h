@@ -19,3 +19,14 @@ size_t FormatDecimal(char* szOut, int iValue);
 // iOutSize - 1 bytes and a terminator) with its fourth field, the password,
 // written as "***". Fields are separated by runs of spaces.
 void CopyMaskingPassword(char* szOut, size_t iOutSize, const char* szText);
+
+// Text from the server made fit for one log line: szText copied into szOut
+// (at most iOutSize - 1 bytes and a terminator) with every control byte,
+// 0x01 to 0x1F and 0x7F, written as "\xHH" (two upper-case hex digits), so
+// that no line break, carriage return or terminal escape of the server's
+// reaches the log. Every other byte stays as it is: printable ASCII, the
+// backslash, and GBK's two-byte characters (lead 0x81 to 0xFE, trail 0x40
+// to 0xFE but 0x7F), none of whose bytes is a control byte. A text that
+// does not fit is cut before the first escape or two-byte character that
+// would not fit whole. Returns the length written. Null reads as "".
+size_t CopyEscapingControls(char* szOut, size_t iOutSize, const char* szText);

@@ -19,9 +19,33 @@ std::atomic<int64_t> g_iHeldAtConnection{0};
 
 }  // namespace
 
+namespace {
+
+// What a heap block of iRequested bytes takes from the heap. glibc puts a
+// size word in front of each block (8 bytes on 64-bit systems, 4 on 32-bit)
+// and rounds blocks up to 16 bytes (32 at least on 64-bit); the Windows heap
+// puts a header of 8 bytes in front (16 on 64-bit) and rounds to 8 (16).
+// Two pointers of header, the whole rounded up to 16 bytes, is never below
+// any of them and above by at most 16 bytes, so the bound holds for the
+// heap the answers really take.
+constexpr size_t kHeapBlockHeader = 2 * sizeof(void*);
+constexpr size_t kHeapBlockGranule = 16;
+
+size_t HeapBlockCost(size_t iRequested) {
+    return (iRequested + kHeapBlockHeader + kHeapBlockGranule - 1) / kHeapBlockGranule *
+           kHeapBlockGranule;
+}
+
+}  // namespace
+
+uint32_t HeldAnswerCost(uint32_t dwLength) {
+    // The packet block (the packet and its zero byte) and the node record.
+    return static_cast<uint32_t>(HeapBlockCost(static_cast<size_t>(dwLength) + 1) +
+                                 HeapBlockCost(sizeof(MESSAGE_NODE)));
+}
+
 void CountHeldAnswer(MESSAGE_NODE* pNode) {
-    // The packet block and the node record, as allocated.
-    pNode->dwHeld = pNode->pPacket->header.dwLength + 1 + sizeof(MESSAGE_NODE);
+    pNode->dwHeld = HeldAnswerCost(pNode->pPacket->header.dwLength);
     g_iHeldAnswerBytes.fetch_add(pNode->dwHeld);
 }
 

@@ -120,12 +120,16 @@ void FreeMessageNode(MESSAGE_NODE* pNode);
 // queue. REQUIRES: the queue's lock held.
 void AppendMessageNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pNode, int32_t tNow);
 
-// What the library holds for the game: the bytes of the answers stored in
-// receive queues and not yet freed, in all queues of all tables. The
-// session stops reading from the server while they reach the limit (64 MiB
-// unless a test lowers it), so that a server cannot fill the process's
-// memory faster than the game reads; TCP then holds the server back.
+// What the library holds for the game: the heap taken by the answers stored
+// in receive queues and not yet freed, in all queues of all tables. The
+// session stops taking answers from the server while they reach the limit
+// (64 MiB unless a test lowers it), so that a server cannot fill the
+// process's memory faster than the game reads; TCP then holds the server
+// back.
 void CountHeldAnswer(MESSAGE_NODE* pNode);  // before the node is linked
+// The heap one stored answer of dwLength bytes takes: its packet block and
+// its node, each as the heap rounds it, with the heap's own header.
+uint32_t HeldAnswerCost(uint32_t dwLength);
 // Marks an answer read (iDone 1) and no longer held: a read tail node stays
 // listed, but the game has it. REQUIRES: the queue's lock held.
 void MarkAnswerTaken(MESSAGE_NODE* pNode);

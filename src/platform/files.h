@@ -1,5 +1,6 @@
 // Files: the running executable's path, INI reading, append (once, or
-// through a file kept open), move with replace, existence and removal.
+// through a file kept open, whose size can be asked), move with replace,
+// existence and removal.
 // Paths are byte strings in the system's code page.
 #pragma once
 
@@ -60,6 +61,10 @@ AppendFile AppendFileOpen(const char* szPath, FileIdentity* pIdentity);
 // system cut short). Returns how many bytes reached the file: iLength on
 // success, fewer on a failure.
 size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength);
+
+// The size in bytes of the file a handle kept for appending is open on.
+// False when the system cannot tell.
+bool AppendFileSize(AppendFile hFile, uint64_t* pqwSize);
 
 // Closes the handle; kNoAppendFile is ignored.
 void AppendFileClose(AppendFile hFile);

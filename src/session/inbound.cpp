@@ -68,6 +68,13 @@ int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength, ch
     return split_CharLine(apFields, 100, state.szText2, ' ');
 }
 
+// The server's text as its log line shows it, control bytes escaped, in
+// szArea (a text area that the packet no longer needs).
+const char* EscapedForLog(char* szArea, const char* szText) {
+    CopyEscapingControls(szArea, SessionState::kTextAreaSize, szText);
+    return szArea;
+}
+
 // What became of an answer offered to its receive queue.
 enum class Stored {
     kStored,
@@ -131,7 +138,8 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
         case Stored::kNoRequestQueue:
             GiveUpConnection(engine, state);
             state.deferredLog.Add("线程2---READ---error---9---:%d,%d,%d,%s\n",
-                                  static_cast<int>(dwLength), iType, iQueueId, state.szText1);
+                                  static_cast<int>(dwLength), iType, iQueueId,
+                                  EscapedForLog(state.szText2, state.szText1));
             return Handled::kStop;
         case Stored::kQueueAllocFailed:
             state.deferredLog.Add("线程2---READ---error---10---calloc-fail\n");
@@ -186,13 +194,15 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
         }
         GiveUpConnection(engine, state);
         state.deferredLog.Add("线程2---READ---error---10---:%d,%d,%d,%s\n",
-                              static_cast<int>(dwLength), iType, iFields, szField);
+                              static_cast<int>(dwLength), iType, iFields,
+                              EscapedForLog(state.szText1, szField));
         return Handled::kStop;
     }
     if (iFields <= 3) {
         GiveUpConnection(engine, state);
         state.deferredLog.Add("线程2---READ---error---8---:%d,%d,%d,%s\n",
-                              static_cast<int>(dwLength), iType, iFields, state.szText1);
+                              static_cast<int>(dwLength), iType, iFields,
+                              EscapedForLog(state.szText2, state.szText1));
         return Handled::kStop;
     }
     int iQueueId = ParseDecimal(apFields[1]);
@@ -214,6 +224,13 @@ void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
     FrameResult front;
     while ((front = framer.Next(&packet)) != FrameResult::kNeedMore &&
            front != FrameResult::kTooLong) {
+        // At the bound on unread answers the packets left wait in the read
+        // buffer, as after a storage failure, until the game has read: one
+        // receive of tiny answers would otherwise hold many times the bound.
+        if (HeldAnswersAtLimit()) {
+            state.bStorageFailed = true;
+            break;
+        }
         Handled handled = HandlePacket(engine, state, front, packet);
         if (handled == Handled::kStorageFailed) state.bStorageFailed = true;
         if (handled != Handled::kNext) break;

@@ -29,7 +29,7 @@ struct SessionState {
     int32_t iReceivedMeasure = -1;    // bytes received in this pass
     int32_t iPendingMeasure = -1;     // bytes left to send after this pass's send
     int32_t iBusyReadRetries = 0;     // would-block receives in a row
-    bool bStorageFailed = false;      // the last parse kept an answer it could not store
+    bool bStorageFailed = false;      // the last parse kept answers it could not store yet
     bool bHeldLimitLogged = false;    // the bound on unread answers has been logged
     int32_t iSendRetries = 0;         // transient send failures in a row
     int32_t iConnectionGood = 0;      // 1 from a ready poll until the read step gives up
@@ -43,7 +43,7 @@ struct SessionState {
 
     static constexpr int kTextAreaSize = 32768;
     char szText1[kTextAreaSize];  // a payload as text, for the log lines
-    char szText2[kTextAreaSize];  // its copy, cut up by the splitter
+    char szText2[kTextAreaSize];  // its copy, cut up by the splitter; an error line's escaped text
     // The packet being built from one request: the header area followed
     // directly by the encoding area.
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];

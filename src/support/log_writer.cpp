@@ -2,7 +2,10 @@
 // WriteFileNew, or several formatted beforehand with one write of
 // WriteFileBatch. The log file stays open between entries, and the path is
 // looked at now and then: a log that was removed or renamed while the game
-// runs is started anew at its path.
+// runs is started anew at its path. A log that would grow past its bound is
+// rotated: the full file becomes "<path>.1", replacing an older one, and a
+// new file starts at the path, so the log takes at most twice the bound.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/mutex.h"
 #include "support/quorvex.h"
+#include "support/testing.h"
 
 namespace {
 
@@ -31,8 +35,19 @@ constexpr size_t kPrefixSize = 64;
 constexpr uint32_t kLookIntervalMs = 500;
 
 // Paths up to this length are kept with their open file; a longer one is
-// opened for each entry.
+// opened for each entry (and not rotated: the library's own log is a short
+// relative path).
 constexpr size_t kMaxKeptPath = 1024;
+
+// The bound of a kept log file. An entry that would take the file past it
+// rotates the file first, so each of the two files stays within it. 64 MiB
+// holds days of a busy game's lines (weeks without the trace), opens in
+// any editor, and caps the log's disk use at 128 MiB.
+constexpr uint64_t kDefaultLogBound = 64 * 1024 * 1024;
+std::atomic<uint64_t> g_qwLogBound{kDefaultLogBound};
+
+// What the rotated file is called: the path and this.
+constexpr char kRotatedSuffix[] = ".1";
 
 // The bytes of one entry and how many of them are in the file already.
 struct Entry {
@@ -64,7 +79,7 @@ public:
     void Close();
 
 private:
-    enum class Step { kWritten, kFailed, kNoFile, kLookDue };
+    enum class Step { kWritten, kFailed, kNoFile, kLookDue, kRotated };
 
     // What a writer needs to look at the path outside the lock.
     struct Look {
@@ -72,9 +87,18 @@ private:
         uint32_t dwGeneration;
     };
 
-    Step WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, Look* pLook);
+    Step WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, bool bMayRotate, Look* pLook);
     void LookAtPath(const char* szPath, const Look& look);
-    bool WriteFresh(const char* szPath, Entry* pEntry);
+    Step WriteFresh(const char* szPath, Entry* pEntry, bool bMayRotate);
+    // REQUIRES: lock_ held. Whether the entry must wait for a rotation: it
+    // would take a file that holds something past the bound. Only an entry
+    // not yet begun waits, so no entry is split across the two files.
+    bool RotationDue(const Entry& entry) const;
+    // REQUIRES: lock_ held. Closes the kept file and renames it to the
+    // rotated name; the next entry opens a new file at the path. A rename
+    // that fails (another program holds the rotated file) is tried again
+    // only after kLookIntervalMs, the file growing on meanwhile.
+    void Rotate();
     // REQUIRES: lock_ held. Writes the rest of the entry to the kept file;
     // when that fails, the file is taken out and returned for the caller to
     // close after leaving the lock.
@@ -89,6 +113,14 @@ private:
     char szPath_[kMaxKeptPath] = "";     // the path hFile_ was opened at
     uint32_t dwGeneration_ = 0;          // counts the files kept: a look knows its own
     uint32_t dwLookedMs_ = 0;            // tick of the last look at the path, or of the opening
+    // The kept file's size when it was opened, and what has been written to
+    // it since: other processes' writes are seen at the next opening.
+    uint64_t qwSize_ = 0;
+    bool bRenameFailed_ = false;     // the last rotation's rename failed,
+    uint32_t dwRenameFailedMs_ = 0;  // at this tick
+    // Counts the rotations; changed under lock_, read before an opening
+    // outside it: a file opened before a rotation may be the rotated one.
+    std::atomic<uint32_t> dwRotations_{0};
 };
 
 void KeptLog::Append(const char* szPath, Entry* pEntry) {
@@ -97,33 +129,42 @@ void KeptLog::Append(const char* szPath, Entry* pEntry) {
         return;
     }
     bool bMayLook = true;
+    bool bMayRotate = true;  // once for an entry: the new file takes it
     int iWrites = 0;
+    int iRotations = 0;  // seen by this entry: a few, unless the system fails
     while (iWrites < 2) {
         Look look;
-        switch (WriteKept(szPath, pEntry, bMayLook, &look)) {
+        Step step = WriteKept(szPath, pEntry, bMayLook, bMayRotate, &look);
+        if (step == Step::kNoFile) step = WriteFresh(szPath, pEntry, bMayRotate);
+        switch (step) {
             case Step::kWritten:
                 return;
             case Step::kFailed:
+            case Step::kNoFile:
                 ++iWrites;
                 break;
             case Step::kLookDue:
                 bMayLook = false;
                 LookAtPath(szPath, look);
                 break;
-            case Step::kNoFile:
-                if (WriteFresh(szPath, pEntry)) return;
-                ++iWrites;
+            case Step::kRotated:
+                bMayRotate = false;
+                if (++iRotations > 3) ++iWrites;
                 break;
         }
     }
 }
 
-KeptLog::Step KeptLog::WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, Look* pLook) {
+KeptLog::Step KeptLog::WriteKept(const char* szPath, Entry* pEntry, bool bMayLook, bool bMayRotate,
+                                 Look* pLook) {
     platform::AppendFile hFailed = platform::kNoAppendFile;
     Step step = Step::kWritten;
     lock_.Enter();
     if (hFile_ == platform::kNoAppendFile || std::strcmp(szPath_, szPath) != 0) {
         step = Step::kNoFile;
+    } else if (bMayRotate && RotationDue(*pEntry)) {
+        Rotate();
+        step = Step::kRotated;
     } else if (bMayLook && platform::TickMs() - dwLookedMs_ >= kLookIntervalMs) {
         // This writer looks; the others go on writing to the file meanwhile.
         dwLookedMs_ = platform::TickMs();
@@ -151,36 +192,81 @@ void KeptLog::LookAtPath(const char* szPath, const Look& look) {
     platform::AppendFileClose(hOld);
 }
 
-bool KeptLog::WriteFresh(const char* szPath, Entry* pEntry) {
+KeptLog::Step KeptLog::WriteFresh(const char* szPath, Entry* pEntry, bool bMayRotate) {
+    uint32_t dwRotations = dwRotations_.load();
     platform::FileIdentity identity;
     platform::AppendFile hOpened = platform::AppendFileOpen(szPath, &identity);
-    if (hOpened == platform::kNoAppendFile) return false;
+    if (hOpened == platform::kNoAppendFile) return Step::kFailed;
+    // A size the system cannot tell counts as empty: the file is rotated
+    // once this process alone has written the bound.
+    uint64_t qwSize = 0;
+    if (!platform::AppendFileSize(hOpened, &qwSize)) qwSize = 0;
     platform::AppendFile hSpare;
     lock_.Enter();
     if (hFile_ != platform::kNoAppendFile && std::strcmp(szPath_, szPath) == 0) {
         // Another writer has kept a file of this path since this one found
         // none: it was opened as recently, so it serves.
         hSpare = hOpened;
+    } else if (dwRotations_.load() != dwRotations) {
+        // The log was rotated while this writer opened it: what it opened
+        // may be the rotated file. The next try opens the path anew.
+        lock_.Leave();
+        platform::AppendFileClose(hOpened);
+        return Step::kRotated;
     } else {
         hSpare = hFile_;  // a file of another path, or none
         hFile_ = hOpened;
         identity_ = identity;
         ++dwGeneration_;
         dwLookedMs_ = platform::TickMs();
+        qwSize_ = qwSize;
         std::strcpy(szPath_, szPath);
     }
-    platform::AppendFile hFailed = WriteOrTakeOut(pEntry);
+    // A file found past the bound (left by an earlier run) is rotated
+    // before the entry, as is one another writer filled meanwhile.
+    Step step = Step::kWritten;
+    platform::AppendFile hFailed = platform::kNoAppendFile;
+    if (bMayRotate && RotationDue(*pEntry)) {
+        Rotate();
+        step = Step::kRotated;
+    } else {
+        hFailed = WriteOrTakeOut(pEntry);
+        if (!pEntry->Done()) step = Step::kFailed;
+    }
     lock_.Leave();
     platform::AppendFileClose(hSpare);
     platform::AppendFileClose(hFailed);
-    return pEntry->Done();
+    return step;
+}
+
+bool KeptLog::RotationDue(const Entry& entry) const {
+    if (entry.iWritten != 0 || qwSize_ == 0) return false;
+    if (qwSize_ + entry.iLength <= g_qwLogBound.load()) return false;
+    return !bRenameFailed_ || platform::TickMs() - dwRenameFailedMs_ >= kLookIntervalMs;
+}
+
+void KeptLog::Rotate() {
+    // Closed and renamed under the lock, once for a bound's worth of
+    // entries: no entry of this process goes to the file between the two,
+    // Windows renames no file this process holds open, and a writer that
+    // also found the file full finds it rotated instead of rotating the
+    // new one.
+    platform::AppendFileClose(TakeOut());
+    dwRotations_.fetch_add(1);
+    char szRotated[kMaxKeptPath + sizeof(kRotatedSuffix)];
+    std::strcpy(szRotated, szPath_);
+    std::strcat(szRotated, kRotatedSuffix);
+    bRenameFailed_ = !platform::MoveFileReplace(szPath_, szRotated);
+    if (bRenameFailed_) dwRenameFailedMs_ = platform::TickMs();
 }
 
 platform::AppendFile KeptLog::WriteOrTakeOut(Entry* pEntry) {
     // After a write cut short only the rest goes to the next file: the
     // entry's start is not written twice.
-    pEntry->iWritten += platform::AppendFileWrite(hFile_, pEntry->pData + pEntry->iWritten,
-                                                  pEntry->iLength - pEntry->iWritten);
+    size_t iWritten = platform::AppendFileWrite(hFile_, pEntry->pData + pEntry->iWritten,
+                                                pEntry->iLength - pEntry->iWritten);
+    pEntry->iWritten += iWritten;
+    qwSize_ += iWritten;
     return pEntry->Done() ? platform::kNoAppendFile : TakeOut();
 }
 
@@ -355,3 +441,11 @@ extern "C" QUORVEX_API void WriteFileBatch(const char* szFile, const char* pText
 }
 
 extern "C" QUORVEX_API void WriteFileClose() { g_log.Close(); }
+
+namespace quorvex_testing {
+
+void SetLogBound(uint64_t qwBytes) {
+    g_qwLogBound.store(qwBytes == 0 ? kDefaultLogBound : qwBytes);
+}
+
+}  // namespace quorvex_testing

@@ -1,6 +1,6 @@
-// The support library's test seams: settings of its downloader that are not
-// part of its exported interface, for tests that link its objects directly
-// (the scheme is described in platform/testing.h).
+// The support library's test seams: settings of its downloader and its log
+// writer that are not part of its exported interface, for tests that link
+// its objects directly (the scheme is described in platform/testing.h).
 #pragma once
 
 #include <cstdint>
@@ -20,5 +20,9 @@ void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs);
 // Stops every transfer in progress and every later one with result 7 while
 // set; clearing it lets downloads run again.
 void SetDownloadAbort(bool bAbort);
+
+// The bound past which the log writer rotates a log file (default 64 MiB):
+// tests rotate after a few kilobytes. 0 restores the default.
+void SetLogBound(uint64_t qwBytes);
 
 }  // namespace quorvex_testing

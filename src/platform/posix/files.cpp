@@ -181,6 +181,13 @@ size_t detail::SystemAppendWrite(AppendFile hFile, const void* pData, size_t iLe
     return WritePrefix(static_cast<int>(hFile), pData, iLength);
 }
 
+bool AppendFileSize(AppendFile hFile, uint64_t* pqwSize) {
+    struct stat st;
+    if (hFile == kNoAppendFile || fstat(static_cast<int>(hFile), &st) != 0) return false;
+    *pqwSize = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 void AppendFileClose(AppendFile hFile) {
     if (hFile != kNoAppendFile) close(static_cast<int>(hFile));
 }

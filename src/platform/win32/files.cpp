@@ -145,6 +145,14 @@ size_t detail::SystemAppendWrite(AppendFile hFile, const void* pData, size_t iLe
     return WritePrefix(reinterpret_cast<HANDLE>(hFile), pData, iLength);
 }
 
+bool AppendFileSize(AppendFile hFile, uint64_t* pqwSize) {
+    LARGE_INTEGER size;
+    if (hFile == kNoAppendFile || !GetFileSizeEx(reinterpret_cast<HANDLE>(hFile), &size))
+        return false;
+    *pqwSize = static_cast<uint64_t>(size.QuadPart);
+    return true;
+}
+
 void AppendFileClose(AppendFile hFile) {
     if (hFile != kNoAppendFile) CloseHandle(reinterpret_cast<HANDLE>(hFile));
 }
