@@ -352,7 +352,7 @@ TEST_F(Retrieve, EveryLookStampsTheQueue) {
 TEST_F(Retrieve, TraceLineOnlyWithTheVerboseSwitch) {
     Answer(11, 300, "r 11 c d");
     Answer(11, 300, "r 11 c");
-    Answer(0, 450, "p 0 c d e");
+    Answer(0, 450, "p 0 c\r\n[2026-01-01 00:00:00] forged");
     EXPECT_EQ(Read1(300, 11), 4);
     EXPECT_TRUE(LogLines().empty());
     Engine().iLogFlag = 1;
@@ -364,7 +364,10 @@ TEST_F(Retrieve, TraceLineOnlyWithTheVerboseSwitch) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1],
               "返回给WebServices请求结果[iType=300,iLength=31]:---error---服务端返回的格式错误");
-    EXPECT_EQ(lines[2], "返回给WebServices请求结果[iType=450,iLength=9]:p 0 c d e");
+    // The server's text with its control bytes escaped: no line of its own.
+    EXPECT_EQ(lines[2],
+              "返回给WebServices请求结果[iType=450,iLength=35]:p 0 c\\x0D\\x0A[2026-01-01 "
+              "00:00:00] forged");
 }
 
 // ---- the logon test -------------------------------------------------------------

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <optional>
 
+#include "base/alloc.h"
 #include "base/engine.h"
 #include "base/log_file.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
@@ -124,6 +126,24 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
     return iResult;
 }
 
+// The trace line of an answer handed to the game. The answer is the
+// server's text: its control bytes are escaped, so that it cannot start
+// lines of its own, in a block of the size escaping may need (four times
+// the text); without memory for it the text is cut to a smaller area.
+void TraceAnswer(int iType, int iLength, const char* szAnswer) {
+    size_t iSize = static_cast<size_t>(iLength) * 4 + 1;
+    char* szEscaped = static_cast<char*>(ZeroAlloc(iSize));
+    char szShort[1024];
+    if (szEscaped != nullptr) {
+        CopyEscapingControls(szEscaped, iSize, szAnswer);
+    } else {
+        CopyEscapingControls(szShort, sizeof(szShort), szAnswer);
+    }
+    WriteFileNew(LogFile(), "返回给WebServices请求结果[iType=%d,iLength=%d]:%s\n", iType, iLength,
+                 szEscaped != nullptr ? szEscaped : szShort);
+    ZeroFree(szEscaped);
+}
+
 int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int iTimeout,
                  const ReaderKind& kind) {
     int64_t tStartCall = platform::NowSeconds();
@@ -186,8 +206,7 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
         platform::SleepMs(50);
     }
     if (engine.iLogFlag.load() != 0 && iResult != 0) {
-        WriteFileNew(LogFile(), "返回给WebServices请求结果[iType=%d,iLength=%d]:%s\n",
-                     kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);
+        TraceAnswer(kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);
     }
     if (iResult != 0) return iResult;
     CopyTextFitting(OutputBuff, iOutputLength, kTextTimeout);
