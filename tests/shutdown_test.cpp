@@ -170,6 +170,54 @@ TEST_F(Unload, WithoutAnEngineNothingIsLoggedAndARunningDownloadFinishes) {
     EXPECT_EQ(testutil::ReadFile(dest), std::string(200, 'd'));
 }
 
+// A game thread inside DownloadFile while another unloads the library,
+// with and without an engine, the transfer dripping or stuck in its name
+// lookup: the call ends with 7 before the unload returns, nothing had to be
+// left running, and the library really goes.
+TEST_F(Unload, DuringADownloadFileTheCallEndsWithSevenAndTheLibraryGoes) {
+    testutil::HttpAnswer drip(200, std::string(100000, 'd'));
+    drip.iDripDelayMs = 5;
+    http_.Set("/drip", drip);
+    g_iSlowLookupMs = 3000;
+    for (bool bEngine : {false, true}) {
+        for (bool bInLookup : {false, true}) {
+            SCOPED_TRACE(std::string(bEngine ? "engine, " : "no engine, ") +
+                         (bInLookup ? "in the lookup" : "dripping"));
+            if (lib_.pHandle == nullptr) {
+                ASSERT_TRUE(lib_.Load());
+            }
+            if (bEngine) ConnectToServer();
+            int iLookups = g_iSlowLookupsStarted.load();
+            int iRequests = http_.Requests("/drip");
+            std::string url =
+                bInLookup ? "http://slow.lookup.test:" + std::to_string(http_.Port()) + "/drip"
+                          : http_.Url("/drip");
+            std::string dest = dir_.File("drip.bin");
+            std::atomic<int> iResult{-100};
+            std::thread game([&] { iResult = lib_.DownloadFile(url.c_str(), dest.c_str()); });
+            ASSERT_TRUE(WaitReal(
+                [&] {
+                    return bInLookup ? g_iSlowLookupsStarted.load() > iLookups
+                                     : http_.Requests("/drip") > iRequests;
+                },
+                5000));
+            lib_.Unload();
+            game.join();
+            EXPECT_EQ(iResult.load(), 7);
+            EXPECT_FALSE(Library::StillLoaded());
+            EXPECT_FALSE(Library::CoreStillLoaded()) << "kept for a call still inside";
+            std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
+            EXPECT_EQ(log.find("close---error"), std::string::npos) << log;
+            if (bEngine) ExpectCloseLinesInOrder();
+            EXPECT_FALSE(std::filesystem::exists(dest));
+            EXPECT_FALSE(std::filesystem::exists(dest + ".part"));
+            std::filesystem::remove(dir_.File("GameRun.log"));
+        }
+    }
+    // The lookups left behind come back into the transfer's own library.
+    EXPECT_TRUE(WaitReal([] { return g_iSlowLookupsEnded.load() == 2; }, 10000));
+}
+
 TEST_F(Unload, IdleSession) {
     ConnectToServer();
     ASSERT_TRUE(LogOn());

@@ -24,7 +24,17 @@ std::atomic<uint32_t> g_dwFloorBytes{1024};
 std::atomic<uint32_t> g_dwFloorWindowMs{60000};
 std::atomic<bool> g_bAbort{false};
 
-bool ShouldAbort(void*) { return g_bAbort.load(std::memory_order_acquire); }
+// The caller's own stop question beside the process-wide abort.
+struct StopQuestion {
+    int (*pfnStop)(void* pContext);
+    void* pContext;
+};
+
+bool ShouldAbort(void* pContext) {
+    if (g_bAbort.load(std::memory_order_acquire)) return true;
+    const StopQuestion* pQuestion = static_cast<const StopQuestion*>(pContext);
+    return pQuestion->pfnStop != nullptr && pQuestion->pfnStop(pQuestion->pContext) != 0;
+}
 
 enum : int {
     kOk = 0,
@@ -185,13 +195,22 @@ extern "C" QUORVEX_API void InternetDownloadAbort(int iAbort) {
     g_bAbort.store(iAbort != 0, std::memory_order_release);
 }
 
-extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserved1*/,
-                                                int /*iReserved2*/, const char* szUrl,
-                                                const char* szPath) {
+extern "C" QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
+                                                const char* szUrl, const char* szPath) {
+    return InternetDownloadFileStoppable(hWnd, iReserved1, iReserved2, szUrl, szPath, nullptr,
+                                         nullptr);
+}
+
+extern "C" QUORVEX_API int InternetDownloadFileStoppable(HWND__* /*hWnd*/, int /*iReserved1*/,
+                                                         int /*iReserved2*/, const char* szUrl,
+                                                         const char* szPath,
+                                                         int (*pfnStop)(void* pContext),
+                                                         void* pContext) {
     if (szUrl == nullptr || szPath == nullptr || szUrl[0] == '\0' || szPath[0] == '\0') {
         return kBadArguments;
     }
-    if (g_bAbort.load(std::memory_order_acquire)) return kAborted;
+    StopQuestion question{pfnStop, pContext};
+    if (ShouldAbort(&question)) return kAborted;
 
     // In the destination's directory, so the move is a rename.
     size_t iTempSize = std::strlen(szPath) + kTempSuffixRoom;
@@ -210,6 +229,7 @@ extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserve
     options.dwFloorBytes = g_dwFloorBytes.load();
     options.dwFloorWindowMs = g_dwFloorWindowMs.load();
     options.pfnShouldAbort = ShouldAbort;
+    options.pContext = &question;
     int iStatus = 0;
     int iResult = TranslateResult(platform::HttpDownloadToFile(szUrl, szTemp, options, &iStatus));
     if (iResult == kOk && !platform::MoveFileReplace(szTemp, szPath)) iResult = kMoveFailed;

@@ -125,6 +125,14 @@ QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char c
 QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
                                      const char* szUrl, const char* szPath);
 
+// InternetDownloadFile that also stops with 7 once pfnStop(pContext)
+// returns non-zero: it is asked before the transfer starts and then at
+// least every 100 ms, also while the name lookup or the connect is under
+// way, on the calling thread. A null pfnStop is never asked.
+QUORVEX_API int InternetDownloadFileStoppable(HWND__* hWnd, int iReserved1, int iReserved2,
+                                              const char* szUrl, const char* szPath,
+                                              int (*pfnStop)(void* pContext), void* pContext);
+
 // While iAbort is non-zero, every transfer in progress stops and every new
 // one fails at once with 7; zero lets downloads run again.
 QUORVEX_API void InternetDownloadAbort(int iAbort);

@@ -2,6 +2,7 @@
 #include "platform/http_download.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <stdio.h>
 
 #include <chrono>
@@ -19,6 +20,10 @@ uint32_t NowMs() {
     return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+bool ShouldAbort(const HttpOptions& options) {
+    return options.pfnShouldAbort != nullptr && options.pfnShouldAbort(options.pContext);
 }
 
 struct Transfer {
@@ -45,9 +50,7 @@ size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
 int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_off_t) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     const HttpOptions* pOptions = pTransfer->pOptions;
-    if (pOptions->pfnShouldAbort != nullptr && pOptions->pfnShouldAbort(pOptions->pContext)) {
-        return 1;  // aborts the transfer
-    }
+    if (ShouldAbort(*pOptions)) return 1;  // aborts the transfer
     uint64_t iBytes = iBytesNow > 0 ? static_cast<uint64_t>(iBytesNow) : 0;
     if (pTransfer->watch.TooSlow(iBytes, NowMs())) {
         pTransfer->bStalled = true;
@@ -56,13 +59,62 @@ int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_
     return 0;
 }
 
+// libcurl's global set-up, and libcurl kept loaded for the rest of the
+// process: a name lookup that a stopped transfer leaves behind finishes on
+// libcurl's own thread and returns into libcurl's code, also after the
+// library that started it has been unloaded.
+void InitCurl() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &info) != 0 && info.dli_fname != nullptr) {
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+}
+
+// Runs the transfer, asking about an abort between waits of at most
+// kAbortPollMs. The progress callback asks too, but libcurl does not call
+// it while a name lookup (on its own thread) is under way. *pbAborted tells
+// an abort seen here.
+CURLcode Perform(CURL* pCurl, const HttpOptions& options, bool* pbAborted) {
+    constexpr int kAbortPollMs = 100;
+    CURLM* pMulti = curl_multi_init();
+    if (pMulti == nullptr) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(pMulti, pCurl) != CURLM_OK) {
+        curl_multi_cleanup(pMulti);
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode code = CURLE_FAILED_INIT;
+    for (bool bDone = false; !bDone;) {
+        int iRunning = 0;
+        if (curl_multi_perform(pMulti, &iRunning) != CURLM_OK) break;
+        int iQueued = 0;
+        while (CURLMsg* pMessage = curl_multi_info_read(pMulti, &iQueued)) {
+            if (pMessage->msg != CURLMSG_DONE) continue;
+            code = pMessage->data.result;
+            bDone = true;
+        }
+        if (bDone || iRunning == 0) break;
+        if (ShouldAbort(options)) {
+            *pbAborted = true;
+            code = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(pMulti, nullptr, 0, kAbortPollMs, nullptr);
+    }
+    // Removing the handle mid-lookup leaves the lookup to finish on its
+    // own (see CURLOPT_QUICK_EXIT below) rather than waiting for it.
+    curl_multi_remove_handle(pMulti, pCurl);
+    curl_multi_cleanup(pMulti);
+    return code;
+}
+
 }  // namespace
 
 namespace detail {
 
 HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpOptions& options,
                               int* piHttpStatus) {
-    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(g_curlInit, InitCurl);
 
     CURL* pCurl = curl_easy_init();
     if (pCurl == nullptr) return HttpResult::kTransferError;
@@ -86,8 +138,13 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, Progress);
     curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A stopped transfer does not wait for its name lookup to return.
+    curl_easy_setopt(pCurl, CURLOPT_QUICK_EXIT, 1L);
+#endif
 
-    CURLcode code = curl_easy_perform(pCurl);
+    bool bAborted = false;
+    CURLcode code = Perform(pCurl, options, &bAborted);
     long iStatus = 0;
     curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &iStatus);
     curl_easy_cleanup(pCurl);
@@ -95,7 +152,7 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     *piHttpStatus = static_cast<int>(iStatus);
 
     if (code == CURLE_ABORTED_BY_CALLBACK) {
-        return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
+        return transfer.bStalled && !bAborted ? HttpResult::kTransferError : HttpResult::kAborted;
     }
     if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
     if (code != CURLE_OK) return HttpResult::kTransferError;
