@@ -44,9 +44,9 @@ size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     return iBytes;
 }
 
-// Called by libcurl at least once a second, data or not, and as data
-// arrives: watches for a stalled or too slow transfer and for a request to
-// stop.
+// Called by libcurl at least once a second, data or not (also while the
+// name lookup runs on libcurl's own thread), and as data arrives: watches
+// for a stalled or too slow transfer and for a request to stop.
 int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_off_t) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     const HttpOptions* pOptions = pTransfer->pOptions;
@@ -69,43 +69,6 @@ void InitCurl() {
     if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &info) != 0 && info.dli_fname != nullptr) {
         dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     }
-}
-
-// Runs the transfer, asking about an abort between waits of at most
-// kAbortPollMs. The progress callback asks too, but libcurl does not call
-// it while a name lookup (on its own thread) is under way. *pbAborted tells
-// an abort seen here.
-CURLcode Perform(CURL* pCurl, const HttpOptions& options, bool* pbAborted) {
-    constexpr int kAbortPollMs = 100;
-    CURLM* pMulti = curl_multi_init();
-    if (pMulti == nullptr) return CURLE_OUT_OF_MEMORY;
-    if (curl_multi_add_handle(pMulti, pCurl) != CURLM_OK) {
-        curl_multi_cleanup(pMulti);
-        return CURLE_FAILED_INIT;
-    }
-    CURLcode code = CURLE_FAILED_INIT;
-    for (bool bDone = false; !bDone;) {
-        int iRunning = 0;
-        if (curl_multi_perform(pMulti, &iRunning) != CURLM_OK) break;
-        int iQueued = 0;
-        while (CURLMsg* pMessage = curl_multi_info_read(pMulti, &iQueued)) {
-            if (pMessage->msg != CURLMSG_DONE) continue;
-            code = pMessage->data.result;
-            bDone = true;
-        }
-        if (bDone || iRunning == 0) break;
-        if (ShouldAbort(options)) {
-            *pbAborted = true;
-            code = CURLE_ABORTED_BY_CALLBACK;
-            break;
-        }
-        curl_multi_poll(pMulti, nullptr, 0, kAbortPollMs, nullptr);
-    }
-    // Removing the handle mid-lookup leaves the lookup to finish on its
-    // own (see CURLOPT_QUICK_EXIT below) rather than waiting for it.
-    curl_multi_remove_handle(pMulti, pCurl);
-    curl_multi_cleanup(pMulti);
-    return code;
 }
 
 }  // namespace
@@ -139,12 +102,12 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
 #if LIBCURL_VERSION_NUM >= 0x075700
-    // A stopped transfer does not wait for its name lookup to return.
+    // A transfer stopped during its name lookup returns at once instead of
+    // waiting in its clean-up for the lookup to come back.
     curl_easy_setopt(pCurl, CURLOPT_QUICK_EXIT, 1L);
 #endif
 
-    bool bAborted = false;
-    CURLcode code = Perform(pCurl, options, &bAborted);
+    CURLcode code = curl_easy_perform(pCurl);
     long iStatus = 0;
     curl_easy_getinfo(pCurl, CURLINFO_RESPONSE_CODE, &iStatus);
     curl_easy_cleanup(pCurl);
@@ -152,7 +115,7 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     *piHttpStatus = static_cast<int>(iStatus);
 
     if (code == CURLE_ABORTED_BY_CALLBACK) {
-        return transfer.bStalled && !bAborted ? HttpResult::kTransferError : HttpResult::kAborted;
+        return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
     }
     if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
     if (code != CURLE_OK) return HttpResult::kTransferError;
