@@ -288,7 +288,7 @@ TEST_F(Downloads, AnOlderDownloadEndingLeavesItsSuccessorTracked) {
     Engine();  // its shutdown names the download still running
     http_.Set("/quick", {200, "q"});
     testutil::HttpAnswer slow(200, std::string(1000, 's'));
-    slow.iDripDelayMs = 5;
+    slow.iHoldAfter = 10;  // never released: it is still running at the unload
     http_.Set("/slow", slow);
     g_bGateOpen = false;
     vorel_testing::SetDownloadThreadGate(HoldUntilGateOpens);  // both start together
@@ -296,7 +296,8 @@ TEST_F(Downloads, AnOlderDownloadEndingLeavesItsSuccessorTracked) {
     ASSERT_EQ(Download_File_EX(http_.Url("/slow").c_str(), Dest("slow").c_str()), 0);
     g_bGateOpen = true;
     ASSERT_TRUE(WaitReal([this] { return std::filesystem::exists(Dest("quick")); }, 5000));
-    platform::SleepRealMs(50);  // the quick one's thread has left
+    // The quick one's thread has left.
+    ASSERT_TRUE(WaitReal([] { return DownloadThreadsRunning() == 1; }, 5000));
     DestroyAllEngines();
     EXPECT_TRUE(LogHas("---testing20090618---TerminateThread---hThread1"));
     EXPECT_FALSE(std::filesystem::exists(Dest("slow")));

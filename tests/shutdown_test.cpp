@@ -159,12 +159,18 @@ protected:
     Library lib_;
 };
 
+// The body is held until the download is known to be running, then
+// released as the unload begins: what the download has left to do within
+// the unload's wait is a hundred bytes on loopback, not a pace that a slow
+// or busy machine stretches.
 TEST_F(Unload, WithoutAnEngineNothingIsLoggedAndARunningDownloadFinishes) {
-    testutil::HttpAnswer slow(200, std::string(200, 'd'));
-    slow.iDripDelayMs = 3;
-    http_.Set("/slow", slow);
+    testutil::HttpAnswer held(200, std::string(200, 'd'));
+    held.iHoldAfter = 100;
+    http_.Set("/held", held);
     std::string dest = dir_.File("file.bin");
-    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dest.c_str()), 0);
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/held").c_str(), dest.c_str()), 0);
+    ASSERT_TRUE(WaitReal([this] { return http_.Requests("/held") == 1; }, 5000));
+    http_.Release();
     lib_.Unload();
     EXPECT_TRUE(CloseLines().empty());
     EXPECT_EQ(testutil::ReadFile(dest), std::string(200, 'd'));
@@ -176,7 +182,7 @@ TEST_F(Unload, WithoutAnEngineNothingIsLoggedAndARunningDownloadFinishes) {
 // left running, and the library really goes.
 TEST_F(Unload, DuringADownloadFileTheCallEndsWithSevenAndTheLibraryGoes) {
     testutil::HttpAnswer drip(200, std::string(100000, 'd'));
-    drip.iDripDelayMs = 5;
+    drip.iDripDelayMs = 5;  // longer than any unload: the call cannot end by itself
     http_.Set("/drip", drip);
     g_iSlowLookupMs = 3000;
     for (bool bEngine : {false, true}) {
@@ -252,11 +258,11 @@ TEST_F(Unload, DuringReconnectsToAnUnreachableAddress) {
 
 TEST_F(Unload, DuringASlowDownload) {
     ConnectToServer();
-    testutil::HttpAnswer slow(200, std::string(5000, 's'));
-    slow.iDripDelayMs = 5;
-    http_.Set("/slow", slow);
-    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dir_.File("big").c_str()), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    testutil::HttpAnswer held(200, std::string(5000, 's'));
+    held.iHoldAfter = 100;  // never released: the download cannot end by itself
+    http_.Set("/held", held);
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/held").c_str(), dir_.File("big").c_str()), 0);
+    ASSERT_TRUE(WaitReal([this] { return http_.Requests("/held") == 1; }, 5000));
     ExpectQuickUnload();
     bool bDownloadLine = false;
     for (const std::string& line : CloseLines())
