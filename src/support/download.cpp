@@ -23,6 +23,12 @@ std::atomic<uint32_t> g_dwStallMs{60000};
 std::atomic<uint32_t> g_dwFloorBytes{1024};
 std::atomic<uint32_t> g_dwFloorWindowMs{60000};
 std::atomic<bool> g_bAbort{false};
+// What a download must leave free on the destination's volume. A full
+// system volume breaks far more than the game (the page file, the system's
+// updates, the game's own saves and log), and a download that cannot fit
+// with this much to spare is better refused than allowed to take the last
+// of it; 256 MiB is little against the disks the game runs on.
+constexpr uint64_t kDiskReserveBytes = 256ull * 1024 * 1024;
 
 // The caller's own stop question beside the process-wide abort.
 struct StopQuestion {
@@ -45,6 +51,7 @@ enum : int {
     kMoveFailed = 5,
     kBadScheme = 6,
     kAborted = 7,
+    kDiskFull = 8,
 };
 
 // ---- temporary names ----------------------------------------------------------
@@ -167,6 +174,8 @@ int TranslateResult(platform::HttpResult result) {
             return kHttpStatus;
         case platform::HttpResult::kAborted:
             return kAborted;
+        case platform::HttpResult::kDiskFull:
+            return kDiskFull;
         case platform::HttpResult::kTransferError:
         default:
             return kTransfer;
@@ -228,6 +237,7 @@ extern "C" QUORVEX_API int InternetDownloadFileStoppable(HWND__* /*hWnd*/, int /
     options.dwStallTimeoutMs = g_dwStallMs.load();
     options.dwFloorBytes = g_dwFloorBytes.load();
     options.dwFloorWindowMs = g_dwFloorWindowMs.load();
+    options.qwDiskReserve = kDiskReserveBytes;
     options.pfnShouldAbort = ShouldAbort;
     options.pContext = &question;
     int iStatus = 0;

@@ -121,7 +121,10 @@ QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char c
 // created (also: eight transfers already write this destination); 3 the
 // transfer failed (connect, time-out, stalled or too slow, read); 4 the
 // server answered with a status other than 2xx; 5 the file could not be
-// moved into place; 6 the URL's scheme is not http or https; 7 aborted.
+// moved into place; 6 the URL's scheme is not http or https; 7 aborted; 8
+// the body would leave less than 256 MiB free on the destination's volume
+// (judged by the announced length before the body, and as the body is
+// written, so a body without a length ends too).
 QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
                                      const char* szUrl, const char* szPath);
 

@@ -32,11 +32,28 @@ struct Transfer {
     const HttpOptions* pOptions;
     TransferWatch watch;
     bool bStalled;
+    CURL* pCurl;
+    DiskRoom room;
+    bool bLengthChecked;  // the announced length has been held against the room
+    bool bDiskFull;
 };
 
 size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     size_t iBytes = iSize * iCount;
+    if (!pTransfer->bLengthChecked) {
+        pTransfer->bLengthChecked = true;
+        curl_off_t iLength = -1;
+        curl_easy_getinfo(pTransfer->pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &iLength);
+        if (iLength > 0 && !pTransfer->room.Fits(static_cast<uint64_t>(iLength))) {
+            pTransfer->bDiskFull = true;
+            return 0;
+        }
+    }
+    if (!pTransfer->room.Allows(iBytes)) {
+        pTransfer->bDiskFull = true;
+        return 0;  // makes libcurl stop with a write error
+    }
     if (fwrite(pData, 1, iBytes, pTransfer->pFile) != iBytes) {
         pTransfer->bWriteFailed = true;
         return 0;  // makes libcurl stop with a write error
@@ -87,7 +104,15 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
         return HttpResult::kFileError;
     }
 
-    Transfer transfer{pFile, false, &options, TransferWatch(options, NowMs()), false};
+    Transfer transfer{pFile,
+                      false,
+                      &options,
+                      TransferWatch(options, NowMs()),
+                      false,
+                      pCurl,
+                      DiskRoom(szPath, options.qwDiskReserve),
+                      false,
+                      false};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -117,6 +142,7 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     if (code == CURLE_ABORTED_BY_CALLBACK) {
         return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
     }
+    if (transfer.bDiskFull) return HttpResult::kDiskFull;
     if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
     if (code != CURLE_OK) return HttpResult::kTransferError;
     if (iStatus < 200 || iStatus > 299) return HttpResult::kHttpStatus;
