@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/http_download.h"
 #include "platform/socket.h"
 #include "platform/testing.h"
@@ -162,14 +163,19 @@ std::string g_volumeDir;
 std::atomic<bool> g_bVolumeTells{true};
 std::atomic<uint64_t> g_qwMostUsed{0};
 
-bool SmallVolume(const char*, uint64_t* pqwFree) {
-    if (!g_bVolumeTells) return false;
+uint64_t VolumeUsed() {
     uint64_t qwUsed = 0;
     for (const auto& entry : std::filesystem::directory_iterator(g_volumeDir)) {
         std::error_code ec;
         uint64_t qwSize = std::filesystem::file_size(entry.path(), ec);
         if (!ec) qwUsed += qwSize;
     }
+    return qwUsed;
+}
+
+bool SmallVolume(const char*, uint64_t* pqwFree) {
+    if (!g_bVolumeTells) return false;
+    uint64_t qwUsed = VolumeUsed();
     if (qwUsed > g_qwMostUsed) g_qwMostUsed = qwUsed;
     *pqwFree = kReserve + kRoom - std::min(qwUsed, kReserve + kRoom);
     return true;
@@ -197,7 +203,16 @@ TEST_F(SupportDownload, ADownloadNeverEatsIntoTheDiskReserve) {
     for (const char* szTarget : {"/huge", "/endless"}) {
         SCOPED_TRACE(szTarget);
         g_qwMostUsed = 0;
+        // Past the whole volume a real one would refuse the writes: the
+        // transfer is stopped rather than let run on without end.
+        std::atomic<bool> bDone{false};
+        std::thread full([&bDone] {
+            while (!bDone && VolumeUsed() <= kReserve + kRoom) platform::SleepRealMs(10);
+            if (!bDone) quorvex_testing::SetDownloadAbort(true);
+        });
         EXPECT_EQ(Download(server_.Url(szTarget), path), 8);
+        bDone = true;
+        full.join();
         EXPECT_EQ(NamesInDir(), Names{"keep.bin"});
         EXPECT_EQ(testutil::ReadFile(path), "old");
     }
