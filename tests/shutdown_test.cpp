@@ -207,7 +207,10 @@ TEST_F(Unload, DuringADownloadFileTheCallEndsWithSevenAndTheLibraryGoes) {
                                      : http_.Requests("/drip") > iRequests;
                 },
                 5000));
-            lib_.Unload();
+            Clock::duration took = lib_.Unload();
+            std::printf("unload during DownloadFile: %lld ms\n",
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
             game.join();
             EXPECT_EQ(iResult.load(), 7);
             EXPECT_FALSE(Library::StillLoaded());
