@@ -16,6 +16,7 @@
 
 #include "download/testing.h"
 #include "platform/clock.h"
+#include "platform/testing.h"
 #include "platform/thread.h"
 #include "util/engine_fixture.h"
 #include "util/http_server.h"
@@ -37,6 +38,7 @@ protected:
         vorel_testing::SetDownloadFunction(nullptr);
         vorel_testing::SetDownloadThreadGate(nullptr);
         vorel_testing::SetUnloadDownloadWait(2000, 1500);
+        platform_testing::SetFreeSpaceHook(nullptr);
         EngineFixture::TearDown();
     }
     void WaitForDownloads() { EXPECT_TRUE(platform::ThreadsWaitRunningAtMost(0, 10000)); }
@@ -233,6 +235,29 @@ TEST_F(Downloads, ArgumentBoundsAndTheTenMillisecondHold) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
 }
 
+// 100 MiB free: less than the reserve a download must leave.
+bool AlmostFullVolume(const char*, uint64_t* pqwFree) {
+    *pqwFree = 100ull << 20;
+    return true;
+}
+
+TEST_F(Downloads, ADownloadThatWouldFillTheDiskFailsWithEightAndLeavesNothing) {
+    platform_testing::SetFreeSpaceHook(AlmostFullVolume);
+    http_.Set("/f", {200, "new data"});
+    std::string url = http_.Url("/f");
+    std::string dest = Dest("keep.bin");
+    testutil::WriteFile(dest, "old");
+    EXPECT_EQ(DownloadFile(url.c_str(), dest.c_str()), 8);
+    ASSERT_EQ(Download_File_EX(url.c_str(), dest.c_str()), 0);
+    WaitForDownloads();
+    EXPECT_EQ(testutil::ReadFile(dest), "old");
+    EXPECT_EQ(LogLinesWith("---下载失败---"), 1);
+    for (const auto& entry : std::filesystem::directory_iterator(Dir().Path())) {
+        std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "keep.bin" || name == "GameRun.log") << name;
+    }
+}
+
 TEST_F(Downloads, AFailedMoveIsLoggedAndLeavesNoTemporaryFile) {
     http_.Set("/m", {200, "new content"});
     std::string url = http_.Url("/m");
@@ -288,7 +313,7 @@ TEST_F(Downloads, AnOlderDownloadEndingLeavesItsSuccessorTracked) {
     Engine();  // its shutdown names the download still running
     http_.Set("/quick", {200, "q"});
     testutil::HttpAnswer slow(200, std::string(1000, 's'));
-    slow.iDripDelayMs = 5;
+    slow.iHoldAfter = 10;  // never released: it is still running at the unload
     http_.Set("/slow", slow);
     g_bGateOpen = false;
     vorel_testing::SetDownloadThreadGate(HoldUntilGateOpens);  // both start together
@@ -296,7 +321,8 @@ TEST_F(Downloads, AnOlderDownloadEndingLeavesItsSuccessorTracked) {
     ASSERT_EQ(Download_File_EX(http_.Url("/slow").c_str(), Dest("slow").c_str()), 0);
     g_bGateOpen = true;
     ASSERT_TRUE(WaitReal([this] { return std::filesystem::exists(Dest("quick")); }, 5000));
-    platform::SleepRealMs(50);  // the quick one's thread has left
+    // The quick one's thread has left.
+    ASSERT_TRUE(WaitReal([] { return DownloadThreadsRunning() == 1; }, 5000));
     DestroyAllEngines();
     EXPECT_TRUE(LogHas("---testing20090618---TerminateThread---hThread1"));
     EXPECT_FALSE(std::filesystem::exists(Dest("slow")));

@@ -90,10 +90,20 @@ TEST_F(ExportGuard, AGuardedExportIsNotCountedAndTurnsExceptionsIntoItsValue) {
                                 return 0;
                             }),
               0);
-    EXPECT_EQ(iCounted, 0) << "the download exports need no engine and are not waited for";
+    EXPECT_EQ(iCounted, 0) << "the plain guard counts nothing";
     EXPECT_EQ(GuardedExport(1, []() -> int { throw std::bad_alloc(); }), 1);
     EXPECT_EQ(GuardedExport(-9, []() -> int { throw std::runtime_error("x"); }), -9);
     EXPECT_EQ(GuardedExport(-9, [] { return 6; }), 6);
+    // The download exports need no engine, but the unload still waits for
+    // them to leave.
+    EXPECT_EQ(CountedExport(1,
+                            [&iCounted] {
+                                iCounted = g_iExportCalls.load();
+                                return 0;
+                            }),
+              0);
+    EXPECT_EQ(iCounted, 1);
+    EXPECT_EQ(CountedExport(1, []() -> int { throw std::bad_alloc(); }), 1);
 }
 
 }  // namespace

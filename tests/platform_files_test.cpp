@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,6 +159,23 @@ TEST(PlatformFiles, AKeptAppendFileWritesAtTheEndAndKnowsItsFile) {
 
 // The injected fault writes its bytes for real and reports the rest as not
 // written; once used up, writes succeed again.
+// The free space is the volume's (the directory part of the path is asked,
+// so the file need not exist), the same for every name in one directory.
+TEST(PlatformFiles, FreeSpaceIsAskedOfTheFilesDirectory) {
+    testutil::TempDir dir;
+    struct statvfs st;
+    ASSERT_EQ(statvfs(dir.Path().c_str(), &st), 0);
+    uint64_t qwFree = 0;
+    ASSERT_TRUE(platform::FreeDiskSpace(dir.File("not-yet.bin").c_str(), &qwFree));
+    uint64_t qwSystem = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    // Others write to the volume meanwhile: the same to within a few MiB.
+    EXPECT_LT(qwFree > qwSystem ? qwFree - qwSystem : qwSystem - qwFree, 64ull << 20);
+    uint64_t qwHere = 0;
+    EXPECT_TRUE(platform::FreeDiskSpace("no-directory-part", &qwHere));  // the current one
+    EXPECT_FALSE(platform::FreeDiskSpace(dir.File("missing/file").c_str(), &qwHere));
+    EXPECT_FALSE(platform::FreeDiskSpace(nullptr, &qwHere));
+}
+
 TEST(PlatformFiles, AnInjectedAppendFaultCutsTheWriteShort) {
     testutil::TempDir dir;
     std::string path = dir.File("log");

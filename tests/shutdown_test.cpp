@@ -159,15 +159,72 @@ protected:
     Library lib_;
 };
 
+// The body is held until the download is known to be running, then
+// released as the unload begins: what the download has left to do within
+// the unload's wait is a hundred bytes on loopback, not a pace that a slow
+// or busy machine stretches.
 TEST_F(Unload, WithoutAnEngineNothingIsLoggedAndARunningDownloadFinishes) {
-    testutil::HttpAnswer slow(200, std::string(200, 'd'));
-    slow.iDripDelayMs = 3;
-    http_.Set("/slow", slow);
+    testutil::HttpAnswer held(200, std::string(200, 'd'));
+    held.iHoldAfter = 100;
+    http_.Set("/held", held);
     std::string dest = dir_.File("file.bin");
-    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dest.c_str()), 0);
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/held").c_str(), dest.c_str()), 0);
+    ASSERT_TRUE(WaitReal([this] { return http_.Requests("/held") == 1; }, 5000));
+    http_.Release();
     lib_.Unload();
     EXPECT_TRUE(CloseLines().empty());
     EXPECT_EQ(testutil::ReadFile(dest), std::string(200, 'd'));
+}
+
+// A game thread inside DownloadFile while another unloads the library,
+// with and without an engine, the transfer dripping or stuck in its name
+// lookup: the call ends with 7 before the unload returns, nothing had to be
+// left running, and the library really goes.
+TEST_F(Unload, DuringADownloadFileTheCallEndsWithSevenAndTheLibraryGoes) {
+    testutil::HttpAnswer drip(200, std::string(100000, 'd'));
+    drip.iDripDelayMs = 5;  // longer than any unload: the call cannot end by itself
+    http_.Set("/drip", drip);
+    g_iSlowLookupMs = 3000;
+    for (bool bEngine : {false, true}) {
+        for (bool bInLookup : {false, true}) {
+            SCOPED_TRACE(std::string(bEngine ? "engine, " : "no engine, ") +
+                         (bInLookup ? "in the lookup" : "dripping"));
+            if (lib_.pHandle == nullptr) {
+                ASSERT_TRUE(lib_.Load());
+            }
+            if (bEngine) ConnectToServer();
+            int iLookups = g_iSlowLookupsStarted.load();
+            int iRequests = http_.Requests("/drip");
+            std::string url =
+                bInLookup ? "http://slow.lookup.test:" + std::to_string(http_.Port()) + "/drip"
+                          : http_.Url("/drip");
+            std::string dest = dir_.File("drip.bin");
+            std::atomic<int> iResult{-100};
+            std::thread game([&] { iResult = lib_.DownloadFile(url.c_str(), dest.c_str()); });
+            ASSERT_TRUE(WaitReal(
+                [&] {
+                    return bInLookup ? g_iSlowLookupsStarted.load() > iLookups
+                                     : http_.Requests("/drip") > iRequests;
+                },
+                5000));
+            Clock::duration took = lib_.Unload();
+            std::printf("unload during DownloadFile: %lld ms\n",
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+            game.join();
+            EXPECT_EQ(iResult.load(), 7);
+            EXPECT_FALSE(Library::StillLoaded());
+            EXPECT_FALSE(Library::CoreStillLoaded()) << "kept for a call still inside";
+            std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
+            EXPECT_EQ(log.find("close---error"), std::string::npos) << log;
+            if (bEngine) ExpectCloseLinesInOrder();
+            EXPECT_FALSE(std::filesystem::exists(dest));
+            EXPECT_FALSE(std::filesystem::exists(dest + ".part"));
+            std::filesystem::remove(dir_.File("GameRun.log"));
+        }
+    }
+    // The lookups left behind come back into the transfer's own library.
+    EXPECT_TRUE(WaitReal([] { return g_iSlowLookupsEnded.load() == 2; }, 10000));
 }
 
 TEST_F(Unload, IdleSession) {
@@ -204,11 +261,11 @@ TEST_F(Unload, DuringReconnectsToAnUnreachableAddress) {
 
 TEST_F(Unload, DuringASlowDownload) {
     ConnectToServer();
-    testutil::HttpAnswer slow(200, std::string(5000, 's'));
-    slow.iDripDelayMs = 5;
-    http_.Set("/slow", slow);
-    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/slow").c_str(), dir_.File("big").c_str()), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    testutil::HttpAnswer held(200, std::string(5000, 's'));
+    held.iHoldAfter = 100;  // never released: the download cannot end by itself
+    http_.Set("/held", held);
+    ASSERT_EQ(lib_.Download_File_EX(http_.Url("/held").c_str(), dir_.File("big").c_str()), 0);
+    ASSERT_TRUE(WaitReal([this] { return http_.Requests("/held") == 1; }, 5000));
     ExpectQuickUnload();
     bool bDownloadLine = false;
     for (const std::string& line : CloseLines())

@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/http_download.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "support/quorvex.h"
 #include "support/testing.h"
 #include "util/http_server.h"
@@ -28,6 +31,7 @@ protected:
         quorvex_testing::SetDownloadTimeouts(30000, 60000);
         quorvex_testing::SetDownloadFloor(1024, 60000);
         quorvex_testing::SetDownloadAbort(false);
+        platform_testing::SetFreeSpaceHook(nullptr);
     }
 
     int Download(const std::string& url, const std::string& path) {
@@ -150,6 +154,77 @@ TEST_F(SupportDownload, AbortStopsARunningTransfer) {
     EXPECT_EQ(testutil::ReadFile(path + ".part"), "left over");
 }
 
+// A small volume made up for the test: room for 2 MiB above the 256 MiB
+// reserve, less what the files in g_volumeDir take. It remembers the most
+// that they took when asked.
+constexpr uint64_t kReserve = 256ull << 20;
+constexpr uint64_t kRoom = 2ull << 20;
+std::string g_volumeDir;
+std::atomic<bool> g_bVolumeTells{true};
+std::atomic<uint64_t> g_qwMostUsed{0};
+
+uint64_t VolumeUsed() {
+    uint64_t qwUsed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(g_volumeDir)) {
+        std::error_code ec;
+        uint64_t qwSize = std::filesystem::file_size(entry.path(), ec);
+        if (!ec) qwUsed += qwSize;
+    }
+    return qwUsed;
+}
+
+bool SmallVolume(const char*, uint64_t* pqwFree) {
+    if (!g_bVolumeTells) return false;
+    uint64_t qwUsed = VolumeUsed();
+    if (qwUsed > g_qwMostUsed) g_qwMostUsed = qwUsed;
+    *pqwFree = kReserve + kRoom - std::min(qwUsed, kReserve + kRoom);
+    return true;
+}
+
+// A huge download into a small volume: refused by its announced length
+// before a byte is written, or stopped as an endless body reaches the
+// reserve; either way nothing is left behind and the old file stays.
+TEST_F(SupportDownload, ADownloadNeverEatsIntoTheDiskReserve) {
+    g_volumeDir = dir_.Path();
+    g_bVolumeTells = true;
+    platform_testing::SetFreeSpaceHook(SmallVolume);
+    std::string path = dir_.File("keep.bin");
+    testutil::WriteFile(path, "old");
+    server_.Set("/fits", {200, std::string(kRoom / 2, 'f')});
+    EXPECT_EQ(Download(server_.Url("/fits"), dir_.File("fits.bin")), 0);
+    ASSERT_TRUE(std::filesystem::remove(dir_.File("fits.bin")));
+
+    testutil::HttpAnswer huge(200, std::string(64 * 1024, 'h'));
+    huge.qwAnnouncedLength = 4ull << 30;
+    server_.Set("/huge", huge);
+    testutil::HttpAnswer endless(200, std::string(16 * 1024, 'e'));
+    endless.bEndless = true;
+    server_.Set("/endless", endless);
+    for (const char* szTarget : {"/huge", "/endless"}) {
+        SCOPED_TRACE(szTarget);
+        g_qwMostUsed = 0;
+        // Past the whole volume a real one would refuse the writes: the
+        // transfer is stopped rather than let run on without end.
+        std::atomic<bool> bDone{false};
+        std::thread full([&bDone] {
+            while (!bDone && VolumeUsed() <= kReserve + kRoom) platform::SleepRealMs(10);
+            if (!bDone) quorvex_testing::SetDownloadAbort(true);
+        });
+        EXPECT_EQ(Download(server_.Url(szTarget), path), 8);
+        bDone = true;
+        full.join();
+        EXPECT_EQ(NamesInDir(), Names{"keep.bin"});
+        EXPECT_EQ(testutil::ReadFile(path), "old");
+    }
+    // The endless body was written up to the reserve, not refused at once.
+    EXPECT_GE(g_qwMostUsed.load(), kRoom / 2);
+    EXPECT_LE(g_qwMostUsed.load(), kRoom + 64 * 1024);
+
+    // A volume that cannot tell its free space is not held to the reserve.
+    g_bVolumeTells = false;
+    EXPECT_EQ(Download(server_.Url("/fits"), dir_.File("fits.bin")), 0);
+}
+
 TEST_F(SupportDownload, BadArgumentsAndSchemesAreRefused) {
     std::string path = dir_.File("out");
     EXPECT_EQ(InternetDownloadFile(nullptr, 0, 0, nullptr, path.c_str()), 1);
@@ -248,7 +323,7 @@ TEST_F(SupportDownload, ConcurrentDownloadsOfOneDestinationBothEndWell) {
 
 // The rule itself, fed by hand: floor 100 bytes per 1000 ms, stall 500 ms.
 platform::HttpOptions WatchOptions(uint32_t dwWindowMs) {
-    return platform::HttpOptions{0, 500, 100, dwWindowMs, nullptr, nullptr};
+    return platform::HttpOptions{0, 500, 100, dwWindowMs, 0, nullptr, nullptr};
 }
 
 TEST(TransferWatch, EachWindowMustBringTheFloor) {

@@ -71,7 +71,10 @@ VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff, int iOutpu
  * body has begun; the connection broke off); 4 the final status was not
  * 2xx; 5 the download could not be moved onto szLocalFile (open elsewhere,
  * read-only, a folder); 6 the URL is not http or https; 7 stopped because
- * the library is being unloaded; -9 internal error. */
+ * the library is being unloaded (an unload waits for the call to return);
+ * 8 not enough disk space: the download would leave less than 256 MiB free
+ * on szLocalFile's volume (judged by the announced length, and as the body
+ * arrives); -9 internal error. */
 VOREL_API int VOREL_CALL DownloadFile(const char* szUrl, const char* szLocalFile);
 
 /* Starts a background download through a temporary file beside

@@ -59,6 +59,15 @@ void CountDownloadThreadEnded() {
 std::atomic<uint32_t> g_dwUnloadFinishMs{1500};
 std::atomic<uint32_t> g_dwUnloadStopMs{500};
 
+// Set by the unload: DownloadFile calls in progress and later ones end
+// with 7.
+std::atomic<bool> g_bStopCallingThreadDownloads{false};
+constexpr int kStoppedForUnload = 7;
+
+int ShouldStopCallingThreadDownload(void*) {
+    return g_bStopCallingThreadDownloads.load(std::memory_order_acquire) ? 1 : 0;
+}
+
 std::atomic<vorel_testing::DownloadFunction> g_pfnDownload{nullptr};
 std::atomic<void (*)()> g_pfnThreadGate{nullptr};
 
@@ -143,7 +152,15 @@ void AbortDownloads(bool bAbort) { InternetDownloadAbort(bAbort ? 1 : 0); }
 int DownloadThreadsRunning() { return g_downloadThreads.iRunning.load(std::memory_order_acquire); }
 
 int DownloadFileNow(const char* szUrl, const char* szLocalFile) {
-    return Transfer(szUrl, szLocalFile);
+    if (ShouldStopCallingThreadDownload(nullptr) != 0) return kStoppedForUnload;
+    vorel_testing::DownloadFunction pfnDownload = g_pfnDownload.load();
+    if (pfnDownload != nullptr) return pfnDownload(nullptr, 0, 0, szUrl, szLocalFile);
+    return InternetDownloadFileStoppable(nullptr, 0, 0, szUrl, szLocalFile,
+                                         ShouldStopCallingThreadDownload, nullptr);
+}
+
+void StopCallingThreadDownloads(bool bStop) {
+    g_bStopCallingThreadDownloads.store(bStop, std::memory_order_release);
 }
 
 void WaitForDownloadsAtUnload() {

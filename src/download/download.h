@@ -17,8 +17,16 @@ extern KThreadMutex DownloadLock;
 // The handle of the newest background download thread, or null.
 extern ThreadSlot hThread1;
 
-// InternetDownloadFile in the calling thread: 0 success.
+// InternetDownloadFile in the calling thread: 0 success; 7 when
+// StopCallingThreadDownloads has asked it to end.
 int DownloadFileNow(const char* szUrl, const char* szLocalFile);
+
+// While bStop holds, every DownloadFileNow in progress ends with 7 (within
+// about 100 ms, also inside a name lookup) and every later one returns 7 at
+// once. The background downloads are not touched. The unload sets it, since
+// a game thread inside the library cannot be waited out; the next load
+// clears it.
+void StopCallingThreadDownloads(bool bStop);
 
 // Starts a background download: 0 started, 1 arguments rejected.
 int StartBackgroundDownload(const char* szUrl, const char* szLocalFile);

@@ -9,6 +9,7 @@
 
 #include "base/engine.h"
 #include "base/lock.h"
+#include "base/log_file.h"
 #include "download/download.h"
 #include "exchange/queue_table.h"
 #include "frame/config.h"
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr int kEngineSlots = 10;
+// How long an unload without an engine waits for export calls to leave,
+// from its start, in real milliseconds.
+constexpr uint32_t kExportCallBoundMs = 1000;
 
 std::atomic<ClientEngine*> g_apEngines[kEngineSlots];
 // Engines left allocated by an unload because a thread of theirs could not
@@ -46,6 +50,8 @@ public:
     void InitInstance() {
         g_bUnloading = false;
         ClearEngineTable();
+        // A library kept loaded by an earlier unload starts downloading again.
+        StopCallingThreadDownloads(false);
     }
     // True when no thread of the library runs any more.
     bool ExitInstance(bool bProcessExit) {
@@ -69,14 +75,35 @@ public:
             KMutexAdaptor<KThreadMutex> guard(g_engineCreateLock, -1);
             g_bUnloading = true;
         }
+        // A DownloadFile runs on a game thread, inside the library's code:
+        // it is told to end now (with 7) rather than waited out, engine or
+        // none. The engine's shutdown and the wait below then see its call
+        // leave.
+        uint32_t dwStart = platform::TickMs();
+        StopCallingThreadDownloads(true);
         bool bHadEngine = false;
         bool bStopped = DestroyAllEngines(&bHadEngine);
         // Downloads started without an engine still run the library's code;
         // an engine's shutdown has stopped them already.
-        if (!bHadEngine) WaitForDownloadsAtUnload();
+        if (!bHadEngine) {
+            WaitForDownloadsAtUnload();
+            bStopped = WaitForExportCallsWithoutEngine(dwStart) && bStopped;
+        }
         // Joins what has ended, so that no thread is still on its way out
         // through the library's code when it goes.
         return bStopped && platform::ThreadsWaitRunningAtMost(0, 200);
+    }
+    // Export calls in progress at an unload without an engine: none but a
+    // DownloadFile told to stop, or a Download_File_EX within its 10 ms,
+    // should be left, so the bound is short. A call still inside at the
+    // bound keeps the library loaded and is logged.
+    static bool WaitForExportCallsWithoutEngine(uint32_t dwStart) {
+        if (WaitForExportCalls(dwStart, kExportCallBoundMs)) return true;
+        WriteFileNew(LogFile(),
+                     "---testing20090618---close---error---调用未能返回:进行中的调用%d;"
+                     "库保持加载---",
+                     static_cast<int>(g_iExportCalls.load()));
+        return false;
     }
     void LogShutdownAtProcessExit() {
         for (auto& slot : g_apEngines) {

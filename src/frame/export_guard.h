@@ -1,6 +1,6 @@
-// The frame every export runs in: no exception leaves the library, and the
-// exports that use the engine are counted for shutdown and answer without
-// one when it cannot be had.
+// The frame every export runs in: no exception leaves the library, every
+// call is counted for shutdown while it runs, and the exports that use the
+// engine answer without one when it cannot be had.
 #pragma once
 
 #include "frame/shutdown.h"
@@ -17,14 +17,20 @@ int GuardedExport(int iFailed, Body body) {
     }
 }
 
-// body(engine) for an export that needs the engine, counted in
-// g_iExportCalls for as long as it runs. The engine comes from
-// pfnEngine; iFailed is the answer when there is none and when an
-// exception ends the call.
+// GuardedExport counted in g_iExportCalls for as long as it runs, so that
+// the unload waits for the call to leave before the code goes.
+template <typename Body>
+int CountedExport(int iFailed, Body body) {
+    ExportCall call;
+    return GuardedExport(iFailed, body);
+}
+
+// body(engine) for an export that needs the engine, counted as
+// CountedExport is. The engine comes from pfnEngine; iFailed is the answer
+// when there is none and when an exception ends the call.
 template <typename Body>
 int EngineExport(ClientEngine* (*pfnEngine)(), int iFailed, Body body) {
-    ExportCall call;
-    return GuardedExport(iFailed, [&] {
+    return CountedExport(iFailed, [&] {
         ClientEngine* pEngine = pfnEngine();
         if (pEngine == nullptr) return iFailed;
         return body(*pEngine);

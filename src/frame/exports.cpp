@@ -54,11 +54,11 @@ extern "C" VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff,
 }
 
 extern "C" VOREL_API int VOREL_CALL DownloadFile(const char* szUrl, const char* szLocalFile) {
-    return GuardedExport(-9, [&] { return DownloadFileNow(szUrl, szLocalFile); });
+    return CountedExport(-9, [&] { return DownloadFileNow(szUrl, szLocalFile); });
 }
 
 extern "C" VOREL_API int VOREL_CALL Download_File_EX(const char* szUrl, const char* szLocalFile) {
-    return GuardedExport(1, [&] { return StartBackgroundDownload(szUrl, szLocalFile); });
+    return CountedExport(1, [&] { return StartBackgroundDownload(szUrl, szLocalFile); });
 }
 
 extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {

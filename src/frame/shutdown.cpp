@@ -71,6 +71,18 @@ void LogThreadsLeftRunning(const ClientEngine& engine) {
 
 }  // namespace
 
+bool WaitForExportCalls(uint32_t dwStartMs, uint32_t dwBoundMs) {
+    if (g_iExportCalls.load() == 0) return true;
+    while (g_iExportCalls.load() > 0 && platform::TickMsSince(dwStartMs) < dwBoundMs) {
+        platform::SleepRealMs(5);
+    }
+    if (g_iExportCalls.load() > 0) return false;
+    // The last call has left the count but still returns through a few
+    // instructions of the library (and of the front on POSIX): let it.
+    platform::SleepRealMs(20);
+    return true;
+}
+
 bool ShutdownEngine(ClientEngine& engine) {
     engine.iStopping = 1;
     WriteFileNew(LogFile(), "---testing20090618---close1---");
@@ -104,16 +116,10 @@ bool ShutdownEngine(ClientEngine& engine) {
         uint32_t dwStart = platform::TickMs();
         bStopped = platform::ThreadsWaitRunningAtMost(iMayRemain, kStopBoundMs);
         // Game threads still inside an export (a read ends its wait once it
-        // sees the engine stopping), within the same bound.
-        bool bCallsInFlight = g_iExportCalls.load() > 0;
-        while (g_iExportCalls.load() > 0 && platform::TickMsSince(dwStart) < kStopBoundMs) {
-            platform::SleepRealMs(5);
-        }
-        // A call that has just left the count still returns through a few
-        // instructions of the library (and of the front that the game
-        // loaded): let it, before that code can go.
-        if (bCallsInFlight) platform::SleepRealMs(20);
-        bStopped = bStopped && iMayRemain == 0 && g_iExportCalls.load() == 0;
+        // sees the engine stopping, a download once told to stop), within
+        // the same bound.
+        bool bCallsLeft = WaitForExportCalls(dwStart, kStopBoundMs);
+        bStopped = bStopped && iMayRemain == 0 && bCallsLeft;
         if (!bStopped) LogThreadsLeftRunning(engine);
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
         EndThreadSlot(engine.hThread2, bRunning2,

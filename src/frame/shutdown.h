@@ -20,6 +20,10 @@ public:
     ExportCall& operator=(const ExportCall&) = delete;
 };
 
+// Waits until no export call is in progress, until dwBoundMs have passed on
+// the millisecond tick since dwStartMs. True when none is.
+bool WaitForExportCalls(uint32_t dwStartMs, uint32_t dwBoundMs);
+
 // Runs the shutdown steps (log lines close1 to close5). Returns true when
 // the engine may be freed; false when a thread of the library could not be
 // stopped in time: the engine and what that thread can reach are then left

@@ -1,6 +1,9 @@
-// What both platforms' file code shares: the append faults that tests
-// inject, and the checks in front of the system's append.
+// What both platforms' file code shares: the append faults and the free
+// space that tests inject, the checks in front of the system's append, and
+// the directory that a free-space question asks about.
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/system.h"
@@ -25,7 +28,27 @@ bool TakeAppendFault(size_t* piBytes) {
     return false;
 }
 
+std::atomic<platform_testing::FreeSpaceHook> g_pfnFreeSpaceHook{nullptr};
+
 }  // namespace
+
+bool FreeDiskSpace(const char* szPath, uint64_t* pqwBytes) {
+    if (szPath == nullptr || pqwBytes == nullptr) return false;
+    platform_testing::FreeSpaceHook pfnHook = g_pfnFreeSpaceHook.load();
+    if (pfnHook != nullptr) return pfnHook(szPath, pqwBytes);
+    // Everything up to and with the last separator of either kind.
+    const char* pSlash = std::strrchr(szPath, '/');
+    const char* pBackslash = std::strrchr(szPath, '\\');
+    if (pSlash == nullptr || (pBackslash != nullptr && pBackslash > pSlash)) pSlash = pBackslash;
+    size_t iLength = pSlash != nullptr ? static_cast<size_t>(pSlash - szPath) + 1 : 0;
+    char* szDirectory = static_cast<char*>(std::malloc(iLength + 1));
+    if (szDirectory == nullptr) return false;
+    std::memcpy(szDirectory, szPath, iLength);
+    szDirectory[iLength] = '\0';
+    bool bKnown = detail::SystemFreeDiskSpace(szDirectory, pqwBytes);
+    std::free(szDirectory);
+    return bKnown;
+}
 
 size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
     if (hFile == kNoAppendFile || (pData == nullptr && iLength > 0)) return 0;
@@ -37,6 +60,10 @@ size_t AppendFileWrite(AppendFile hFile, const void* pData, size_t iLength) {
 }
 
 }  // namespace platform
+
+void platform_testing::SetFreeSpaceHook(FreeSpaceHook pfnHook) {
+    platform::g_pfnFreeSpaceHook.store(pfnHook);
+}
 
 void platform_testing::InjectAppendFaults(int iCount, size_t iBytes) {
     platform::g_iFaultBytes.store(iBytes);

@@ -1,6 +1,6 @@
 // Files: the running executable's path, INI reading, append (once, or
 // through a file kept open, whose size can be asked), move with replace,
-// existence and removal.
+// existence and removal, and the free space of a volume.
 // Paths are byte strings in the system's code page.
 #pragma once
 
@@ -88,5 +88,12 @@ bool FileExists(const char* szPath);
 
 // Deletes a file; true if it is gone afterwards.
 bool RemoveFile(const char* szPath);
+
+// The bytes this process may still write on the volume that holds szPath:
+// the directory part of szPath is asked (the current directory when it has
+// none), so the file itself need not exist. statvfs on POSIX (the blocks
+// free to unprivileged users), GetDiskFreeSpaceExA on Windows (the caller's
+// quota included). False when the system cannot tell.
+bool FreeDiskSpace(const char* szPath, uint64_t* pqwBytes);
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/files.h"
+
 namespace platform {
 
 enum class HttpResult {
@@ -13,6 +15,7 @@ enum class HttpResult {
     kTransferError,  // name lookup, connect, time-out, too slow, or the stream broke off
     kHttpStatus,     // the final answer's status was not 2xx
     kAborted,        // pfnShouldAbort asked to stop
+    kDiskFull,       // the body would leave less than the reserve free on the file's volume
 };
 
 struct HttpOptions {
@@ -23,6 +26,9 @@ struct HttpOptions {
     // fails as a stalled one does. A window of 0 turns the floor off.
     uint32_t dwFloorBytes;
     uint32_t dwFloorWindowMs;
+    // The body fails with kDiskFull rather than leave fewer than this many
+    // bytes free on the volume of the file; 0 turns the check off.
+    uint64_t qwDiskReserve;
     // Asked now and then during the transfer; true stops it with kAborted.
     bool (*pfnShouldAbort)(void* pContext);
     void* pContext;
@@ -83,6 +89,53 @@ private:
     bool bWindowOpen_ = false;
     uint32_t dwWindowStartMs_ = 0;
     uint64_t iWindowStartBytes_ = 0;
+};
+
+// The disk reserve, shared by both implementations: they ask it about an
+// announced length before the body and about every piece of the body
+// before writing it. The free space is asked again after every
+// kRequeryBytes of body, and at once when the last answer leaves no room
+// for the next piece, so that the count stays close to the volume's own
+// while others write to it too. A volume that cannot tell its free space
+// is not held to the reserve.
+class DiskRoom {
+public:
+    static constexpr uint64_t kRequeryBytes = 1024 * 1024;
+
+    DiskRoom(const char* szPath, uint64_t qwReserve) : szPath_(szPath), qwReserve_(qwReserve) {}
+
+    // Whether a body of qwLength bytes fits above the reserve.
+    bool Fits(uint64_t qwLength) {
+        if (qwReserve_ == 0) return true;
+        Query();
+        return !bKnown_ || Room(qwLength);
+    }
+
+    // Whether qwMore further bytes may be written; counts them when so.
+    bool Allows(uint64_t qwMore) {
+        if (qwReserve_ == 0) return true;
+        if (!bKnown_ || qwSinceQuery_ + qwMore > kRequeryBytes || !Room(qwMore)) Query();
+        if (bKnown_ && !Room(qwMore)) return false;
+        qwSinceQuery_ += qwMore;
+        return true;
+    }
+
+private:
+    void Query() {
+        bKnown_ = FreeDiskSpace(szPath_, &qwFree_);
+        qwSinceQuery_ = 0;
+    }
+    // Room for qwMore bytes after those written since the last answer.
+    bool Room(uint64_t qwMore) const {
+        return qwFree_ >= qwReserve_ && qwFree_ - qwReserve_ >= qwSinceQuery_ &&
+               qwFree_ - qwReserve_ - qwSinceQuery_ >= qwMore;
+    }
+
+    const char* szPath_;
+    uint64_t qwReserve_;
+    bool bKnown_ = false;
+    uint64_t qwFree_ = 0;        // the volume's last answer
+    uint64_t qwSinceQuery_ = 0;  // body bytes written since
 };
 
 // Fetches szUrl, following redirects, and writes the body to szPath

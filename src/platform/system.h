@@ -42,6 +42,10 @@ int SystemSetNoLinger(SocketHandle s);
 HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpOptions& options,
                               int* piHttpStatus);
 
+// FreeDiskSpace for a directory: "" for the current one; otherwise it ends
+// with its separator ("dir/", "C:\\", "/").
+bool SystemFreeDiskSpace(const char* szDirectory, uint64_t* pqwBytes);
+
 // Writes until every byte is out or a write fails; returns the bytes written.
 // REQUIRES: hFile is open.
 size_t SystemAppendWrite(AppendFile hFile, const void* pData, size_t iLength);

@@ -47,6 +47,12 @@ void SetResolveHook(ResolveHook pfnHook);
 // a count of 0 clears it.
 void InjectAppendFaults(int iCount, size_t iBytes);
 
+// Free space (files.h): the hook stands in for the system's answer to every
+// FreeDiskSpace call, with the same arguments and contract (null restores
+// the system). Lets a test put a huge download into a small volume.
+using FreeSpaceHook = bool (*)(const char* szPath, uint64_t* pqwBytes);
+void SetFreeSpaceHook(FreeSpaceHook pfnHook);
+
 // Adapters (adapters.h): pfnQuery is called instead of the system with the
 // same arguments and contract as QueryAdapters. Null restores the system.
 using AdapterQueryFn = uint32_t (*)(platform::AdapterRecord* pList, uint32_t* pdwSize);

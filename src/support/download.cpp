@@ -23,8 +23,24 @@ std::atomic<uint32_t> g_dwStallMs{60000};
 std::atomic<uint32_t> g_dwFloorBytes{1024};
 std::atomic<uint32_t> g_dwFloorWindowMs{60000};
 std::atomic<bool> g_bAbort{false};
+// What a download must leave free on the destination's volume. A full
+// system volume breaks far more than the game (the page file, the system's
+// updates, the game's own saves and log), and a download that cannot fit
+// with this much to spare is better refused than allowed to take the last
+// of it; 256 MiB is little against the disks the game runs on.
+constexpr uint64_t kDiskReserveBytes = 256ull * 1024 * 1024;
 
-bool ShouldAbort(void*) { return g_bAbort.load(std::memory_order_acquire); }
+// The caller's own stop question beside the process-wide abort.
+struct StopQuestion {
+    int (*pfnStop)(void* pContext);
+    void* pContext;
+};
+
+bool ShouldAbort(void* pContext) {
+    if (g_bAbort.load(std::memory_order_acquire)) return true;
+    const StopQuestion* pQuestion = static_cast<const StopQuestion*>(pContext);
+    return pQuestion->pfnStop != nullptr && pQuestion->pfnStop(pQuestion->pContext) != 0;
+}
 
 enum : int {
     kOk = 0,
@@ -35,6 +51,7 @@ enum : int {
     kMoveFailed = 5,
     kBadScheme = 6,
     kAborted = 7,
+    kDiskFull = 8,
 };
 
 // ---- temporary names ----------------------------------------------------------
@@ -157,6 +174,8 @@ int TranslateResult(platform::HttpResult result) {
             return kHttpStatus;
         case platform::HttpResult::kAborted:
             return kAborted;
+        case platform::HttpResult::kDiskFull:
+            return kDiskFull;
         case platform::HttpResult::kTransferError:
         default:
             return kTransfer;
@@ -185,13 +204,22 @@ extern "C" QUORVEX_API void InternetDownloadAbort(int iAbort) {
     g_bAbort.store(iAbort != 0, std::memory_order_release);
 }
 
-extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserved1*/,
-                                                int /*iReserved2*/, const char* szUrl,
-                                                const char* szPath) {
+extern "C" QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
+                                                const char* szUrl, const char* szPath) {
+    return InternetDownloadFileStoppable(hWnd, iReserved1, iReserved2, szUrl, szPath, nullptr,
+                                         nullptr);
+}
+
+extern "C" QUORVEX_API int InternetDownloadFileStoppable(HWND__* /*hWnd*/, int /*iReserved1*/,
+                                                         int /*iReserved2*/, const char* szUrl,
+                                                         const char* szPath,
+                                                         int (*pfnStop)(void* pContext),
+                                                         void* pContext) {
     if (szUrl == nullptr || szPath == nullptr || szUrl[0] == '\0' || szPath[0] == '\0') {
         return kBadArguments;
     }
-    if (g_bAbort.load(std::memory_order_acquire)) return kAborted;
+    StopQuestion question{pfnStop, pContext};
+    if (ShouldAbort(&question)) return kAborted;
 
     // In the destination's directory, so the move is a rename.
     size_t iTempSize = std::strlen(szPath) + kTempSuffixRoom;
@@ -209,7 +237,9 @@ extern "C" QUORVEX_API int InternetDownloadFile(HWND__* /*hWnd*/, int /*iReserve
     options.dwStallTimeoutMs = g_dwStallMs.load();
     options.dwFloorBytes = g_dwFloorBytes.load();
     options.dwFloorWindowMs = g_dwFloorWindowMs.load();
+    options.qwDiskReserve = kDiskReserveBytes;
     options.pfnShouldAbort = ShouldAbort;
+    options.pContext = &question;
     int iStatus = 0;
     int iResult = TranslateResult(platform::HttpDownloadToFile(szUrl, szTemp, options, &iStatus));
     if (iResult == kOk && !platform::MoveFileReplace(szTemp, szPath)) iResult = kMoveFailed;

@@ -121,9 +121,20 @@ QUORVEX_API int split_CharLine(char** ppFields, int iLimit, char* szText, char c
 // created (also: eight transfers already write this destination); 3 the
 // transfer failed (connect, time-out, stalled or too slow, read); 4 the
 // server answered with a status other than 2xx; 5 the file could not be
-// moved into place; 6 the URL's scheme is not http or https; 7 aborted.
+// moved into place; 6 the URL's scheme is not http or https; 7 aborted; 8
+// the body would leave less than 256 MiB free on the destination's volume
+// (judged by the announced length before the body, and as the body is
+// written, so a body without a length ends too).
 QUORVEX_API int InternetDownloadFile(HWND__* hWnd, int iReserved1, int iReserved2,
                                      const char* szUrl, const char* szPath);
+
+// InternetDownloadFile that also stops with 7 once pfnStop(pContext)
+// returns non-zero: it is asked before the transfer starts and then at
+// least every 100 ms, also while the name lookup or the connect is under
+// way, on the calling thread. A null pfnStop is never asked.
+QUORVEX_API int InternetDownloadFileStoppable(HWND__* hWnd, int iReserved1, int iReserved2,
+                                              const char* szUrl, const char* szPath,
+                                              int (*pfnStop)(void* pContext), void* pContext);
 
 // While iAbort is non-zero, every transfer in progress stops and every new
 // one fails at once with 7; zero lets downloads run again.

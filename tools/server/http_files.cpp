@@ -252,6 +252,36 @@ bool HttpFileServer::Pause(int iMs) {
     return !stopping_.wait_for(lock, std::chrono::milliseconds(iMs), [this] { return bStopping_; });
 }
 
+bool HttpFileServer::WaitForRelease() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_.wait(lock, [this] { return bStopping_ || bReleased_; });
+    return !bStopping_;
+}
+
+void HttpFileServer::Release() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bReleased_ = true;
+    }
+    stopping_.notify_all();
+}
+
+// The body in chunks, over and over, until a send fails (the client has
+// gone) or the server stops.
+void HttpFileServer::SendEndless(platform::SocketHandle s, const std::string& body) {
+    char size[32];
+    std::snprintf(size, sizeof(size), "%zx\r\n", body.size());
+    std::string chunk = size + body + "\r\n";
+    if (body.empty()) return;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (bStopping_) return;
+        }
+        if (!SendAll(s, chunk)) return;
+    }
+}
+
 void HttpFileServer::Serve(Connection* pConnection) {
     platform::SocketHandle s = pConnection->s;
     std::string head;
@@ -296,10 +326,17 @@ void HttpFileServer::Answer(platform::SocketHandle s, const std::string& head) {
     if (bScripted) {
         Report(request, script.iStatus, script.body.size());
         std::string extra = script.location.empty() ? "" : "Location: " + script.location + "\r\n";
-        if (!SendAll(s,
-                     Head(script.iStatus, script.body.size(), "application/octet-stream", extra)) ||
-            bHead)
-            return;
+        std::string head;
+        if (script.bEndless) {
+            head = "HTTP/1.1 " + std::to_string(script.iStatus) + " " + Reason(script.iStatus) +
+                   "\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n" +
+                   extra + "Connection: close\r\n\r\n";
+        } else {
+            uint64_t qwLength =
+                script.qwAnnouncedLength > 0 ? script.qwAnnouncedLength : script.body.size();
+            head = Head(script.iStatus, qwLength, "application/octet-stream", extra);
+        }
+        if (!SendAll(s, head) || bHead) return;
         SendScripted(s, script);
         return;
     }
@@ -337,7 +374,14 @@ void HttpFileServer::Report(const HttpRequest& request, int iStatus, uint64_t qw
 // The body of a scripted answer, whose head has gone out, with its fault.
 void HttpFileServer::SendScripted(platform::SocketHandle s, const HttpAnswer& answer) {
     const std::string& body = answer.body;
-    if (answer.iStallAfter >= 0) {
+    if (answer.bEndless) {
+        SendEndless(s, body);
+    } else if (answer.iHoldAfter >= 0) {
+        size_t iFirst = std::min(body.size(), static_cast<size_t>(answer.iHoldAfter));
+        if (SendAll(s, body.data(), iFirst) && WaitForRelease()) {
+            SendAll(s, body.data() + iFirst, body.size() - iFirst);
+        }
+    } else if (answer.iStallAfter >= 0) {
         SendAll(s, body.data(), std::min(body.size(), static_cast<size_t>(answer.iStallAfter)));
         // Hang until the client gives up (its recv sees nothing more) or the
         // server stops.

@@ -36,6 +36,9 @@ struct HttpAnswer {
     int iDripDelayMs = 0;      // > 0: send the body in steps with this pause after each
     int iDripBytes = 1;        // the bytes of each such step
     bool bCloseEarly = false;  // announce the whole body, send half, close
+    int iHoldAfter = -1;       // >= 0: send this many body bytes, then the rest after Release()
+    uint64_t qwAnnouncedLength = 0;  // > 0: the Content-Length sent, whatever the body's size
+    bool bEndless = false;  // chunked, the body sent again and again until the client leaves
 
     HttpAnswer() = default;
     HttpAnswer(int iStatusIn, std::string bodyIn) : iStatus(iStatusIn), body(std::move(bodyIn)) {}
@@ -77,6 +80,8 @@ public:
     // From now on a request for `target` (as sent, whatever its method) gets
     // the scripted answer instead of a file.
     void Set(const std::string& target, const HttpAnswer& answer);
+    // Lets every answer held by iHoldAfter, now and later, send the rest.
+    void Release();
     // "http://ADDRESS:PORT" and the target; 127.0.0.1 for a server on every
     // interface.
     std::string Url(const std::string& target) const;
@@ -93,7 +98,9 @@ private:
     void Report(const HttpRequest& request, int iStatus, uint64_t qwSize);
     bool SendFile(platform::SocketHandle s, const std::filesystem::path& file, uint64_t qwSize);
     void SendScripted(platform::SocketHandle s, const HttpAnswer& answer);
-    bool Pause(int iMs);  // false when the server stops meanwhile
+    bool Pause(int iMs);    // false when the server stops meanwhile
+    bool WaitForRelease();  // false when the server stops first
+    void SendEndless(platform::SocketHandle s, const std::string& body);
     void ReapFinished();  // REQUIRES: on the acceptor thread
 
     HttpFilesOptions options_;
@@ -104,6 +111,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable stopping_;
     bool bStopping_ = false;
+    bool bReleased_ = false;                                // guarded by mutex_
     std::vector<std::unique_ptr<Connection>> connections_;  // guarded by mutex_
     int iRequests_ = 0;                                     // guarded by mutex_
     std::map<std::string, int> requestsByTarget_;           // guarded by mutex_

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -223,5 +224,16 @@ bool RemoveFile(const char* szPath) {
     if (szPath == nullptr) return false;
     return unlink(szPath) == 0 || errno == ENOENT;
 }
+
+namespace detail {
+
+bool SystemFreeDiskSpace(const char* szDirectory, uint64_t* pqwBytes) {
+    struct statvfs st;
+    if (statvfs(szDirectory[0] != '\0' ? szDirectory : ".", &st) != 0) return false;
+    *pqwBytes = static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+    return true;
+}
+
+}  // namespace detail
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include "platform/http_download.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <stdio.h>
 
 #include <chrono>
@@ -21,17 +22,38 @@ uint32_t NowMs() {
                                      .count());
 }
 
+bool ShouldAbort(const HttpOptions& options) {
+    return options.pfnShouldAbort != nullptr && options.pfnShouldAbort(options.pContext);
+}
+
 struct Transfer {
     FILE* pFile;
     bool bWriteFailed;
     const HttpOptions* pOptions;
     TransferWatch watch;
     bool bStalled;
+    CURL* pCurl;
+    DiskRoom room;
+    bool bLengthChecked;  // the announced length has been held against the room
+    bool bDiskFull;
 };
 
 size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     size_t iBytes = iSize * iCount;
+    if (!pTransfer->bLengthChecked) {
+        pTransfer->bLengthChecked = true;
+        curl_off_t iLength = -1;
+        curl_easy_getinfo(pTransfer->pCurl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &iLength);
+        if (iLength > 0 && !pTransfer->room.Fits(static_cast<uint64_t>(iLength))) {
+            pTransfer->bDiskFull = true;
+            return 0;
+        }
+    }
+    if (!pTransfer->room.Allows(iBytes)) {
+        pTransfer->bDiskFull = true;
+        return 0;  // makes libcurl stop with a write error
+    }
     if (fwrite(pData, 1, iBytes, pTransfer->pFile) != iBytes) {
         pTransfer->bWriteFailed = true;
         return 0;  // makes libcurl stop with a write error
@@ -39,15 +61,13 @@ size_t WriteBody(char* pData, size_t iSize, size_t iCount, void* pContext) {
     return iBytes;
 }
 
-// Called by libcurl at least once a second, data or not, and as data
-// arrives: watches for a stalled or too slow transfer and for a request to
-// stop.
+// Called by libcurl at least once a second, data or not (also while the
+// name lookup runs on libcurl's own thread), and as data arrives: watches
+// for a stalled or too slow transfer and for a request to stop.
 int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_off_t) {
     Transfer* pTransfer = static_cast<Transfer*>(pContext);
     const HttpOptions* pOptions = pTransfer->pOptions;
-    if (pOptions->pfnShouldAbort != nullptr && pOptions->pfnShouldAbort(pOptions->pContext)) {
-        return 1;  // aborts the transfer
-    }
+    if (ShouldAbort(*pOptions)) return 1;  // aborts the transfer
     uint64_t iBytes = iBytesNow > 0 ? static_cast<uint64_t>(iBytesNow) : 0;
     if (pTransfer->watch.TooSlow(iBytes, NowMs())) {
         pTransfer->bStalled = true;
@@ -56,13 +76,25 @@ int Progress(void* pContext, curl_off_t, curl_off_t iBytesNow, curl_off_t, curl_
     return 0;
 }
 
+// libcurl's global set-up, and libcurl kept loaded for the rest of the
+// process: a name lookup that a stopped transfer leaves behind finishes on
+// libcurl's own thread and returns into libcurl's code, also after the
+// library that started it has been unloaded.
+void InitCurl() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &info) != 0 && info.dli_fname != nullptr) {
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+}
+
 }  // namespace
 
 namespace detail {
 
 HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpOptions& options,
                               int* piHttpStatus) {
-    std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(g_curlInit, InitCurl);
 
     CURL* pCurl = curl_easy_init();
     if (pCurl == nullptr) return HttpResult::kTransferError;
@@ -72,7 +104,15 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
         return HttpResult::kFileError;
     }
 
-    Transfer transfer{pFile, false, &options, TransferWatch(options, NowMs()), false};
+    Transfer transfer{pFile,
+                      false,
+                      &options,
+                      TransferWatch(options, NowMs()),
+                      false,
+                      pCurl,
+                      DiskRoom(szPath, options.qwDiskReserve),
+                      false,
+                      false};
     curl_easy_setopt(pCurl, CURLOPT_URL, szUrl);
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pCurl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -86,6 +126,11 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     curl_easy_setopt(pCurl, CURLOPT_XFERINFOFUNCTION, Progress);
     curl_easy_setopt(pCurl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(pCurl, CURLOPT_NOPROGRESS, 0L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A transfer stopped during its name lookup returns at once instead of
+    // waiting in its clean-up for the lookup to come back.
+    curl_easy_setopt(pCurl, CURLOPT_QUICK_EXIT, 1L);
+#endif
 
     CURLcode code = curl_easy_perform(pCurl);
     long iStatus = 0;
@@ -97,6 +142,7 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     if (code == CURLE_ABORTED_BY_CALLBACK) {
         return transfer.bStalled ? HttpResult::kTransferError : HttpResult::kAborted;
     }
+    if (transfer.bDiskFull) return HttpResult::kDiskFull;
     if (transfer.bWriteFailed || (code == CURLE_OK && !bClosed)) return HttpResult::kFileError;
     if (code != CURLE_OK) return HttpResult::kTransferError;
     if (iStatus < 200 || iStatus > 299) return HttpResult::kHttpStatus;

@@ -192,4 +192,18 @@ bool RemoveFile(const char* szPath) {
     return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
 }
 
+namespace detail {
+
+bool SystemFreeDiskSpace(const char* szDirectory, uint64_t* pqwBytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA(szDirectory[0] != '\0' ? szDirectory : nullptr, &available, nullptr,
+                             nullptr)) {
+        return false;
+    }
+    *pqwBytes = available.QuadPart;
+    return true;
+}
+
+}  // namespace detail
+
 }  // namespace platform

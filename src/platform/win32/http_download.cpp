@@ -89,16 +89,38 @@ bool QueryNumber(HINTERNET hRequest, DWORD dwInfo, DWORD* pdwValue) {
                           nullptr) != FALSE;
 }
 
+// The announced Content-Length, read as text: the number form has 32 bits
+// and would cut a length of 4 GiB or more.
+bool QueryContentLength(HINTERNET hRequest, uint64_t* pqwLength) {
+    char szValue[32];
+    DWORD dwLength = sizeof(szValue);
+    if (!HttpQueryInfoA(hRequest, HTTP_QUERY_CONTENT_LENGTH, szValue, &dwLength, nullptr)) {
+        return false;
+    }
+    uint64_t qwValue = 0;
+    int iDigits = 0;
+    for (const char* p = szValue; *p >= '0' && *p <= '9'; ++p, ++iDigits) {
+        if (qwValue > (UINT64_MAX - 9) / 10) return false;
+        qwValue = qwValue * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (iDigits == 0) return false;
+    *pqwLength = qwValue;
+    return true;
+}
+
 // Copies the body into the file, asking about an abort before every read.
 // Each read takes what has arrived, so the question comes up whenever data
 // does, and at the latest after the stall time-out (the receive time-out,
 // which also ends a read that waits that long). The speed floor is judged
 // after every read: a server that keeps sending a byte now and then never
 // lets the receive time-out fire.
-HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& options) {
-    DWORD dwExpected = 0;
-    bool bLengthKnown = QueryNumber(hRequest, HTTP_QUERY_CONTENT_LENGTH, &dwExpected);
-    DWORD dwTotal = 0;
+HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const char* szPath,
+                    const HttpOptions& options) {
+    uint64_t qwExpected = 0;
+    bool bLengthKnown = QueryContentLength(hRequest, &qwExpected);
+    DiskRoom room(szPath, options.qwDiskReserve);
+    if (bLengthKnown && !room.Fits(qwExpected)) return HttpResult::kDiskFull;
+    uint64_t qwTotal = 0;
     TransferWatch watch(options, GetTickCount());
     char buffer[kReadChunk];
     for (;;) {
@@ -113,12 +135,13 @@ HttpResult CopyBody(HINTERNET hRequest, OutputFile& file, const HttpOptions& opt
             return HttpResult::kTransferError;
         }
         if (dwRead == 0) break;
+        if (!room.Allows(dwRead)) return HttpResult::kDiskFull;
         if (!file.Write(buffer, dwRead)) return HttpResult::kFileError;
-        dwTotal += dwRead;
-        if (watch.TooSlow(dwTotal, GetTickCount())) return HttpResult::kTransferError;
+        qwTotal += dwRead;
+        if (watch.TooSlow(qwTotal, GetTickCount())) return HttpResult::kTransferError;
     }
     // A connection that broke off early can look like the end of the body.
-    if (bLengthKnown && dwTotal != dwExpected) return HttpResult::kTransferError;
+    if (bLengthKnown && qwTotal != qwExpected) return HttpResult::kTransferError;
     return HttpResult::kOk;
 }
 
@@ -151,7 +174,7 @@ HttpResult SystemHttpDownload(const char* szUrl, const char* szPath, const HttpO
     *piHttpStatus = static_cast<int>(dwStatus);
     if (dwStatus < 200 || dwStatus > 299) return HttpResult::kHttpStatus;
 
-    HttpResult result = CopyBody(request.Get(), file, options);
+    HttpResult result = CopyBody(request.Get(), file, szPath, options);
     if (!file.Close() && result == HttpResult::kOk) result = HttpResult::kFileError;
     return result;
 }
