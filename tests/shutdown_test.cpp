@@ -324,7 +324,7 @@ intptr_t CountChaosNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t) {
 
 TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
     constexpr int kRounds = 3;
-    constexpr int kThreads = 8;
+    constexpr int kThreads = 16;
     testutil::HttpAnswer drip(200, std::string(4000, 'c'));
     drip.iDripDelayMs = 2;
     http_.Set("/drip", drip);
