@@ -325,8 +325,8 @@ intptr_t CountChaosNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t) {
 TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
     constexpr int kRounds = 3;
     constexpr int kThreads = 16;
-    testutil::HttpAnswer drip(200, std::string(4000, 'c'));
-    drip.iDripDelayMs = 2;
+    testutil::HttpAnswer drip(200, std::string(300, 'c'));
+    drip.iDripDelayMs = 1;
     http_.Set("/drip", drip);
     const std::string url = http_.Url("/drip");
     const refserver::Fault faults[] = {
@@ -341,8 +341,12 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
         }
         HWND hWnd = lib_.VorelCreateWindow(CountChaosNotices, nullptr);
         ConnectToServer();
+        // Read once: the server listens anew (on the same port) after a refusal.
+        const int iPort = server_.Port();
         std::atomic<bool> bStop{false};
+        std::atomic<bool> bUnloading{false};
         std::atomic<int> iCallsEnded{0};
+        std::atomic<int> iEndedInTheUnload{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
@@ -357,11 +361,11 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
                                      std::string(i % 3 == 0 ? "" : std::to_string(t) + " x"));
                             break;
                         case 1:
-                            lib_.Read_Message1(300, buffer, sizeof(buffer), 1, t);
+                            lib_.Read_Message1(300, buffer, sizeof(buffer), i % 2, t);
                             break;
                         case 2: {
                             int iType = 0;
-                            lib_.Read_Message2(&iType, buffer, sizeof(buffer), 1, 0);
+                            lib_.Read_Message2(&iType, buffer, sizeof(buffer), i % 2, 0);
                             break;
                         }
                         case 3:
@@ -371,13 +375,14 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
                             lib_.Download_File_EX(url.c_str(), (dest + "ex").c_str());
                             break;
                         case 5:
-                            lib_.init(host.data(), server_.Port());
+                            lib_.init(host.data(), iPort);
                             break;
                         case 6:
                             lib_.SetMessageWnd(hWnd);
                             break;
                     }
                     ++iCallsEnded;
+                    if (bUnloading.load()) ++iEndedInTheUnload;
                 }
             });
         }
@@ -389,10 +394,14 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
         // No new call starts once the unload is near; those under way go on.
         bStop = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bUnloading = true;
         ExpectQuickUnload();
         for (auto& thread : threads) thread.join();
         server_.SetFault(refserver::Fault::kNone);
         EXPECT_GT(iCallsEnded.load(), kThreads) << "round " << iRound;
+        EXPECT_GT(iEndedInTheUnload.load(), 0) << "round " << iRound << ": no call was in flight";
+        std::printf("round %d: %d calls, %d of them ended by the unload\n", iRound,
+                    iCallsEnded.load(), iEndedInTheUnload.load());
         std::string log = testutil::ReadFile(dir_.File("GameRun.log"));
         EXPECT_EQ(log.find("线程未能停止"), std::string::npos) << "round " << iRound;
         std::remove(dir_.File("GameRun.log").c_str());
