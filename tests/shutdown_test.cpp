@@ -393,6 +393,7 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
         }
         // No new call starts once the unload is near; those under way go on.
         bStop = true;
+        lib_.VorelDestroyWindow(hWnd);  // as a game closing down, calls still in flight
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         bUnloading = true;
         ExpectQuickUnload();
