@@ -172,6 +172,20 @@ unload_case exit "$port"
 check "[exit] a process that ends without FreeLibrary logs close1 to close5" close_lines_in_order
 unload_case plugin "$port" "http://127.0.0.1:$http_port/file.bin"
 unload_case logon "$port"
+# A slow HTTP server (1 KB a second) for a DownloadFile in progress at the unload.
+mkdir -p "$run/slow-www" && head -c 1048576 /dev/zero >"$run/slow-www/slow.bin"
+"$native/vorel-server" --seconds 300 --http-port 0 --http-dir "$run/slow-www" --http-rate 1024 \
+    </dev/null >"$run/slow-server.out" 2>&1 &
+slow_pid=$!
+slow_port=""
+for _ in $(seq 100); do
+    slow_port=$(sed -n 's/^vorel-server http on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' "$run/slow-server.out")
+    [ -n "$slow_port" ] && break
+    sleep 0.1
+done
+unload_case download "$port" "http://127.0.0.1:$slow_port/slow.bin"
+kill "$slow_pid" 2>/dev/null
+wait "$slow_pid" 2>/dev/null
 # Port 1 on the loopback address: nobody listens there, connections are refused.
 unload_case init 1
 

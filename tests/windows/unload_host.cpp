@@ -15,6 +15,8 @@
 //   vorel-wine-unload.exe init PORT     FreeLibrary while a game thread's
 //                                       init waits for a set-up (PORT: where
 //                                       nobody listens)
+//   vorel-wine-unload.exe download PORT URL  FreeLibrary while a game thread
+//                                       is inside DownloadFile (URL: slow)
 //
 // Prints "N passed, N failed" last and exits non-zero on any failure.
 #include <windows.h>
@@ -248,6 +250,52 @@ int InitCase(int iDeadPort) {
     return Summary();
 }
 
+// --- download: FreeLibrary while a game thread is inside DownloadFile ------------
+struct DownloadCall {
+    int (*pfnDownloadFile)(const char*, const char*);
+    const char* szUrl;
+    std::atomic<int> iResult{-100};
+};
+
+DWORD WINAPI DownloadThread(LPVOID pArg) {
+    DownloadCall* pCall = static_cast<DownloadCall*>(pArg);
+    pCall->iResult = pCall->pfnDownloadFile(pCall->szUrl, "slow.bin");
+    return 0;
+}
+
+int DownloadCase(const char* szUrl) {
+    for (bool bEngine : {false, true}) {
+        const std::string round = bEngine ? " (with an engine)" : " (no engine)";
+        Library lib;
+        Check(lib.Load(), "LoadLibrary(Vorel.dll)" + round);
+        if (bEngine) lib.SetMessageWnd(nullptr);  // creates the engine
+        DownloadCall call;
+        call.pfnDownloadFile =
+            Export<int (*)(const char*, const char*)>(lib.hLib, "DownloadFile");
+        call.szUrl = szUrl;
+        HANDLE hCaller = CreateThread(nullptr, 0, DownloadThread, &call, 0, nullptr);
+        // Inside the transfer: the slow server sends a kilobyte a second.
+        DWORD dwStart = GetTickCount();
+        while (ReadWholeFile("slow.bin.part").size() < 100 && GetTickCount() - dwStart < 10000)
+            Sleep(20);
+        Check(call.iResult.load() == -100, "DownloadFile is still running" + round);
+        dwStart = GetTickCount();
+        FreeLibrary(lib.hLib);
+        DWORD dwFree = GetTickCount() - dwStart;
+        Check(dwFree < 2600, "FreeLibrary returned in " + std::to_string(dwFree) + " ms" + round);
+        Check(WaitForSingleObject(hCaller, 5000) == WAIT_OBJECT_0,
+              "the DownloadFile call returned" + round);
+        CloseHandle(hCaller);
+        Check(call.iResult.load() == 7,
+              "DownloadFile returned " + std::to_string(call.iResult.load()) + round);
+        Check(GetModuleHandleA("Vorel.dll") == nullptr, "Vorel.dll is unloaded, not kept" + round);
+        Check(ReadWholeFile("GameRun.log").find("---close---error---") == std::string::npos,
+              "no thread was left running" + round);
+        DeleteFileA("slow.bin.part");
+    }
+    return Summary();
+}
+
 // --- exit: the process ends without FreeLibrary --------------------------------
 int ExitCase(int iPort) {
     Library lib;
@@ -294,7 +342,7 @@ int PluginCase(int iPort, const char* szUrl) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: vorel-wine-unload.exe notice|exit|plugin|logon|init PORT [URL]\n");
+                     "usage: vorel-wine-unload.exe notice|exit|plugin|logon|init|download PORT [URL]\n");
         return 2;
     }
     std::string what = argv[1];
@@ -304,6 +352,7 @@ int main(int argc, char** argv) {
     if (what == "plugin" && argc >= 4) return PluginCase(iPort, argv[3]);
     if (what == "logon") return LogOnCase(iPort);
     if (what == "init") return InitCase(iPort);
+    if (what == "download" && argc >= 4) return DownloadCase(argv[3]);
     std::fprintf(stderr, "unknown case %s\n", what.c_str());
     return 2;
 }
