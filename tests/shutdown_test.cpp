@@ -330,11 +330,11 @@ TEST_F(Unload, ChaosOfGameThreadsOnEveryExportWhileTheServerFlipsItsFaults) {
     http_.Set("/drip", drip);
     const std::string url = http_.Url("/drip");
     const refserver::Fault faults[] = {
-        refserver::Fault::kNone,          refserver::Fault::kCloseMidPacket,
-        refserver::Fault::kGarbage,       refserver::Fault::kDrip,
-        refserver::Fault::kUnknownId,     refserver::Fault::kRefuse,
+        refserver::Fault::kNone,           refserver::Fault::kCloseMidPacket,
+        refserver::Fault::kGarbage,        refserver::Fault::kDrip,
+        refserver::Fault::kUnknownId,      refserver::Fault::kRefuse,
         refserver::Fault::kResetMidPacket, refserver::Fault::kBurst,
-        refserver::Fault::kFlood,         refserver::Fault::kStopReading};
+        refserver::Fault::kFlood,          refserver::Fault::kStopReading};
     for (int iRound = 0; iRound < kRounds; ++iRound) {
         if (lib_.pHandle == nullptr) {
             ASSERT_TRUE(lib_.Load());

@@ -270,8 +270,7 @@ int DownloadCase(const char* szUrl) {
         Check(lib.Load(), "LoadLibrary(Vorel.dll)" + round);
         if (bEngine) lib.SetMessageWnd(nullptr);  // creates the engine
         DownloadCall call;
-        call.pfnDownloadFile =
-            Export<int (*)(const char*, const char*)>(lib.hLib, "DownloadFile");
+        call.pfnDownloadFile = Export<int (*)(const char*, const char*)>(lib.hLib, "DownloadFile");
         call.szUrl = szUrl;
         HANDLE hCaller = CreateThread(nullptr, 0, DownloadThread, &call, 0, nullptr);
         // Inside the transfer: the slow server sends a kilobyte a second.
@@ -341,8 +340,9 @@ int PluginCase(int iPort, const char* szUrl) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: vorel-wine-unload.exe notice|exit|plugin|logon|init|download PORT [URL]\n");
+        std::fprintf(
+            stderr,
+            "usage: vorel-wine-unload.exe notice|exit|plugin|logon|init|download PORT [URL]\n");
         return 2;
     }
     std::string what = argv[1];
