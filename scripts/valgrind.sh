@@ -54,12 +54,13 @@ summary() {  # summary VALGRIND_LOG
 
 # A GoogleTest binary under memcheck, in a directory of its own. Each case
 # counts, and so does a memcheck error as one more failure.
-gtest_binary() {  # gtest_binary NAME
+gtest_binary() {  # gtest_binary NAME [GTEST_ARGS...]
     local name=$1 dir=$runs/$1 started=$SECONDS rc ok bad
+    shift
     rm -rf "$dir" && mkdir -p "$dir"
     echo "=== valgrind: $name"
     (cd "$dir" && exec timeout --kill-after=10 600 "${memcheck[@]}" --log-file="$dir/valgrind.log" \
-        "$build/tests/$name") >"$dir/output.txt" 2>&1
+        "$build/tests/$name" "$@") >"$dir/output.txt" 2>&1
     rc=$?
     ok=$(grep -c '^\[       OK \]' "$dir/output.txt")
     bad=$(grep -cE '^\[  FAILED  \] [^ ]+\.[^ ]+' "$dir/output.txt")
@@ -111,7 +112,9 @@ else
 fi
 
 gtest_binary session_e2e_test
-gtest_binary shutdown_test
+# The chaos of sixteen game threads bounds its unloads in real time, which
+# memcheck's pace would decide; the sanitizer builds run it instead.
+gtest_binary shutdown_test --gtest_filter=-*Chaos*
 
 if [ "$with_demo" = 1 ]; then
     echo "=== valgrind: vorel-demo"
