@@ -240,9 +240,9 @@ void CheckStored(ClientEngine& engine, const SessionState& state, const Model& m
         }
         iStoredTotal += packets.size();
         iRecvQueues += bExists ? 1 : 0;
-        // An answer is held as allocated: its packet block and its node.
+        // An answer is held as the heap takes it: its packet block and its node.
         for (const std::string& packet : packets) {
-            iHeldBytes += static_cast<int64_t>(packet.size() + 1 + sizeof(MESSAGE_NODE));
+            iHeldBytes += HeldAnswerCost(static_cast<uint32_t>(packet.size()));
         }
     }
     FUZZ_CHECK(HeldAnswerBytes() == iHeldBytes, "%lld bytes counted as held, stored %lld",
