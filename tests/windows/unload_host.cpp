@@ -144,15 +144,22 @@ DWORD WINAPI WindowThread(LPVOID) {
     return 0;
 }
 
+// Loads the library, names a window running on a thread of its own (its id
+// in *pdwThread; the thread's handle is returned), and logs on.
+HANDLE LoadWithAWindowAndLogOn(Library* pLib, int iPort, DWORD* pdwThread) {
+    Check(pLib->Load(), "LoadLibrary(Vorel.dll)");
+    HANDLE hWindow = CreateThread(nullptr, 0, WindowThread, nullptr, 0, pdwThread);
+    for (int i = 0; i < 500 && g_hWnd.load() == nullptr; ++i) Sleep(10);
+    Check(pLib->SetMessageWnd(g_hWnd.load()) == 1, "SetMessageWnd(window)");
+    Check(pLib->Connect(iPort), "init");
+    Check(pLib->LogOn(), "log-on");
+    return hWindow;
+}
+
 int NoticeCase(int iPort) {
     Library lib;
-    Check(lib.Load(), "LoadLibrary(Vorel.dll)");
     DWORD dwWindowThread = 0;
-    HANDLE hWindow = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &dwWindowThread);
-    for (int i = 0; i < 500 && g_hWnd.load() == nullptr; ++i) Sleep(10);
-    Check(lib.SetMessageWnd(g_hWnd.load()) == 1, "SetMessageWnd(window)");
-    Check(lib.Connect(iPort), "init");
-    Check(lib.LogOn(), "log-on");
+    HANDLE hWindow = LoadWithAWindowAndLogOn(&lib, iPort, &dwWindowThread);
     g_hToFree = lib.hLib;
     lib.Write(300, "300 5 disconnect");
     DWORD dwStart = GetTickCount();
@@ -179,13 +186,8 @@ int NoticeCase(int iPort) {
 // --- logon: a log-on made on hearing notice 96 is answered ----------------------
 int LogOnCase(int iPort) {
     Library lib;
-    Check(lib.Load(), "LoadLibrary(Vorel.dll)");
     DWORD dwWindowThread = 0;
-    HANDLE hWindow = CreateThread(nullptr, 0, WindowThread, nullptr, 0, &dwWindowThread);
-    for (int i = 0; i < 500 && g_hWnd.load() == nullptr; ++i) Sleep(10);
-    Check(lib.SetMessageWnd(g_hWnd.load()) == 1, "SetMessageWnd(window)");
-    Check(lib.Connect(iPort), "init");
-    Check(lib.LogOn(), "log-on");
+    HANDLE hWindow = LoadWithAWindowAndLogOn(&lib, iPort, &dwWindowThread);
     // Past the library's first five seconds the new connection's set-up
     // empties the queues: the log-on must come after that.
     Sleep(5200);
