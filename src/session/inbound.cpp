@@ -165,9 +165,8 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
     uint32_t dwLength = packet.dwLength;
     int iType = packet.iType;
     state.deferredLog.Add("线程1---recv---type=%d---,iReadStartPos=%d\n", iType, packet.iPosition);
-    // Everything after the disconnect notice is dropped.
-    // ReConnect tells the game's window, once the new set-up has emptied
-    // the session.
+    // Everything after the disconnect notice is dropped. ReConnect tells the
+    // game's window, once the new set-up has emptied the session.
     if (front == FrameResult::kDisconnect) {
         GiveUpConnection(engine, state, 1);
         return Handled::kStop;
