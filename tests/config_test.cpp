@@ -70,6 +70,12 @@ TEST_F(Config, HostAndPortWithAndWithoutTheSwitch) {
     EXPECT_EQ(Engine().iLogFlag.load(), 5);
     EXPECT_EQ(Reread("10.1.1.2 8002 0"), 0);
     EXPECT_EQ(Engine().iLogFlag.load(), 0);
+    // More fields than the split keeps apart: the rest is one last field.
+    std::string many = "10.1.1.3 8003 1";
+    for (int i = 0; i < 117; ++i) many += " f";
+    EXPECT_EQ(Reread(many), 0);
+    EXPECT_EQ(Port(), 8003);
+    EXPECT_EQ(Engine().iLogFlag.load(), 1);
     EXPECT_TRUE(LogLines().empty());
 }
 

@@ -9,6 +9,9 @@
 #include <stdexcept>
 
 #include "base/engine.h"
+#include "frame/testing.h"
+#include "vorel/vorel.h"
+#include "vorel/vorel_window.h"
 
 namespace {
 
@@ -104,6 +107,33 @@ TEST_F(ExportGuard, AGuardedExportIsNotCountedAndTurnsExceptionsIntoItsValue) {
               0);
     EXPECT_EQ(iCounted, 1);
     EXPECT_EQ(CountedExport(1, []() -> int { throw std::bad_alloc(); }), 1);
+}
+
+// Each export's own answer when an exception ends it, whatever it is: the
+// guard meets the exception before the export's work begins.
+TEST_F(ExportGuard, EachExportGivesItsOwnAnswerWhenAnExceptionEndsIt) {
+    char szText[] = "300 1 x";
+    char szBuffer[256];
+    int iType = 0;
+    const struct {
+        const char* szExport;
+        int (*pfnCall)(char*, char*, int*);
+        int iAnswer;
+    } cases[] = {
+        {"Write_Message1", [](char* t, char*, int*) { return Write_Message1(300, t, 0); }, -9},
+        {"Read_Message1", [](char*, char* b, int*) { return Read_Message1(300, b, 256, 0, 1); },
+         -9},
+        {"Read_Message2", [](char*, char* b, int* p) { return Read_Message2(p, b, 256, 0, 0); },
+         -9},
+        {"DownloadFile", [](char* t, char*, int*) { return DownloadFile(t, t); }, -9},
+        {"Download_File_EX", [](char* t, char*, int*) { return Download_File_EX(t, t); }, 1},
+        {"init", [](char* t, char*, int*) { return init(t, 1); }, -9},
+        {"SetMessageWnd", [](char*, char*, int*) { return SetMessageWnd(nullptr); }, 0},
+    };
+    for (const auto& c : cases) {
+        vorel_testing::ThrowInNextExport();
+        EXPECT_EQ(c.pfnCall(szText, szBuffer, &iType), c.iAnswer) << c.szExport;
+    }
 }
 
 }  // namespace

@@ -157,6 +157,29 @@ TEST_F(QueueTable, AHeldAnswerCountsTheHeapItTakes) {
     }
 }
 
+// The bound on answers held for the game, as shipped: reached once they
+// take 64 MiB of the heap, not an answer earlier.
+TEST_F(QueueTable, HeldAnswersReachTheShippedBoundAt64MiB) {
+    constexpr int64_t kBound = 64 * 1024 * 1024;
+    constexpr uint32_t kLength = 65536;
+    MarkNewConnectionForHeldAnswers();
+    int64_t iHeldBefore = HeldAnswerBytes();
+    std::vector<MESSAGE_NODE*> nodes;
+    while (!HeldAnswersAtLimit() && HeldAnswerBytes() - iHeldBefore <= kBound) {
+        bool bPacketFailed = false;
+        MESSAGE_NODE* pNode = NewMessageNode(kLength, &bPacketFailed);
+        ASSERT_NE(pNode, nullptr);
+        FillPacketHeader(&pNode->pPacket->header, 300, kLength, 0, 0, 0);
+        CountHeldAnswer(pNode);
+        nodes.push_back(pNode);
+    }
+    int64_t iHeld = HeldAnswerBytes() - iHeldBefore;
+    EXPECT_GE(iHeld, kBound);
+    EXPECT_LT(iHeld - HeldAnswerCost(kLength), kBound);
+    for (MESSAGE_NODE* pNode : nodes) FreeMessageNode(pNode);
+    EXPECT_FALSE(HeldAnswersAtLimit());
+}
+
 // The contracts on the queue's and the table's locks are checked where they
 // are written: a caller that forgot the lock stops at once.
 TEST_F(QueueTable, AQueueChangedWithoutItsLockOrATableWalkedWithoutItsLockAborts) {

@@ -184,6 +184,60 @@ TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
     engine.iRunState = 1;
 }
 
+// The lookup stands for the system's: it fails, or it resolves the name to
+// the loopback address while the engine is told to stop.
+ClientEngine* g_pStoppedInLookup = nullptr;
+int FailingLookup(const char*, uint32_t*) { return 0; }
+int LookupDuringWhichTheEngineStops(const char*, uint32_t* pAddrNet) {
+    g_pStoppedInLookup->iRunState = 0;
+    return platform::ParseDottedAddress("127.0.0.1", pAddrNet) ? 1 : 0;
+}
+
+// A set-up whose lookup fails, or whose connect fails once the engine is
+// stopping, ends without the configuration's second chance or its line.
+TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoAStopDuringTheConnectMinusEight) {
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    ClientEngine& engine = CreateEngine();
+    platform_testing::SetResolveHook(FailingLookup);
+    EXPECT_EQ(InitSocket(engine), -2);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    g_pStoppedInLookup = &engine;
+    platform_testing::SetResolveHook(LookupDuringWhichTheEngineStops);
+    EXPECT_EQ(InitSocket(engine), -8);
+    platform_testing::SetResolveHook(nullptr);
+    engine.iRunState = 1;
+    EXPECT_FALSE(
+        LogHas("---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wDeadPort_)));
+    EXPECT_FALSE(
+        LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wDeadPort_)));
+}
+
+// A set-up overtaken by a newer one before it began leaves the session as
+// it is: the connection, its key and the mark of the last emptying.
+TEST_F(SessionConnect, ASetUpOvertakenBeforeItBeganLeavesTheSessionAlone) {
+    WriteConfigValue(Address("127.0.0.1", wLivePort_));
+    ClientEngine& engine = CreateEngine();
+    ASSERT_EQ(InitSocket(engine), 0);
+    platform::SocketHandle accepted = platform::SocketAccept(live_);
+    {
+        KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
+        std::strcpy(engine.szSessionKey, "key-of-the-session");
+    }
+    platform::SocketHandle s = engine.hSocket.load();
+    int32_t iEmptied = engine.iEmptiedSerial.load();
+    int32_t iStale = ReserveSetUp(engine);
+    ReserveSetUp(engine);
+    EXPECT_EQ(InitSocket(engine, iStale), -8);
+    EXPECT_EQ(engine.hSocket.load(), s);
+    char szKey[40];
+    engine.GetSessionKey(szKey);
+    EXPECT_STREQ(szKey, "key-of-the-session");
+    EXPECT_EQ(engine.iEmptiedSerial.load(), iEmptied);
+    platform::SocketClose(accepted);
+}
+
 TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmptyTheTable) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     UseManualClock();
@@ -303,12 +357,15 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
 TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
     SKIP_WITHOUT_LOCK_CHECKS();
     ClientEngine& engine = CreateEngine();
-    EXPECT_DEATH(
-        {
-            KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-            ReConnect(engine, 0);
-        },
-        "the calling thread holds the lock");
+    for (KThreadMutex* pLock : {&engine.lockSetup, &engine.lockTable, &engine.lockCounter,
+                                &engine.lockAddress, &engine.lockKey}) {
+        EXPECT_DEATH(
+            {
+                KMutexAdaptor<KThreadMutex> guard(*pLock, -1);
+                ReConnect(engine, 0);
+            },
+            "the calling thread holds the lock");
+    }
     EXPECT_DEATH(
         {
             KMutexAdaptor<KThreadMutex> guard(engine.lockSetup, -1);

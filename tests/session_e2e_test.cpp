@@ -16,6 +16,7 @@
 #include "base/testing.h"
 #include "platform/socket.h"
 #include "platform/testing.h"
+#include "platform/thread.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
 #include "util/session_fixture.h"
@@ -436,6 +437,20 @@ TEST_F(SessionFixture, AnExceptionInsideAPassDoesNotEndTheThread) {
     int iCode = 0;
     Ask(300, "300 3 still here", 3, &iCode);
     EXPECT_EQ(iCode, 6);
+    // The session's counts went on through the pass that threw: both
+    // requests and both answers are in the next statistics line.
+    Engine().iLogFlag = 1;
+    Clock().AdvanceSeconds(30);
+    std::regex counts(
+        "MainThread---业务主线程---正在运行---\\d+ *: [-0-9 :]+,"
+        "处理请求总数:2,预定发送总数:\\d+,有效接受总数:2,没有处理就被删除总数:\\d+");
+    EXPECT_TRUE(WaitReal(
+        [&] {
+            for (const std::string& line : LogLines())
+                if (std::regex_match(line, counts)) return true;
+            return false;
+        },
+        5000));
 }
 
 TEST_F(SessionFixture, InitMovesTheSessionToANewAddress) {
@@ -549,6 +564,41 @@ TEST_F(SessionFixture, ASessionThreadThatFailedToStartIsStartedAgainByTheNextCal
     vorel_testing::FailAllocations(0, 0);
     EXPECT_TRUE(LogOn());
     EXPECT_EQ(Ask(300, "300 2 back", 2).substr(0, 8), "300 2 ok");
+}
+
+// A session thread that keeps failing as it starts is started again at most
+// once a second, however often the game calls.
+TEST_F(SessionFixture, AnEndedSessionThreadIsStartedAgainAtMostOnceASecond) {
+    UseManualClock();  // only the test moves it: no session thread runs to sleep
+    auto Failures = [this] {
+        int iLines = 0;
+        for (const std::string& line : LogLines())
+            iLines += line.rfind("---error---MainThread---malloc--fail: ", 0) == 0 ? 1 : 0;
+        return iLines;
+    };
+    auto Ended = [this] {
+        uint32_t dwCode = 0;
+        platform::ThreadHandle* hThread = Engine().hThread2.load();
+        return hThread != nullptr && platform::ThreadGetExitCode(hThread, &dwCode) &&
+               dwCode != platform::kStillActive;
+    };
+    // Each start fails on its state; a refused `init` only brings it back.
+    vorel_testing::FailAllocations(0, 1);
+    CreateEngine();
+    ASSERT_TRUE(WaitReal([&] { return Failures() == 1 && Ended(); }, 5000));
+    Clock().AdvanceSeconds(2);  // past a start that an earlier test made
+    vorel_testing::FailAllocations(0, 1);
+    EXPECT_EQ(init(nullptr, 0), -1);
+    ASSERT_TRUE(WaitReal([&] { return Failures() == 2 && Ended(); }, 5000));
+    vorel_testing::FailAllocations(0, 1);
+    Clock().AdvanceMs(999);
+    EXPECT_EQ(init(nullptr, 0), -1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Failures(), 2);
+    Clock().AdvanceMs(1);
+    EXPECT_EQ(init(nullptr, 0), -1);
+    EXPECT_TRUE(WaitReal([&] { return Failures() == 3 && Ended(); }, 5000));
+    vorel_testing::FailAllocations(0, 0);
 }
 
 }  // namespace

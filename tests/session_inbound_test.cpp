@@ -549,6 +549,13 @@ TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
     testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 1);
     EXPECT_EQ(queue.nodes[0].payload, text);
+    // More fields than the split keeps apart: stored whole all the same.
+    std::string fields = "300 12 many";
+    for (int i = 0; i < 150; ++i) fields += " " + std::to_string(i);
+    Feed(Answer(300, fields));
+    queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    ASSERT_EQ(queue.iCount, 2);
+    EXPECT_EQ(queue.nodes[1].payload, fields);
 }
 
 // A server that sends faster than the game reads: what the library holds

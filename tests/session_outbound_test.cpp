@@ -277,6 +277,16 @@ TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConn
     WriteStep(Engine(), State());
     EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 patient");
 
+    // A send that wrote nothing is no failure: its line, and the bytes wait.
+    ASSERT_EQ(Request(300, "300 2 nothing yet"), 1);
+    platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kSend, 0, 1);
+    WriteStep(Engine(), State());
+    EXPECT_TRUE(LogHas("线程2---发送数据---warn---1---wrote 0 bytes to fd " + std::to_string(s)));
+    EXPECT_TRUE(ReConnects().empty());
+    EXPECT_EQ(PeerReceive(50), "");
+    WriteStep(Engine(), State());
+    EXPECT_EQ(Decode(Packets(PeerReceive()).at(0).payload), "300 2 nothing yet");
+
     // No buffer space counts alike; the sixth failure in a row is a lost
     // connection, and the bytes stay for the next connection.
     ASSERT_EQ(Request(300, "300 2 again"), 1);
@@ -482,10 +492,6 @@ TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
 TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     UseManualClock();
     ClientEngine& engine = Engine();
-    ClearLog();
-    // A socket that never connected: every pass finds nothing ready, and the
-    // idle sleep is its only pause.
-    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
     auto PassPause = [&] {
         int64_t iStart = Clock().ElapsedMs();
         RunSessionPass(engine, State());
@@ -495,7 +501,28 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
         engine.dwLastActive = platform::TickMs() - dwSilentMs;
         return PassPause();
     };
+    // A pass that received bytes: the next one goes on at once.
+    SetKey(kKey);
+    ASSERT_EQ(Request(300, "300 4 asked"), 1);
+    std::string answer = Answer(300, "300 4 ok answer");
+    ASSERT_EQ(platform::SocketSend(Peer(), answer.data(), static_cast<int>(answer.size())),
+              static_cast<int>(answer.size()));
+    ASSERT_TRUE(testutil::WaitReal(
+        [&engine] {
+            bool bReadable = false;
+            platform::SocketPoll(engine.hSocket.load(), &bReadable, nullptr);
+            return bReadable;
+        },
+        2000));
     EXPECT_EQ(PauseAfterSilence(70000), 0);  // the first pass never sleeps
+    EXPECT_EQ(InspectQueue(engine, testutil::RecvKey(4).c_str()).Pending(), 1);
+    EXPECT_EQ(PassPause(), 0);
+    EXPECT_EQ(PassPause(), 30);
+
+    ClearLog();
+    // A socket that never connected: every pass finds nothing ready, and the
+    // idle sleep is its only pause.
+    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
     const struct {
         uint32_t dwSilentMs;
         int64_t iPauseMs;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 #include "base/alloc.h"
@@ -109,7 +110,7 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
         std::memcpy(szWork, PacketPayload(pPacket), dwPayload);
         szWork[dwPayload] = '\0';
         char* apFields[5000];
-        int ac1 = split_CharLine(apFields, 5000, szWork, ' ');
+        int ac1 = split_CharLine(apFields, static_cast<int>(std::size(apFields)), szWork, ' ');
         int iCheckedType = kind.bEx ? iPacketType : kind.iType;
         if (iCheckedType < kAnswerTypeMin || iCheckedType > kAnswerTypeMax || ac1 < 4) {
             WriteFileNew(LogFile(), kind.szError13, dwLength, ac1);

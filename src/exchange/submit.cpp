@@ -1,6 +1,7 @@
 #include "exchange/submit.h"
 
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 #include "base/engine.h"
@@ -44,7 +45,7 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
             return -1;
         }
         char* apFields[5000];
-        int ac1 = split_CharLine(apFields, 5000, szWork, ' ');
+        int ac1 = split_CharLine(apFields, static_cast<int>(std::size(apFields)), szWork, ' ');
         if (ac1 < 3) {
             WriteFileNew(LogFile(),
                          "---ProcessUserRequest---error---3---ac1=%d,iInputLength=%d,iType=%d\n",

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "base/engine.h"
@@ -119,7 +120,7 @@ int ReadConfigFile(ClientEngine& engine) {
         DropLineEnd(szValue);
         std::printf("NO:%d\tbuffer=%s\n", 1, szValue);
         char* apFields[100];
-        int iFields = split_CharLine(apFields, 100, szValue, ' ');
+        int iFields = split_CharLine(apFields, static_cast<int>(std::size(apFields)), szValue, ' ');
         if (iFields < 2) {
             WriteFileNew(LogFile(),
                          "---ReadConfigFile---error---严重错误,配置文件,错误配置项[Lumaro_COM:"

@@ -3,14 +3,21 @@
 // engine answer without one when it cannot be had.
 #pragma once
 
+#include <stdexcept>
+
 #include "frame/shutdown.h"
 
 struct ClientEngine;
+
+// True, once, after a test asked for an exception in the next export
+// (testing.h).
+bool TakeInjectedExportException();
 
 // body() with any exception turned into iFailed.
 template <typename Body>
 int GuardedExport(int iFailed, Body body) {
     try {
+        if (TakeInjectedExportException()) throw std::runtime_error("injected");
         return body();
     } catch (...) {
         return iFailed;

@@ -1,4 +1,6 @@
 // The seven exported functions. No exception leaves the library.
+#include <atomic>
+
 #include "base/engine.h"
 #include "base/packet.h"
 #include "download/download.h"
@@ -6,12 +8,15 @@
 #include "exchange/submit.h"
 #include "frame/app.h"
 #include "frame/export_guard.h"
+#include "frame/testing.h"
 #include "platform/window.h"
 #include "session/connect.h"
 #include "session/session_thread.h"
 #include "vorel/vorel.h"
 
 namespace {
+
+std::atomic<bool> g_bThrowInNextExport{false};
 
 // The engine for an export, with its session thread brought back if a failed
 // start ended it. Null when the engine cannot be allocated.
@@ -22,6 +27,12 @@ ClientEngine* EngineForCall() {
 }
 
 }  // namespace
+
+bool TakeInjectedExportException() {
+    return g_bThrowInNextExport.load() && g_bThrowInNextExport.exchange(false);
+}
+
+void vorel_testing::ThrowInNextExport() { g_bThrowInNextExport = true; }
 
 extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInput,
                                                    int iInputLength) {

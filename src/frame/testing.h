@@ -9,4 +9,8 @@ namespace vorel_testing {
 // worked out. Tests write their own file.
 void SetConfigPath(const char* szPath);
 
+// The next export call, whichever it is, meets an exception as it begins
+// (export_guard.h), as if its work had thrown.
+void ThrowInNextExport();
+
 }  // namespace vorel_testing

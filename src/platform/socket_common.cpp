@@ -20,6 +20,16 @@ bool Faulted(SocketHandle s, platform_testing::SocketOp op) {
     return true;
 }
 
+// A transfer's injected fault: true when one stands in for the call, with
+// *piResult what the call returns: -1 with the fault's error set, or 0 for
+// a fault of error 0 (a call that moved no byte).
+bool TransferFaulted(SocketHandle s, platform_testing::SocketOp op, int* piResult) {
+    int iFault = 0;
+    if (!detail::TakeSocketFault(s, op, &iFault)) return false;
+    *piResult = iFault == 0 ? 0 : detail::FailSocketCall(iFault);
+    return true;
+}
+
 }  // namespace
 
 bool ResolveHost(const char* szHost, uint32_t* pAddrNet) {
@@ -57,13 +67,15 @@ int SocketPoll(SocketHandle s, bool* pbReadable, bool* pbWritable) {
 }
 
 int SocketRecv(SocketHandle s, void* pBuf, int iLen) {
-    if (Faulted(s, platform_testing::SocketOp::kRecv)) return -1;
+    int iFaulted = 0;
+    if (TransferFaulted(s, platform_testing::SocketOp::kRecv, &iFaulted)) return iFaulted;
     if (pBuf == nullptr || iLen < 0) return detail::FailSocketCall(kWsaBadAddress);
     return detail::SystemRecv(s, pBuf, iLen);
 }
 
 int SocketSend(SocketHandle s, const void* pBuf, int iLen) {
-    if (Faulted(s, platform_testing::SocketOp::kSend)) return -1;
+    int iFaulted = 0;
+    if (TransferFaulted(s, platform_testing::SocketOp::kSend, &iFaulted)) return iFaulted;
     if (pBuf == nullptr || iLen < 0) return detail::FailSocketCall(kWsaBadAddress);
     return detail::SystemSend(s, pBuf, iLen);
 }

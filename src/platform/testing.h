@@ -27,9 +27,11 @@ void RefuseThreads(int iCount);
 
 // Sockets (socket.h): the next `count` calls of `op` on socket `s` (on any
 // socket when `s` is kInvalidSocket) fail with -1 and `error`, without
-// touching the socket. Thread-safe; a later injection for the same socket
-// and operation replaces the earlier one; one for the very socket wins over
-// one for any socket. False when too many faults are armed already.
+// touching the socket; a recv or send fault of error 0 returns 0 instead,
+// as a transfer that moved no byte. Thread-safe; a later injection for the
+// same socket and operation replaces the earlier one; one for the very
+// socket wins over one for any socket. False when too many faults are
+// armed already.
 enum class SocketOp { kRecv, kSend, kConnect, kPoll };
 bool InjectSocketFault(platform::SocketHandle s, SocketOp op, int error, int count);
 void ClearSocketFaults();

@@ -56,16 +56,20 @@ enum class Handled {
     kStorageFailed,  // parsing ends; this packet and the rest stay for a later pass
 };
 
+// The fields an answer is split into; a longer one's rest stays in the last.
+constexpr int kAnswerFields = 100;
+
 // The payload as text in the first area (cut to the area: the answer itself
 // is stored whole from the read buffer), its copy in the second, split there
 // at spaces. Returns the field count.
-int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength, char** apFields) {
+int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength,
+                 char* (&apFields)[kAnswerFields]) {
     size_t iPayload = dwLength - kPacketHeaderSize;
     if (iPayload > SessionState::kTextAreaSize - 1) iPayload = SessionState::kTextAreaSize - 1;
     std::memcpy(state.szText1, pPacket + kPacketHeaderSize, iPayload);
     state.szText1[iPayload] = '\0';
     std::strcpy(state.szText2, state.szText1);
-    return split_CharLine(apFields, 100, state.szText2, ' ');
+    return split_CharLine(apFields, kAnswerFields, state.szText2, ' ');
 }
 
 // The server's text as its log line shows it, control bytes escaped, in
@@ -177,7 +181,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
                               static_cast<int>(dwLength), iType);
         return Handled::kStop;
     }
-    char* apFields[100];
+    char* apFields[kAnswerFields];
     int iFields = SplitPayload(state, pPacket, dwLength, apFields);
     // A key answer needs no more than its first field.
     if (iType == kTypeKey) {

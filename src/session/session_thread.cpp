@@ -222,6 +222,7 @@ uint32_t MainThread(void* pArg) {
 }
 
 void RestartSessionThreadIfEnded(ClientEngine& engine) {
+    static std::atomic<bool> s_bRestarted{false};
     static std::atomic<uint32_t> s_dwLastRestart{0};
     if (engine.iRunState.load() != 1 || engine.iStopping.load() != 0) return;
     platform::ThreadHandle* hThread = engine.hThread2.load();
@@ -229,11 +230,11 @@ void RestartSessionThreadIfEnded(ClientEngine& engine) {
     if (hThread == nullptr || !platform::ThreadGetExitCode(hThread, &dwCode) ||
         dwCode == platform::kStillActive)
         return;
-    uint32_t dwLast = s_dwLastRestart.load();
-    if (dwLast != 0 && platform::TickMsSince(dwLast) < 1000) return;
+    if (s_bRestarted.load() && platform::TickMsSince(s_dwLastRestart.load()) < 1000) return;
     // One caller takes the ended thread's handle and starts the next one.
     if (!engine.hThread2.compare_exchange_strong(hThread, nullptr)) return;
-    s_dwLastRestart = platform::TickMs() | 1u;
+    s_dwLastRestart = platform::TickMs();
+    s_bRestarted = true;
     platform::ThreadClose(hThread);
     StartSessionThread(engine);
 }

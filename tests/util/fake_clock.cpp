@@ -123,7 +123,9 @@ ScopedTestClock::~ScopedTestClock() {
     platform_testing::SetClockHooks(nullptr);
 }
 
-void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { g_iOffsetMs.fetch_add(iSeconds * 1000); }
+void ScopedTestClock::AdvanceSeconds(int64_t iSeconds) { AdvanceMs(iSeconds * 1000); }
+
+void ScopedTestClock::AdvanceMs(int64_t iMs) { g_iOffsetMs.fetch_add(iMs); }
 
 int64_t ScopedTestClock::ElapsedMs() const { return VirtualMs(); }
 

@@ -23,6 +23,7 @@ public:
 
     // Moves the clock by iSeconds (negative sets it back).
     void AdvanceSeconds(int64_t iSeconds);
+    void AdvanceMs(int64_t iMs);
     // Virtual milliseconds since installation.
     int64_t ElapsedMs() const;
     // Every sleep and every wait on an event from now on lasts its length
