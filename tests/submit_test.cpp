@@ -104,13 +104,15 @@ TEST_F(Submit, TheSecondFieldChoosesTheQueue) {
     EXPECT_EQ(Write(300, "a 8000x c"), 1);    // digits up to the first other character
     EXPECT_EQ(Write(300, "a  +9   c  "), 1);  // runs of spaces separate once
     EXPECT_EQ(Write(300, "a 99999999999 c"), 1);
+    EXPECT_EQ(Write(300, "a \t\n\v\f\r31 c"), 1);  // white space before the digits
     EXPECT_EQ(Send(12).iCount, 1);
     EXPECT_EQ(Send(-5).iCount, 1);
     EXPECT_EQ(Send(0).iCount, 1);
     EXPECT_EQ(Send(8000).iCount, 1);
     EXPECT_EQ(Send(9).iCount, 1);
     EXPECT_EQ(InspectQueue(Engine(), "send+2147483647").iCount, 1);
-    EXPECT_EQ(CountTable(Engine()).iWalked, 6);
+    EXPECT_EQ(Send(31).iCount, 1);
+    EXPECT_EQ(CountTable(Engine()).iWalked, 7);
 }
 
 TEST_F(Submit, FewerThanThreeFieldsAreRefused) {
