@@ -229,6 +229,9 @@ TEST_F(Downloads, ArgumentBoundsAndTheTenMillisecondHold) {
     EXPECT_EQ(Download_File_EX("http://x/y", nullptr), 1);
     // A directory that leaves no room for the temporary name is refused.
     EXPECT_EQ(Call("http://x/y", "/" + std::string(500, 'd') + "/f"), 1);
+    // Exactly room for "Temp", ten digits and the end: accepted.
+    EXPECT_EQ(Call("http://x/y", "/" + std::string(495, 'd') + "/f"), 0);
+    EXPECT_EQ(Call("http://x/y", "/" + std::string(496, 'd') + "/f"), 1);
 
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call("http://x/y", dest), 0);

@@ -424,6 +424,8 @@ TEST_F(SessionFixture, MaintenancePicksUpAChangedConfigurationFile) {
 
 TEST_F(SessionFixture, AnExceptionInsideAPassDoesNotEndTheThread) {
     ConnectedEngine();
+    ASSERT_TRUE(LogOn(1));
+    Ask(300, "300 3 before", 3);
     vorel_testing::ThrowInNextPass();
     ASSERT_TRUE(WaitReal(
         [this] {
@@ -437,13 +439,14 @@ TEST_F(SessionFixture, AnExceptionInsideAPassDoesNotEndTheThread) {
     int iCode = 0;
     Ask(300, "300 3 still here", 3, &iCode);
     EXPECT_EQ(iCode, 6);
-    // The session's counts went on through the pass that threw: both
-    // requests and both answers are in the next statistics line.
+    // The session's counts went on through the pass that threw: the
+    // requests and answers before it and after it are in the next
+    // statistics line.
     Engine().iLogFlag = 1;
     Clock().AdvanceSeconds(30);
     std::regex counts(
         "MainThread---业务主线程---正在运行---\\d+ *: [-0-9 :]+,"
-        "处理请求总数:2,预定发送总数:\\d+,有效接受总数:2,没有处理就被删除总数:\\d+");
+        "处理请求总数:4,预定发送总数:\\d+,有效接受总数:4,没有处理就被删除总数:\\d+");
     EXPECT_TRUE(WaitReal(
         [&] {
             for (const std::string& line : LogLines())
