@@ -184,19 +184,21 @@ TEST_F(Downloads, ATransferReportingSuccessWithoutAFileIsAFailure) {
     EXPECT_TRUE(bFound);
 }
 
+// The second's address and destination are shorter than the first's:
+// nothing of the first's is left behind them.
 TEST_F(Downloads, OverlappingDownloadsUseTheirOwnTemporaryFiles) {
     testutil::HttpAnswer first(200, std::string(200, '1'));
     first.iDripDelayMs = 3;
     testutil::HttpAnswer second(200, std::string(200, '2'));
     second.iDripDelayMs = 3;
-    http_.Set("/1", first);
+    http_.Set("/1-longer", first);
     http_.Set("/2", second);
-    ASSERT_EQ(Download_File_EX(http_.Url("/1").c_str(), Dest("one").c_str()), 0);
+    ASSERT_EQ(Download_File_EX(http_.Url("/1-longer").c_str(), Dest("one-longer").c_str()), 0);
     ASSERT_EQ(Download_File_EX(http_.Url("/2").c_str(), Dest("two").c_str()), 0);
     EXPECT_TRUE(LogHas("---error---hThread1!=NULL---"));
     EXPECT_TRUE(WaitReal([this] { return TempFiles().size() == 2; }, 5000));
     WaitForDownloads();
-    EXPECT_EQ(testutil::ReadFile(Dest("one")), std::string(200, '1'));
+    EXPECT_EQ(testutil::ReadFile(Dest("one-longer")), std::string(200, '1'));
     EXPECT_EQ(testutil::ReadFile(Dest("two")), std::string(200, '2'));
     EXPECT_EQ(hThread1.load(), nullptr);
 }
