@@ -59,7 +59,11 @@ TEST_F(Config, HostAndPortWithAndWithoutTheSwitch) {
     EXPECT_EQ(Port(), 8000);
     EXPECT_EQ(Engine().iLogFlag.load(), 0);
 
+    // Each value read is echoed on the standard output as well.
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(Reread("10.1.1.1 8001 5 ignored fields"), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "NO:1\tbuffer=10.1.1.1 8001 5 ignored fields\n");
     EXPECT_EQ(Host(), "10.1.1.1");
     EXPECT_EQ(Port(), 8001);
     EXPECT_EQ(Engine().iLogFlag.load(), 5);
