@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "base/testing.h"
 #include "download/testing.h"
 #include "platform/clock.h"
 #include "platform/testing.h"
@@ -234,6 +235,13 @@ TEST_F(Downloads, ArgumentBoundsAndTheTenMillisecondHold) {
     // Exactly room for "Temp", ten digits and the end: accepted.
     EXPECT_EQ(Call("http://x/y", "/" + std::string(495, 'd') + "/f"), 0);
     EXPECT_EQ(Call("http://x/y", "/" + std::string(496, 'd') + "/f"), 1);
+
+    // Without memory for its start a download is refused, and the log says so.
+    vorel_testing::FailAllocations(0, 1);
+    EXPECT_EQ(Call("http://x/nomem", dest), 1);
+    vorel_testing::FailAllocations(0, 0);
+    EXPECT_TRUE(
+        LogHas("---Download_File_EX---error---内存不足,下载未启动---http://x/nomem---" + dest));
 
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Call("http://x/y", dest), 0);

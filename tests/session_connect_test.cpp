@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,6 +189,7 @@ TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
 // the loopback address while the engine is told to stop.
 ClientEngine* g_pStoppedInLookup = nullptr;
 int FailingLookup(const char*, uint32_t*) { return 0; }
+int ThrowingLookup(const char*, uint32_t*) { throw std::runtime_error("lookup"); }
 int LookupDuringWhichTheEngineStops(const char*, uint32_t* pAddrNet) {
     g_pStoppedInLookup->iRunState = 0;
     return platform::ParseDottedAddress("127.0.0.1", pAddrNet) ? 1 : 0;
@@ -195,12 +197,17 @@ int LookupDuringWhichTheEngineStops(const char*, uint32_t* pAddrNet) {
 
 // A set-up whose lookup fails, or whose connect fails once the engine is
 // stopping, ends without the configuration's second chance or its line.
-TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoAStopDuringTheConnectMinusEight) {
+TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoOneThatThrowsMinusNineAStopMinusEight) {
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     ClientEngine& engine = CreateEngine();
     platform_testing::SetResolveHook(FailingLookup);
     EXPECT_EQ(InitSocket(engine), -2);
     EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    // An exception inside the set-up: its line, -9, and no lock left held.
+    platform_testing::SetResolveHook(ThrowingLookup);
+    EXPECT_EQ(InitSocket(engine), -9);
+    EXPECT_TRUE(LogHas("---InitSocket---error---严重错误,---try,catch---"));
+    EXPECT_EQ(InitSocket(engine), -9);  // lockSetup and lockTable were left
     g_pStoppedInLookup = &engine;
     platform_testing::SetResolveHook(LookupDuringWhichTheEngineStops);
     EXPECT_EQ(InitSocket(engine), -8);

@@ -687,7 +687,19 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
         2000));
     RunSessionPass(Engine(), State());  // the first ready pass starts the clock
     EXPECT_EQ(StatisticsLines(LogLines()), 0);
-    EXPECT_EQ(Packets(PeerReceive()).size(), 2u);
+    std::string sent = PeerReceive();
+    EXPECT_EQ(Packets(sent).size(), 2u);
+    // The verbose pass says what the socket was ready for, and what it sent.
+    std::vector<std::string> said;
+    for (const std::string& line : LogLines()) {
+        if (line.rfind("---numfds", 0) == 0 || line.rfind("socket可", 0) == 0 ||
+            line.rfind("---iWrite", 0) == 0)
+            said.push_back(line);
+    }
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "---numfds1==2", "socket可读(有数据到)", "socket可写(可发送)",
+                        "---iWriteFlag==1---socket可发送数据",
+                        "---iWriteStartPos=" + std::to_string(sent.size()) + ",有数据发送"}));
     Clock().AdvanceSeconds(29);
     RunSessionPass(Engine(), State());
     EXPECT_EQ(StatisticsLines(LogLines()), 0);
