@@ -2,8 +2,13 @@
 // substitution that tests of the network check use.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/adapters.h"
@@ -27,14 +32,39 @@ TEST(PlatformAdapters, SizeQueryThenListOfDottedAddresses) {
 
     std::vector<platform::AdapterRecord> list(dwSize / sizeof(platform::AdapterRecord));
     ASSERT_EQ(platform::QueryAdapters(list.data(), &dwSize), platform::kErrorSuccess);
-    int iCount = 0;
+    std::vector<std::string> got;
     for (platform::AdapterRecord* p = list.data(); p != nullptr; p = p->pNext) {
         in_addr addr;
         EXPECT_EQ(inet_pton(AF_INET, p->szIpAddress, &addr), 1) << p->szIpAddress;
         EXPECT_STRNE(p->szIpAddress, "127.0.0.1");  // loopback is no adapter
-        ++iCount;
+        got.push_back(p->szIpAddress);
     }
-    EXPECT_EQ(static_cast<size_t>(iCount), list.size());
+    EXPECT_EQ(got.size(), list.size());
+
+    // The machine's own list, read here from the system: one record per
+    // interface but loopback, in the system's order, with its first IPv4
+    // address, or "0.0.0.0" when it has none.
+    std::vector<std::string> names;
+    std::vector<std::string> expected;
+    ifaddrs* pAll = nullptr;
+    ASSERT_EQ(getifaddrs(&pAll), 0);
+    for (ifaddrs* p = pAll; p != nullptr; p = p->ifa_next) {
+        if (p->ifa_name == nullptr || (p->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        size_t i = std::find(names.begin(), names.end(), p->ifa_name) - names.begin();
+        if (i == names.size()) {
+            names.push_back(p->ifa_name);
+            expected.push_back("0.0.0.0");
+        }
+        if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET &&
+            expected[i] == "0.0.0.0") {
+            char szAddress[16];
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, szAddress,
+                      sizeof(szAddress));
+            expected[i] = szAddress;
+        }
+    }
+    freeifaddrs(pAll);
+    EXPECT_EQ(got, expected);
 }
 
 uint32_t NoAdapters(platform::AdapterRecord*, uint32_t*) { return platform::kErrorNoData; }
