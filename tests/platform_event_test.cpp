@@ -45,6 +45,14 @@ TEST(PlatformEvent, ASetEndsEveryWaitAtOnceAndStaysUntilReset) {
     EXPECT_FALSE(event.IsSet());
     EXPECT_FALSE(event.WaitFor(1));
     EXPECT_FALSE(event.WaitRealUs(100));
+    // Unset, a wait lasts its whole length (a lower bound: a slow machine
+    // only lengthens it).
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(event.WaitRealUs(20000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(event.WaitFor(20));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 }
 
 }  // namespace
