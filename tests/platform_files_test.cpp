@@ -41,6 +41,14 @@ TEST_F(PlatformIni, AbsentFileSectionOrKeyGivesTheDefault) {
     EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "NULL");
     EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", nullptr), "");
     EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo", "dflt  "), "dflt");  // trailing blanks go
+    // A null section, key or path reads nothing.
+    Write("[Lumaro_COM]\nConfigInfo=1.2.3.4 80\n");
+    EXPECT_EQ(Read(nullptr, "ConfigInfo"), "NULL");
+    EXPECT_EQ(Read("Lumaro_COM", nullptr), "NULL");
+    char buf[16];
+    EXPECT_EQ(
+        platform::ReadIniString("Lumaro_COM", "ConfigInfo", "NULL", buf, sizeof(buf), nullptr), 4u);
+    EXPECT_STREQ(buf, "NULL");
 }
 
 TEST_F(PlatformIni, NamesIgnoreCaseAndBlanksAroundNamesAndValues) {
@@ -114,7 +122,9 @@ TEST(PlatformFiles, MoveReplacesExistingAndExistsSeesOnlyFiles) {
     EXPECT_FALSE(platform::FileExists(dir.Path().c_str()));
     EXPECT_FALSE(platform::MoveFileReplace(from.c_str(), to.c_str()));
     EXPECT_TRUE(platform::RemoveFile(to.c_str()));
-    EXPECT_TRUE(platform::RemoveFile(to.c_str()));  // already gone counts
+    EXPECT_TRUE(platform::RemoveFile(to.c_str()));           // already gone counts
+    EXPECT_FALSE(platform::RemoveFile(dir.Path().c_str()));  // a directory is no file
+    EXPECT_FALSE(platform::RemoveFile(nullptr));
 }
 
 TEST(PlatformFiles, AppendAddsAndWholeFileReplaces) {
@@ -125,6 +135,14 @@ TEST(PlatformFiles, AppendAddsAndWholeFileReplaces) {
     EXPECT_EQ(testutil::ReadFile(path), "abcd");
     EXPECT_TRUE(platform::WriteWholeFile(path.c_str(), "z", 1));
     EXPECT_EQ(testutil::ReadFile(path), "z");
+    // A write that fails is no success; no bytes without data, nothing
+    // written without a path.
+    EXPECT_FALSE(platform::WriteWholeFile("/dev/full", "z", 1));
+    EXPECT_FALSE(platform::WriteWholeFile(path.c_str(), nullptr, 1));
+    EXPECT_FALSE(platform::WriteWholeFile(nullptr, "z", 1));
+    EXPECT_EQ(testutil::ReadFile(path), "z");
+    EXPECT_TRUE(platform::WriteWholeFile(path.c_str(), nullptr, 0));
+    EXPECT_EQ(testutil::ReadFile(path), "");
     EXPECT_FALSE(platform::AppendToFile(dir.File("no/such/dir").c_str(), "x", 1));
 }
 
