@@ -239,6 +239,16 @@ TEST_F(SupportDownload, BadArgumentsAndSchemesAreRefused) {
 TEST_F(SupportDownload, DestinationInAMissingDirectoryFails) {
     server_.Set("/f", {200, "x"});
     EXPECT_EQ(Download(server_.Url("/f"), dir_.File("no/such/dir/f")), 2);
+    // A file whose last bytes cannot be written as it is closed: the
+    // transfer went well, the file did not.
+    platform::HttpOptions options{};
+    options.dwConnectTimeoutMs = 2000;
+    options.dwStallTimeoutMs = 1000;
+    int iStatus = 0;
+    EXPECT_EQ(
+        platform::HttpDownloadToFile(server_.Url("/f").c_str(), "/dev/full", options, &iStatus),
+        platform::HttpResult::kFileError);
+    EXPECT_EQ(iStatus, 200);
 }
 
 TEST_F(SupportDownload, ATransferBelowTheSpeedFloorFailsLikeAStall) {
