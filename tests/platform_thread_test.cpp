@@ -30,6 +30,12 @@ TEST(PlatformThread, ExitCodeIsStillActiveUntilTheRoutineReturns) {
     ASSERT_TRUE(platform::ThreadGetExitCode(hThread, &dwCode));
     EXPECT_EQ(dwCode, platform::kStillActive);
     EXPECT_FALSE(platform::ThreadWaitEnd(hThread, 20));  // bounded: the routine still waits
+    // And it lasts its whole length, also when the milliseconds carry into
+    // the next second of its deadline (a lower bound: a slow machine only
+    // lengthens it).
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::ThreadWaitEnd(hThread, 999));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(999));
 
     gate.bOpen = true;
     EXPECT_TRUE(platform::ThreadWaitEnd(hThread, 5000));
