@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "util/lock_checks.h"
 
 namespace {
@@ -142,6 +143,9 @@ TEST(LockDeathTest, LeavingALockThatTheThreadDoesNotHoldAborts) {
     SKIP_WITHOUT_LOCK_CHECKS();
     KThreadMutex lock;
     EXPECT_DEATH(lock.Unlock(), "does not hold the lock");
+    // The platform's critical section under it refuses such a leave too.
+    platform::CriticalSection section;
+    EXPECT_DEATH(section.Leave(), "");
 }
 
 TEST(LockDeathTest, DestroyingAHeldLockAborts) {

@@ -32,7 +32,15 @@ CriticalSection::~CriticalSection() {
 void CriticalSection::Enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 void CriticalSection::Leave() {
-    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+    // A recursive mutex refuses the unlock of a thread that does not hold
+    // it: in builds without NDEBUG that fault stops the program, as the
+    // lock checks do, instead of passing unseen.
+    int iResult = pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+#ifndef NDEBUG
+    if (iResult != 0) std::abort();
+#else
+    (void)iResult;
+#endif
 }
 
 }  // namespace platform
