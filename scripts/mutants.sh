@@ -8,7 +8,7 @@
 #   mutants.sh                      both sweeps; the sample's seed is HEAD's short hash
 #   mutants.sh --hand               the hand-written mutants only
 #   mutants.sh --generated [SEED]   a generated sample only
-#   options: --sample N (150), --jobs N (CTest's -j, 4: most cases wait on
+#   options: --sample N (150), --jobs N (CTest's -j, 8: most cases wait on
 #            sockets and clocks rather than compute)
 #
 # A generated survivor that tests/mutants-equivalent.tsv lists (matched by
@@ -27,7 +27,7 @@ run_hand=1
 run_generated=1
 seed=$(git rev-parse --short HEAD)
 sample=150
-jobs=4
+jobs=8
 while [ $# -gt 0 ]; do
     case "$1" in
         --hand) run_generated=0 ;;

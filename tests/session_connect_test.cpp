@@ -243,6 +243,20 @@ TEST_F(SessionConnect, ASetUpOvertakenBeforeItBeganLeavesTheSessionAlone) {
     EXPECT_STREQ(szKey, "key-of-the-session");
     EXPECT_EQ(engine.iEmptiedSerial.load(), iEmptied);
     platform::SocketClose(accepted);
+
+    // Overtaken later, while it waits for the address: -8, and its own
+    // socket is released.
+    std::atomic<int> iResult{1};
+    std::thread setUp;
+    {
+        LockHeldElsewhere address(engine.lockAddress);
+        setUp = std::thread([&engine, &iResult] { iResult = InitSocket(engine); });
+        EXPECT_TRUE(WaitReal([&] { return engine.iEmptiedSerial.load() != iEmptied; }, 5000));
+        ReserveSetUp(engine);
+    }
+    setUp.join();
+    EXPECT_EQ(iResult.load(), -8);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
 }
 
 TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmptyTheTable) {
@@ -339,6 +353,45 @@ TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
     EXPECT_EQ(ReConnect(engine, 0), 0);
     EXPECT_EQ(g_iNotices.load(), 0);
     EXPECT_EQ(engine.iUserStatus1.load(), 2);
+    VorelDestroyWindow(hWnd);
+}
+
+// The server's disconnect notice waits for the new set-up to empty the
+// session, but not for one that a newer set-up overtook before it began:
+// that one never will.
+testutil::ScopedTestClock* g_pNoticeClock = nullptr;
+std::atomic<int64_t> g_iNoticeMs{-1};
+intptr_t TimeDisconnectNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
+    if (uMsg == WM_COPYDATA && reinterpret_cast<const COPYDATASTRUCT*>(lParam)->dwData == 96)
+        g_iNoticeMs = g_pNoticeClock->ElapsedMs();
+    return 0;
+}
+ClientEngine* g_pOvertaken = nullptr;
+std::atomic<bool> g_bOvertakeAtNextLine{false};
+void OvertakeAtTheNextLine() {
+    if (g_bOvertakeAtNextLine.exchange(false)) ReserveSetUp(*g_pOvertaken);
+}
+
+TEST_F(SessionConnect, TheDisconnectNoticeWaitsNotForASetUpOvertakenBeforeItBegan) {
+    UseManualClock();
+    ClientEngine& engine = CreateEngine();
+    HWND hWnd = VorelCreateWindow(TimeDisconnectNotice, nullptr);
+    engine.hGameWnd = hWnd;
+    engine.iUserStatus1 = 1;
+    engine.iLoginFlag = 1;
+    g_pNoticeClock = &Clock();
+    g_pOvertaken = &engine;
+    // The set-up's thread is refused once; as the refusal is logged, a newer
+    // set-up begins, and the thread started a second later is stale.
+    platform_testing::RefuseThreads(1);
+    g_bOvertakeAtNextLine = true;
+    Clock().SetLocalTimeObserver(OvertakeAtTheNextLine);
+    int64_t iStart = Clock().ElapsedMs();
+    EXPECT_EQ(ReConnect(engine, 1), 0);
+    Clock().SetLocalTimeObserver(nullptr);
+    EXPECT_FALSE(g_bOvertakeAtNextLine.load());
+    EXPECT_EQ(g_iNoticeMs.load() - iStart, 1000) << "the notice waited for the stale set-up";
+    EXPECT_TRUE(WaitReal([&engine] { return engine.iReconnectThreads.load() == 0; }, 5000));
     VorelDestroyWindow(hWnd);
 }
 
