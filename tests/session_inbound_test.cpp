@@ -135,6 +135,11 @@ TEST_F(SessionInbound, PacketsTooShortForATypeAreErrorSixNeverADisconnect) {
     State().iConnectionGood = 1;
     Feed(std::string("\x00\x00\x00\x00", 4));  // a zero length
     EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:0,0"));
+    // Ten bytes hold the type field: it is read, and the packet is still
+    // too short.
+    State().iConnectionGood = 1;
+    Feed(std::string("\x0A\x00\x00\x00\x00\x00\x00\x00\x2C\x01", 10));
+    EXPECT_TRUE(LogHas("线程2---READ---error---6---消息包太大或太小:10,300"));
 }
 
 TEST_F(SessionInbound, AnswerWithoutARequestQueueIsErrorNineAndNotStored) {
