@@ -21,6 +21,7 @@
 #include "session/inbound.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
+#include "support/testing.h"
 #include "util/session_fixture.h"
 #include "util/session_state_fixture.h"
 #include "vorel/vorel.h"
@@ -409,6 +410,15 @@ TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
     EXPECT_TRUE(LogHas("---error12---calloc failed:37"));
     Feed("");
     EXPECT_EQ(Stored(12), 3);
+
+    ASSERT_EQ(Write_Message1(300, "300 13 asked", 0), 1);
+    quorvex_testing::FailHashAdds(1);  // the table cannot take a new receive queue
+    Feed(Answer(300, "300 13 answer kept"));
+    quorvex_testing::FailHashAdds(0);
+    EXPECT_TRUE(LogHas("---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
+    EXPECT_EQ(Stored(13), 0);
+    Feed("");
+    EXPECT_EQ(Stored(13), 1);
 }
 
 // An answer is stored under lockTable; the lines of what went wrong, and the

@@ -11,6 +11,7 @@
 #include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
+#include "support/testing.h"
 #include "util/engine_fixture.h"
 #include "vorel/vorel.h"
 
@@ -266,6 +267,13 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     vorel_testing::FailAllocations(0, 0);
     EXPECT_EQ(Write(300, "a 2 c"), 1);
     EXPECT_EQ(Write(300, "a 1 c"), 1);
+    EXPECT_EQ(RequestTotal(), 4);
+    // A queue made that the table cannot take: refused with its line.
+    quorvex_testing::FailHashAdds(1);
+    EXPECT_EQ(Write(300, "a 5 c"), -5);
+    quorvex_testing::FailHashAdds(0);
+    EXPECT_TRUE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
+    EXPECT_FALSE(Send(5).bExists);
     EXPECT_EQ(RequestTotal(), 4);
 }
 

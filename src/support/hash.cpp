@@ -6,12 +6,24 @@
 // fixed rather than random so that the bucket order, which decides the order
 // in which a walk visits the entries, is the same from run to run.
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "support/quorvex.h"
+#include "support/testing.h"
 
 namespace {
+
+// Entries that the next hash_add calls fail to allocate (a test seam).
+std::atomic<int> g_iFailingAdds{0};
+
+bool TakeFailingAdd() {
+    int iLeft = g_iFailingAdds.load();
+    while (iLeft > 0 && !g_iFailingAdds.compare_exchange_weak(iLeft, iLeft - 1)) {
+    }
+    return iLeft > 0;
+}
 
 constexpr uint32_t kFnvOffsetBasis = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
@@ -71,7 +83,8 @@ int hash_add(_hash* pTable, void* pKey, void* pData) {
         if (KeyEquals(*ppLink, szKey)) return -3;
     }
 
-    _hashent* pEntry = static_cast<_hashent*>(std::calloc(1, sizeof(_hashent)));
+    _hashent* pEntry =
+        TakeFailingAdd() ? nullptr : static_cast<_hashent*>(std::calloc(1, sizeof(_hashent)));
     if (pEntry == nullptr) return -1;
     pEntry->pKey = pKey;
     pEntry->pData = pData;
@@ -112,3 +125,5 @@ void free_hash(_hash* pTable) {
 void free_hashent(_hashent* pEntry) { std::free(pEntry); }
 
 }  // extern "C"
+
+void quorvex_testing::FailHashAdds(int iCount) { g_iFailingAdds.store(iCount); }

@@ -25,4 +25,8 @@ void SetDownloadAbort(bool bAbort);
 // tests rotate after a few kilobytes. 0 restores the default.
 void SetLogBound(uint64_t qwBytes);
 
+// The next iCount calls of hash_add that would add an entry fail as when
+// its memory cannot be had (0 ends it): the callers' -1 path.
+void FailHashAdds(int iCount);
+
 }  // namespace quorvex_testing
