@@ -12,6 +12,7 @@
 #include "base/alloc.h"
 #include "base/packet.h"
 #include "base/testing.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
 #include "exchange/testing.h"
 #include "platform/clock.h"
@@ -197,6 +198,25 @@ TEST_F(SessionInbound, ServerTextInTheErrorLinesIsEscaped) {
     for (const std::string& line : LogLines())
         if (line.rfind("---ReConnect", 0) != 0) logged.push_back(line);
     EXPECT_EQ(logged, expected);
+}
+
+// At the cut a two-byte character is kept whole or dropped whole: the ends
+// of the GBK lead range (0x81-0xFE) and of the trail range (0x40-0xFE but
+// 0x7F); any other byte is a character of its own.
+TEST_F(SessionInbound, AnEscapedTextIsNeverCutInsideACharacter) {
+    const struct {
+        const char* szText;
+        const char* szKept;
+    } cases[] = {
+        {"ab\x81\x40", "ab"},     {"ab\xFE\xFE", "ab"},     {"ab\x80\x40", "ab\x80"},
+        {"ab\xFF\x40", "ab\xFF"}, {"ab\x81\x3F", "ab\x81"}, {"ab\x81\xFF", "ab\x81"},
+        {"ab\x81\x7F", "ab\x81"},
+    };
+    for (const auto& c : cases) {
+        char szOut[4];  // room for three bytes
+        CopyEscapingControls(szOut, sizeof(szOut), c.szText);
+        EXPECT_EQ(std::string(szOut), c.szKept) << testing::PrintToString(std::string(c.szText));
+    }
 }
 
 TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {

@@ -201,6 +201,8 @@ TEST(SupportCodec, RefusesBadArgumentsAndRecordsEveryResult) {
     }
     EXPECT_LE(codec.DataDecode(kKey, "7z8vIQM", 7, out, 0, 2), 0);
     EXPECT_EQ(codec.LastError(), Codec::kErrorArgument);
+    EXPECT_LE(codec.DataDecode(kKey, nullptr, 7, out, 64, 2), 0);  // a length of a good text
+    EXPECT_EQ(codec.LastError(), Codec::kErrorArgument);
     for (const char* szForeign : {"7z8vIQ=", "7z8v IQ", "7z8v+QM", "7z8v/QM"}) {
         EXPECT_LE(Decode(codec, kKey, szForeign, 64, 2), 0);
         EXPECT_EQ(codec.LastError(), Codec::kErrorFormat) << szForeign;
