@@ -210,7 +210,7 @@ TEST_F(SessionInbound, AnEscapedTextIsNeverCutInsideACharacter) {
     } cases[] = {
         {"ab\x81\x40", "ab"},     {"ab\xFE\xFE", "ab"},     {"ab\x80\x40", "ab\x80"},
         {"ab\xFF\x40", "ab\xFF"}, {"ab\x81\x3F", "ab\x81"}, {"ab\x81\xFF", "ab\x81"},
-        {"ab\x81\x7F", "ab\x81"},
+        {"ab\x81\x7F", "ab\x81"}, {"ab\x81\x80", "ab"},
     };
     for (const auto& c : cases) {
         char szOut[4];  // room for three bytes
