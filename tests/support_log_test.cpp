@@ -578,6 +578,26 @@ TEST(SupportLog, ALogPastItsBoundIsRotatedKeepingItsNewestEntriesWhole) {
     }
 }
 
+// A path shorter than 1,024 bytes is kept with its file and rotated at the
+// bound; one of 1,024 bytes or more is opened for each entry and never
+// rotated.
+TEST(SupportLog, OnlyPathsShorterThan1024BytesAreRotated) {
+    testutil::TempDir dir;
+    ScopedLogBound bound(64);
+    for (size_t iLength : {1023u, 1024u}) {
+        std::string path = dir.Path() + "/" + std::to_string(iLength);
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        while (iLength - path.size() > 200) {
+            path += "/" + std::string(100, 'd');
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        }
+        path += "/" + std::string(iLength - path.size() - 1, 'f');
+        ASSERT_EQ(path.size(), iLength);
+        for (int i = 0; i < 3; ++i) WriteFileNew(path.c_str(), "entry %d of forty bytes", i);
+        EXPECT_EQ(platform::FileExists((path + ".1").c_str()), iLength < 1024) << iLength;
+    }
+}
+
 // A log left past the bound by an earlier run is rotated before the first
 // entry; rotation goes on across a close of the writer and a removed log,
 // always the full file replacing the older rotated one.
