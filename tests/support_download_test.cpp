@@ -68,6 +68,16 @@ int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// What a game gets when no test has changed them (the fixture shortens the
+// time-outs, and every test's end puts these back).
+TEST(SupportDownloadSettings, AsShipped) {
+    quorvex_testing::DownloadSettings settings = quorvex_testing::CurrentDownloadSettings();
+    EXPECT_EQ(settings.dwConnectMs, 30000u);
+    EXPECT_EQ(settings.dwStallMs, 60000u);
+    EXPECT_EQ(settings.dwFloorBytes, 1024u);
+    EXPECT_EQ(settings.dwFloorWindowMs, 60000u);
+}
+
 TEST_F(SupportDownload, WritesTheWholeBodyExactly) {
     std::string body;
     for (int i = 0; i < 3 * 1024 * 1024; ++i) body.push_back(static_cast<char>(i * 7 + (i >> 11)));

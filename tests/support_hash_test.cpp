@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/quorvex.h"
+#include "util/process_resources.h"
 
 namespace {
 
@@ -57,6 +58,16 @@ TEST_F(SupportHash, InitGivesEmptyTableOrRefusesSize) {
     free_hashent(nullptr);
 }
 
+// Freeing a table gives back all it took, its slots and the table itself.
+// (Under a sanitizer the leak check sees to it.)
+TEST_F(SupportHash, AFreedTableGivesBackAllItTook) {
+    if (!testutil::HeapMeasurable()) GTEST_SKIP() << "a sanitizer's allocator";
+    int64_t iBefore = testutil::MeasureProcessResources().iHeapBytes;
+    for (int i = 0; i < 1000; ++i) free_hash(hash_init(16, ReleaseRecord));
+    EXPECT_LT(testutil::MeasureProcessResources().iHeapBytes - iBefore,
+              static_cast<int64_t>(1000 * sizeof(_hash) / 2));
+}
+
 TEST_F(SupportHash, AddRefusesNullsAndDuplicatesWithoutTrace) {
     _hash* pTable = hash_init(16, ReleaseRecord);
     Record* pFirst = NewRecord("send+%d", -5);
@@ -75,6 +86,27 @@ TEST_F(SupportHash, AddRefusesNullsAndDuplicatesWithoutTrace) {
     ReleaseRecord(pTwin);  // the caller frees what was refused
     free_hash(pTable);
     EXPECT_EQ(g_releases[-5], 2);
+}
+
+// A key's slot is its 32-bit FNV-1a hash modulo the size, the same in every
+// run: the slots decide the order in which a walk meets the queues.
+TEST_F(SupportHash, EachKeyLandsInTheSlotOfItsFnv1aHash) {
+    auto Fnv1a = [](const std::string& key) {
+        uint32_t dwHash = 2166136261u;
+        for (unsigned char c : key) dwHash = (dwHash ^ c) * 16777619u;
+        return dwHash;
+    };
+    _hash* pTable = hash_init(10000, ReleaseRecord);
+    for (int i : {0, 1, 7, 42, -5, 65535}) {
+        for (const char* szFormat : {"send+%d", "recv+%d"}) {
+            Record* pRecord = NewRecord(szFormat, i);
+            ASSERT_EQ(hash_add(pTable, pRecord, pRecord), 0);
+            _hashent* pHead = pTable->ppBuckets[Fnv1a(pRecord->szKey) % 10000];
+            ASSERT_NE(pHead, nullptr) << pRecord->szKey;
+            EXPECT_EQ(pHead->pData, pRecord) << pRecord->szKey;
+        }
+    }
+    free_hash(pTable);
 }
 
 TEST_F(SupportHash, ManyKeysInFewSlotsChainInOrderOfAdding) {

@@ -196,6 +196,11 @@ void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs) {
     g_dwFloorWindowMs.store(dwWindowMs);
 }
 
+DownloadSettings CurrentDownloadSettings() {
+    return {g_dwConnectMs.load(), g_dwStallMs.load(), g_dwFloorBytes.load(),
+            g_dwFloorWindowMs.load()};
+}
+
 void SetDownloadAbort(bool bAbort) { g_bAbort.store(bAbort, std::memory_order_release); }
 
 }  // namespace quorvex_testing

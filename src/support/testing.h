@@ -17,6 +17,15 @@ void SetDownloadTimeouts(uint32_t dwConnectMs, uint32_t dwStallMs);
 // Tests shrink both to meet a dripping server in milliseconds.
 void SetDownloadFloor(uint32_t dwFloorBytes, uint32_t dwWindowMs);
 
+// The four settings above as they stand.
+struct DownloadSettings {
+    uint32_t dwConnectMs;
+    uint32_t dwStallMs;
+    uint32_t dwFloorBytes;
+    uint32_t dwFloorWindowMs;
+};
+DownloadSettings CurrentDownloadSettings();
+
 // Stops every transfer in progress and every later one with result 7 while
 // set; clearing it lets downloads run again.
 void SetDownloadAbort(bool bAbort);
