@@ -3,6 +3,7 @@
 // behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -269,9 +270,13 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     EXPECT_EQ(Write(300, "a 1 c"), 1);
     EXPECT_EQ(RequestTotal(), 4);
     // A queue made that the table cannot take: refused with its line.
+    static std::atomic<int> s_iFrees{0};
+    vorel_testing::ObserveFrees([] { ++s_iFrees; });
     quorvex_testing::FailHashAdds(1);
     EXPECT_EQ(Write(300, "a 5 c"), -5);
     quorvex_testing::FailHashAdds(0);
+    vorel_testing::ObserveFrees(nullptr);
+    EXPECT_EQ(s_iFrees.load(), 1) << "the queue the table could not take stays allocated";
     EXPECT_TRUE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
     EXPECT_FALSE(Send(5).bExists);
     EXPECT_EQ(RequestTotal(), 4);
