@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "frame/config.h"
 #include "util/engine_fixture.h"
 
 extern char** environ;
@@ -82,7 +81,7 @@ protected:
         EXPECT_EQ(Host(), "");
         EXPECT_EQ(Port(), 0);
         // Later runs read nothing either, and say so again.
-        EXPECT_EQ(ReadConfigFile(Engine()), 0);
+        EXPECT_EQ(Engine().ReadConfigFile(), 0);
         EXPECT_EQ(LogLines(), (std::vector<std::string>{line, line}));
         EXPECT_EQ(Host(), "");
     }

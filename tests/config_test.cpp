@@ -1,6 +1,5 @@
 // The configuration item "host port [verbose]": what is taken, what is
 // refused and what is logged, at construction and at later runs.
-#include "frame/config.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +17,7 @@ protected:
     // Rewrites the item and runs the reader again, as the session does.
     int Reread(const std::string& value) {
         WriteConfigValue(value);
-        return ReadConfigFile(Engine());
+        return Engine().ReadConfigFile();
     }
     std::string MissingLine() const {
         return "---ReadConfigFile---error---严重错误,配置文件,缺少配置项[Lumaro_COM:ConfigInfo]--"
@@ -44,7 +43,7 @@ TEST_F(Config, AbsentItemLeavesTheAddressEmpty) {
          {"[Lumaro_COM]\nConfigInfo=NULL\n", "[Lumaro_COM]\nOther=1.2.3.4 80\n",
           "[Elsewhere]\nConfigInfo=10.0.0.1 8000 1\n"}) {
         WriteConfig(szContent);
-        EXPECT_EQ(ReadConfigFile(Engine()), 0);
+        EXPECT_EQ(Engine().ReadConfigFile(), 0);
     }
     EXPECT_EQ(CountLogLines(MissingLine()), 4);
     EXPECT_EQ(Host(), "");
@@ -147,13 +146,13 @@ TEST_F(Config, TrailingLineEndsAreDropped) {
     // Line ends kept inside quotes reach the reader itself: up to two are
     // dropped, so "host " is one field (a wrong item) ...
     WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\"\n");
-    EXPECT_EQ(ReadConfigFile(Engine()), 0);
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
     WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\r\"\n");
-    EXPECT_EQ(ReadConfigFile(Engine()), 0);
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
     EXPECT_EQ(CountLogLines(WrongLine()), 2);
     // ... while a third one stays and makes a second field.
     WriteConfig("[Lumaro_COM]\nConfigInfo=\"10.0.0.2 \r\r\r\"\n");
-    EXPECT_EQ(ReadConfigFile(Engine()), 0);
+    EXPECT_EQ(Engine().ReadConfigFile(), 0);
     EXPECT_EQ(CountLogLines(WrongLine()), 2);
     EXPECT_EQ(Host(), "10.0.0.1");
 }
@@ -166,7 +165,7 @@ TEST_F(Config, InitAsTheFirstCallReadsTheFileThenWinsButNeverSetsTheSwitch) {
     EXPECT_EQ(Host(), "10.9.9.9");
     EXPECT_EQ(Port(), 9000);
     EXPECT_EQ(Engine().iLogFlag.load(), 3);
-    EXPECT_EQ(Engine().iAddrFromInit.load(), 1);
+    EXPECT_EQ(Engine().address.FromInit(), true);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"---Run---10.9.9.9,9000"}));
 }
 

@@ -53,7 +53,7 @@ TEST_F(Exports, InitRefusesBadHostsAndPortsChangingNothing) {
     }
     EXPECT_EQ(Host(), "10.0.0.1");
     EXPECT_EQ(Port(), 8000);
-    EXPECT_EQ(Engine().iAddrFromInit.load(), 0);
+    EXPECT_EQ(Engine().address.FromInit(), false);
     EXPECT_TRUE(LogLines().empty());
 }
 
@@ -65,7 +65,7 @@ TEST_F(Exports, InitAcceptsTheBoundsAndKeepsTheAddressWithoutASetUp) {
     EXPECT_EQ(Init("abcdefg", 1), -2);
     EXPECT_EQ(Host(), "abcdefg");
     EXPECT_EQ(Port(), 1);
-    EXPECT_EQ(Engine().iAddrFromInit.load(), 1);
+    EXPECT_EQ(Engine().address.FromInit(), true);
     EXPECT_EQ(Init(host49, 65535), -2);
     EXPECT_EQ(Host(), host49);
     EXPECT_EQ(Port(), 65535);

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "frame/config.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/testing.h"
@@ -102,7 +101,7 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     // Another host alone, the port unchanged, is tried at once as well
     // (nobody listens on 127.0.0.2).
     WriteConfigValue(Address("127.0.0.2", wLivePort_));
-    EXPECT_EQ(ReadConfigFile(engine), 0);
+    EXPECT_EQ(engine.ReadConfigFile(), 0);
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
@@ -249,7 +248,7 @@ TEST_F(SessionConnect, ASetUpOvertakenBeforeItBeganLeavesTheSessionAlone) {
     std::atomic<int> iResult{1};
     std::thread setUp;
     {
-        LockHeldElsewhere address(engine.lockAddress);
+        LockHeldElsewhere address(engine.address.Lock());
         setUp = std::thread([&engine, &iResult] { iResult = InitSocket(engine); });
         EXPECT_TRUE(WaitReal([&] { return engine.iEmptiedSerial.load() != iEmptied; }, 5000));
         ReserveSetUp(engine);
@@ -275,13 +274,13 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmpt
     // fails. The set-ups that follow no connection keep what the game queued
     // meanwhile for the connection to come.
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
-    ReadConfigFile(engine);
+    engine.ReadConfigFile();
     EXPECT_EQ(InitSocket(engine), -3);
     EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
     EXPECT_EQ(InitSocket(engine), -3);
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
-    ReadConfigFile(engine);
+    engine.ReadConfigFile();
     EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
 }
@@ -418,7 +417,7 @@ TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
     SKIP_WITHOUT_LOCK_CHECKS();
     ClientEngine& engine = CreateEngine();
     for (KThreadMutex* pLock : {&engine.lockSetup, &engine.lockTable, &engine.lockCounter,
-                                &engine.lockAddress, &engine.lockKey}) {
+                                &engine.address.Lock(), &engine.lockKey}) {
         EXPECT_DEATH(
             {
                 KMutexAdaptor<KThreadMutex> guard(*pLock, -1);

@@ -1,5 +1,5 @@
 // The engine record's own small operations: the stop request, the session
-// buffers freed, and the address and session key copied under their locks.
+// buffers freed, and the session key emptied and copied under its lock.
 #include "base/engine.h"
 
 #include <cstring>
@@ -16,12 +16,6 @@ void ClientEngine::FreeSessionBuffers() {
     ZeroFree(pWriteBuf);
     pReadBuf = nullptr;
     pWriteBuf = nullptr;
-}
-
-void ClientEngine::GetServerAddress(char* szOutHost, int* piOutPort) {
-    KMutexAdaptor<KThreadMutex> guard(lockAddress, -1);
-    std::memcpy(szOutHost, szHost, sizeof(szHost));
-    *piOutPort = iPort;
 }
 
 void ClientEngine::ClearSessionKey() {

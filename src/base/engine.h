@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/lock.h"
+#include "base/server_address.h"
 #include "base/threads.h"
 #include "platform/event.h"
 #include "platform/socket.h"
@@ -20,7 +21,7 @@
 //
 // Locks, in the order in which a thread may take them:
 //   lockSetup -> lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
-// lockAddress and lockKey are leaves: nothing else is taken while holding
+// lockAddress (the address's) and lockKey are leaves: nothing else is taken while holding
 // one of them. The locks guard memory work only: no thread pauses, sends a
 // window notice or writes the log while it holds lockTable or a queue's
 // lock, which the game's threads take. The session thread decides under
@@ -34,14 +35,11 @@ struct ClientEngine {
     ClientEngine(const ClientEngine&) = delete;
     ClientEngine& operator=(const ClientEngine&) = delete;
 
-    // Copies the address under lockAddress (szOutHost: at least 50 bytes).
-    void GetServerAddress(char* szOutHost, int* piOutPort);
-
-    // Reads serverConfigs.ini again through pfnReadConfigFile (nothing when
-    // none is installed).
-    void RereadConfigFile() {
-        if (pfnReadConfigFile != nullptr) pfnReadConfigFile(*this);
-    }
+    // Reads serverConfigs.ini: the address (unless `init` gave one) and the
+    // trace switch. 0 after every completed run, -9 when an exception
+    // stopped it. Runs at the engine's creation, and on the session's
+    // threads when a connection fails and in the maintenance.
+    int ReadConfigFile() { return address.ReadConfigFile(&iLogFlag); }
 
     // Asks the engine's threads to stop: iRunState leaves 1, and a pause
     // under way on any of them ends at once.
@@ -62,13 +60,12 @@ struct ClientEngine {
         lockSetup.AssertNotHeld();
         lockTable.AssertNotHeld();
         lockCounter.AssertNotHeld();
-        lockAddress.AssertNotHeld();
+        address.AssertNotHeld();
         lockKey.AssertNotHeld();
     }
 
     std::atomic<platform::SocketHandle> hSocket{platform::kInvalidSocket};
-    int32_t iPort = 0;                  // guarded by lockAddress; 1..65535 once set
-    char szHost[50] = {};               // guarded by lockAddress; 7..49 characters once set
+    ServerAddress address;              // szHost, iPort, iAddrFromInit under lockAddress
     char szSessionKey[40] = {};         // guarded by lockKey; empty until the key answer
     TextEncodeDecode codec;             // session thread only
     std::atomic<int32_t> iRunState{1};  // 1 running, 0 stop requested, 2 session thread ended
@@ -76,7 +73,6 @@ struct ClientEngine {
     // wait on it, so a stop ends them at once.
     platform::Event stopSignal;
     uint32_t dwLastActive = 0;  // session thread only
-    std::atomic<int32_t> iAddrFromInit{0};
     std::atomic<int32_t> iLogFlag{0};
     std::atomic<platform::WindowHandle> hGameWnd{nullptr};
     std::atomic<int32_t> iUserStatus1{0};  // 0 not logged on, 1 logged on, 2 lost while logged on
@@ -96,7 +92,6 @@ struct ClientEngine {
     KThreadMutex lockCounter;
     std::atomic<int32_t> iSetupFlag{0};
     std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
-    KThreadMutex lockAddress;           // szHost, iPort
     KThreadMutex lockKey;               // szSessionKey
     // Held by a connection set-up while it empties the session and while it
     // installs a socket, never across a name lookup or a connect: a stuck
@@ -134,9 +129,4 @@ struct ClientEngine {
     std::atomic<uint32_t> dwSessionThreadId{0};
     // Reconnect threads whose routine has not ended, tracked or not.
     std::atomic<int32_t> iReconnectThreads{0};
-    // The reader of serverConfigs.ini (ReadConfigFile, frame/config.h),
-    // installed by the engine's creation: the session reads the file again
-    // when a connection fails and in its maintenance, and the reader lives
-    // above it, with the application.
-    int (*pfnReadConfigFile)(ClientEngine& engine) = nullptr;
 };

@@ -17,4 +17,9 @@ void ObserveFrees(void (*pfnObserver)());
 // "GameRun.log"; null restores it. The string must outlive its use.
 void SetLogFile(const char* szPath);
 
+// The configuration file (server_address.h): the reader reads szPath
+// instead of serverConfigs.ini beside the executable; the path is taken as
+// already worked out. Tests write their own file.
+void SetConfigPath(const char* szPath);
+
 }  // namespace vorel_testing

@@ -12,7 +12,6 @@
 #include "base/log_file.h"
 #include "download/download.h"
 #include "exchange/queue_table.h"
-#include "frame/config.h"
 #include "frame/shutdown.h"
 #include "platform/clock.h"
 #include "platform/library.h"
@@ -127,8 +126,7 @@ ClientEngine* CreateEngine() {
     // A table that cannot be created stays null: every lookup then finds
     // nothing and every insertion fails, which the callers report.
     engine.pQueueTable = NewQueueTable();
-    engine.pfnReadConfigFile = ReadConfigFile;
-    ReadConfigFile(engine);
+    engine.ReadConfigFile();
     if (vorel_testing::SessionThreadEnabled()) StartSessionThread(engine);
     // The call that creates the engine pauses 100 ms, time for the session
     // thread to start its connection.

@@ -80,14 +80,13 @@ private:
 };
 
 bool ConnectionSetUp::TakeAddress(char* szOutHost, int* piOutPort) {
-    KMutexAdaptor<KThreadMutex> guard(engine_.lockAddress, -1);
-    if (!Current()) return false;
-    engine_.iSetupFlag = 1;
-    if (szOutHost != nullptr) {
-        std::memcpy(szOutHost, engine_.szHost, sizeof(engine_.szHost));
-        *piOutPort = engine_.iPort;
-    }
-    return true;
+    return engine_.address.Take(
+        [this] {
+            if (!Current()) return false;
+            engine_.iSetupFlag = 1;
+            return true;
+        },
+        szOutHost, piOutPort);
 }
 
 bool ConnectionSetUp::Install(platform::SocketHandle s) {
@@ -146,7 +145,7 @@ int ConnectionSetUp::Run() {
     if (engine_.iRunState.load() != 1) return -8;
     platform::SocketHandle s = platform::SocketCreate();
     if (s == platform::kInvalidSocket) return -1;
-    char szAddressHost[sizeof(engine_.szHost)];
+    char szAddressHost[ServerAddress::kHostSize];
     int iAddressPort = 0;
     if (!TakeAddress(szAddressHost, &iAddressPort)) {
         platform::SocketClose(s);
@@ -176,7 +175,7 @@ int ConnectionSetUp::Run() {
         DropOwnSocket(engine_, s);
         return -8;
     }
-    if (engine_.iAddrFromInit.load() == 1) {
+    if (engine_.address.FromInit()) {
         // The unconnected socket would sit in the poll's neither set for
         // ever; releasing it makes the session's next pass fail its poll
         // and start the next attempt.
@@ -184,13 +183,13 @@ int ConnectionSetUp::Run() {
         return -11;
     }
     // A second chance when the configuration file now names another server.
-    char szOldHost[sizeof(engine_.szHost)];
+    char szOldHost[ServerAddress::kHostSize];
     std::memcpy(szOldHost, szAddressHost, sizeof(szOldHost));
     int iOldPort = iAddressPort;
-    engine_.RereadConfigFile();
-    char szNewHost[sizeof(engine_.szHost)];
+    engine_.ReadConfigFile();
+    char szNewHost[ServerAddress::kHostSize];
     int iNewPort = 0;
-    engine_.GetServerAddress(szNewHost, &iNewPort);
+    engine_.address.Get(szNewHost, &iNewPort);
     if (std::memcmp(szNewHost, szOldHost, sizeof(szOldHost)) == 0 && iNewPort == iOldPort) {
         DropOwnSocket(engine_, s);
         WriteFileNew(LogFile(),
@@ -238,23 +237,18 @@ bool CurrentSetUpRunning(const ClientEngine& engine) {
 int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn) {
     // Rejected arguments change nothing.
     if (szHostIn == nullptr) return -1;
-    size_t iLength = strnlen(szHostIn, sizeof(engine.szHost));
-    if (iLength < 7 || iLength >= sizeof(engine.szHost)) return -1;
+    size_t iLength = strnlen(szHostIn, ServerAddress::kHostSize);
+    if (iLength < 7 || iLength >= ServerAddress::kHostSize) return -1;
     uint32_t dwPort = static_cast<uint32_t>(iPortIn);
     if (dwPort < 1 || dwPort > 65535) return -1;
     // Flag and address change together under lockAddress, so that a
     // configuration run racing with this call cannot overwrite them. The new
     // number makes every set-up in flight stale: none of them may install
     // its socket or raise iSetupFlag for the old address.
-    {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockAddress, -1);
-        engine.iAddrFromInit = 1;
-        std::memset(engine.szHost, 0, sizeof(engine.szHost));
-        std::memcpy(engine.szHost, szHostIn, iLength);
-        engine.iPort = iPortIn;
+    engine.address.SetFromInit(szHostIn, iLength, iPortIn, [&engine] {
         engine.iSetupSerial.fetch_add(1);
         engine.iSetupFlag = 0;
-    }
+    });
     WriteFileNew(LogFile(), "---Run---%s,%d", szHostIn, iPortIn);
     // The session thread's next pass fails on the closed socket and sets up
     // a new connection to the new address.

@@ -158,13 +158,13 @@ void RunMaintenance(ClientEngine& engine, SessionState& state) {
     // The configuration check needs no table: it reads the file and the
     // address (under lockAddress), and a changed address calls ReConnect,
     // whose pauses the game's calls must not wait behind.
-    if (engine.iAddrFromInit.load() != 0) return;
+    if (engine.address.FromInit()) return;
     int iOldPort = 0;
-    engine.GetServerAddress(state.szHostCopy, &iOldPort);
-    engine.RereadConfigFile();
-    char szNewHost[sizeof(engine.szHost)];
+    engine.address.Get(state.szHostCopy, &iOldPort);
+    engine.ReadConfigFile();
+    char szNewHost[ServerAddress::kHostSize];
     int iNewPort = 0;
-    engine.GetServerAddress(szNewHost, &iNewPort);
+    engine.address.Get(szNewHost, &iNewPort);
     if (std::memcmp(szNewHost, state.szHostCopy, sizeof(szNewHost)) != 0 || iNewPort != iOldPort) {
         HandToReConnect(engine, 0);
         ResetReadSide(state);

@@ -24,8 +24,7 @@
 #include "base/log_file.h"
 #include "base/testing.h"
 #include "frame/app.h"
-#include "frame/config.h"
-#include "frame/testing.h"
+#include "base/testing.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
 #include "session/session_thread.h"
@@ -103,19 +102,14 @@ Address Expected(const Address& before) {
 }
 
 void CheckReadConfigFile(ClientEngine& engine) {
-    {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockAddress, -1);
-        std::memset(engine.szHost, 0, sizeof(engine.szHost));
-        std::memcpy(engine.szHost, kSentinelHost, sizeof(kSentinelHost));
-        engine.iPort = kSentinelPort;
-    }
+    engine.address.SetFromFile(kSentinelHost, std::strlen(kSentinelHost), kSentinelPort);
     engine.iLogFlag = kSentinelLogFlag;
     Address expected = Expected({kSentinelHost, kSentinelPort, kSentinelLogFlag});
 
-    FUZZ_CHECK(ReadConfigFile(engine) == 0, "ReadConfigFile failed");
+    FUZZ_CHECK(engine.ReadConfigFile() == 0, "ReadConfigFile failed");
     char szHost[50];
     int iPort = 0;
-    engine.GetServerAddress(szHost, &iPort);
+    engine.address.Get(szHost, &iPort);
     std::string host = szHost;
     bool bUnchanged = host == kSentinelHost && iPort == kSentinelPort;
     bool bValid = host.size() >= 7 && host.size() <= 49 && iPort >= 1 && iPort <= 65535;

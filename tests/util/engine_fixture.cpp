@@ -9,8 +9,7 @@
 #include "base/packet.h"
 #include "base/testing.h"
 #include "exchange/queue_table.h"
-#include "frame/config.h"
-#include "frame/testing.h"
+#include "base/testing.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
 #include "platform/testing.h"
@@ -58,14 +57,14 @@ ClientEngine& EngineFixture::CreateEngine() {
 std::string EngineFixture::Host() {
     char szHost[50];
     int iPort = 0;
-    Engine().GetServerAddress(szHost, &iPort);
+    Engine().address.Get(szHost, &iPort);
     return szHost;
 }
 
 int EngineFixture::Port() {
     char szHost[50];
     int iPort = 0;
-    Engine().GetServerAddress(szHost, &iPort);
+    Engine().address.Get(szHost, &iPort);
     return iPort;
 }
 

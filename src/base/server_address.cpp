@@ -1,7 +1,7 @@
 // The server address and the trace switch from serverConfigs.ini beside the
 // game's executable, section "Lumaro_COM", key "ConfigInfo":
 // "host port [verbose]".
-#include "frame/config.h"
+#include "base/server_address.h"
 
 #include <atomic>
 #include <cstdio>
@@ -9,11 +9,11 @@
 #include <iterator>
 #include <string>
 
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/text.h"
-#include "frame/testing.h"
+#include "base/testing.h"
 #include "platform/files.h"
+#include "support/quorvex.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ void SetConfigPath(const char* szPath) {
 
 }  // namespace vorel_testing
 
-int ReadConfigFile(ClientEngine& engine) {
+int ServerAddress::ReadConfigFile(std::atomic<int32_t>* piLogFlag) {
     try {
         int iPathState = g_iConfigPathState.load(std::memory_order_acquire);
         if (iPathState == kPathNotWorkedOut) {
@@ -130,19 +130,12 @@ int ReadConfigFile(ClientEngine& engine) {
             return 0;
         }
         // The switch is taken whatever becomes of the address.
-        if (iFields >= 3) engine.iLogFlag = ParseDecimal(apFields[2]);
+        if (iFields >= 3) *piLogFlag = ParseDecimal(apFields[2]);
         // A refused host or port leaves the address as it was, silently.
         size_t iHostLength = std::strlen(apFields[0]);
         int iNewPort = ParseDecimal(apFields[1]);
         if (iHostLength >= 7 && iHostLength <= 49 && iNewPort >= 1 && iNewPort <= 65535) {
-            KMutexAdaptor<KThreadMutex> guard(engine.lockAddress, -1);
-            // An address from `init` wins over the file, also when it came in
-            // after the caller looked at the flag.
-            if (engine.iAddrFromInit.load() == 0) {
-                std::memset(engine.szHost, 0, sizeof(engine.szHost));
-                std::memcpy(engine.szHost, apFields[0], iHostLength);
-                engine.iPort = iNewPort;
-            }
+            SetFromFile(apFields[0], iHostLength, iNewPort);
         }
         MarkPathReady();
         return 0;
