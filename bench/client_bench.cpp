@@ -56,7 +56,7 @@
 #include "bench/library_client.h"
 #include "bench/process_figures.h"
 #include "bench/raw_client.h"
-#include "bench/server_process.h"
+#include "server/server_process.h"
 
 namespace {
 
@@ -469,8 +469,8 @@ const char* FailureName(Failure kind) {
 // kLogonRetrySeconds (lost with the queues that the reconnect discards) is
 // made again and counted in *piLostLogons. Returns the time from the
 // failure to the answer in ms, or NAN.
-double LibraryReconnect(bench::LibraryClient& lib, bench::ServerProcess& server, GameLoop* pLoop,
-                        Failure kind, int* piLostLogons) {
+double LibraryReconnect(bench::LibraryClient& lib, refserver::ServerProcess& server,
+                        GameLoop* pLoop, Failure kind, int* piLostLogons) {
     bench::NoticeBoard& board = lib.Notices();
     uintptr_t dwNotice = kind == Failure::kDisconnect ? 96 : 95;
     int iSeen = board.Count(dwNotice);
@@ -570,7 +570,7 @@ struct RawFigures {
     std::vector<double> recoveryMs;
 };
 
-void RunRaw(const Options& options, bench::ServerProcess& server, RawFigures* pFigures) {
+void RunRaw(const Options& options, refserver::ServerProcess& server, RawFigures* pFigures) {
     bench::RawClient client(server.Port());
     g_szPhase = "raw: round trips";
     if (!RawLogOn(client)) return;
@@ -652,7 +652,7 @@ const char* KindLogLine(Failure kind) {
     }
 }
 
-void RunLibrary(const Options& options, bench::LibraryClient& lib, bench::ServerProcess& server,
+void RunLibrary(const Options& options, bench::LibraryClient& lib, refserver::ServerProcess& server,
                 LibraryFigures* pFigures) {
     g_szPhase = "library: round trips";
     std::string problem = lib.LogOn(kLogonQueueId);
@@ -743,7 +743,7 @@ struct IdleFigures {
 // Both clients connected and logged on, silent: a minute's wait, then a
 // minute measured. The raw client waits on its own thread, as a game would
 // keep it, and sends its keep-alives.
-void RunIdle(const Options& options, bench::ServerProcess& rawServer, IdleFigures* pFigures) {
+void RunIdle(const Options& options, refserver::ServerProcess& rawServer, IdleFigures* pFigures) {
     g_szPhase = "idle";
     bench::RawClient client(rawServer.Port());
     if (!RawLogOn(client)) return;
@@ -857,7 +857,7 @@ int main(int argc, char** argv) {
     bench::RegisterOwnThread();
 
     int64_t iRunStart = NowNs();
-    bench::ServerProcess rawServer, libServer;
+    refserver::ServerProcess rawServer, libServer;
     std::string error;
     int iServerSeconds = options.bQuick ? 600 : 7200;
     if (!rawServer.Start(options.server, iServerSeconds, "server-raw.out", &error) ||

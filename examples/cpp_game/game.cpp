@@ -8,7 +8,10 @@
 // It prints what happens and exits with 0 when every step went as expected.
 // It uses only the C runtime, so it builds the same with Visual Studio,
 // clang-cl and MinGW-w64 (build lines in examples/README.md).
+// windows.h first, as most games include it.
+// clang-format off
 #include <windows.h>
+// clang-format on
 
 #include <stdio.h>
 #include <stdlib.h>

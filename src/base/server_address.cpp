@@ -10,8 +10,8 @@
 #include <string>
 
 #include "base/log_file.h"
-#include "base/text.h"
 #include "base/testing.h"
+#include "base/text.h"
 #include "platform/files.h"
 #include "support/quorvex.h"
 

@@ -24,7 +24,6 @@
 #include "base/log_file.h"
 #include "base/testing.h"
 #include "frame/app.h"
-#include "base/testing.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
 #include "session/session_thread.h"

@@ -35,7 +35,6 @@
 #include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "frame/app.h"
-#include "base/testing.h"
 #include "fuzz_support.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"

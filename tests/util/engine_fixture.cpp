@@ -9,7 +9,6 @@
 #include "base/packet.h"
 #include "base/testing.h"
 #include "exchange/queue_table.h"
-#include "base/testing.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
 #include "platform/testing.h"

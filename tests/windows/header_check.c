@@ -7,6 +7,8 @@
  *   3  windows.h (which includes winsock.h), then vorel.h
  * A call of each function checks the prototypes take what a game passes:
  * string literals for the read-only inputs, and the window handle. */
+/* The order of the includes is what is tested. */
+/* clang-format off */
 #if VOREL_ORDER == 0
 #include "vorel/vorel.h"
 #elif VOREL_ORDER == 1
@@ -21,6 +23,7 @@
 #include <windows.h>
 #include "vorel/vorel.h"
 #endif
+/* clang-format on */
 
 #if VOREL_VERSION_NUMBER < 100 || !defined(VOREL_VERSION_STRING)
 #error "version macros missing"

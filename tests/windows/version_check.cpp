@@ -50,14 +50,15 @@ int main(int argc, char** argv) {
             iStatus = 1;
             continue;
         }
-        std::printf("%s FIXED=%u.%u.%u.%u FileVersion=%s ProductVersion=%s OriginalFilename=%s "
-                    "ProductName=%s\n",
-                    argv[i], static_cast<unsigned>(HIWORD(pFixed->dwFileVersionMS)),
-                    static_cast<unsigned>(LOWORD(pFixed->dwFileVersionMS)),
-                    static_cast<unsigned>(HIWORD(pFixed->dwFileVersionLS)),
-                    static_cast<unsigned>(LOWORD(pFixed->dwFileVersionLS)),
-                    StringValue(data, "FileVersion"), StringValue(data, "ProductVersion"),
-                    StringValue(data, "OriginalFilename"), StringValue(data, "ProductName"));
+        std::printf(
+            "%s FIXED=%u.%u.%u.%u FileVersion=%s ProductVersion=%s OriginalFilename=%s "
+            "ProductName=%s\n",
+            argv[i], static_cast<unsigned>(HIWORD(pFixed->dwFileVersionMS)),
+            static_cast<unsigned>(LOWORD(pFixed->dwFileVersionMS)),
+            static_cast<unsigned>(HIWORD(pFixed->dwFileVersionLS)),
+            static_cast<unsigned>(LOWORD(pFixed->dwFileVersionLS)),
+            StringValue(data, "FileVersion"), StringValue(data, "ProductVersion"),
+            StringValue(data, "OriginalFilename"), StringValue(data, "ProductName"));
     }
     return iStatus;
 }

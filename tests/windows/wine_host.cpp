@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     std::string fileUrl = argv[2];
     size_t iFileSize = static_cast<size_t>(std::atol(argv[3]));
 
-    // 1. Loading and the export table.
+    // Loading and the export table.
     HMODULE hLib = LoadLibraryA("Vorel.dll");
     Check(hLib != nullptr, "LoadLibrary(Vorel.dll)");
     if (hLib == nullptr) {
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // 2. The window.
+    // The window.
     HostThread window(WindowThread);
     for (int i = 0; i < 500 && g_hWnd.load() == nullptr; ++i) Sleep(10);
     Check(g_hWnd.load() != nullptr, "a message-only window with its loop");
@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
     Check(x.SetMessageWnd(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7654))) == 0,
           "SetMessageWnd(no window) -> 0");
 
-    // 3. The server and the log-on.
+    // The server and the log-on.
     char szHost[] = "127.0.0.1";
     Check(x.init(szHost, iPort) == 0, "init(127.0.0.1, port) -> 0");
     char buffer[4096];
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
           "Read_Message1 before the log-on refused");
     Check(LogOn(x), "log-on: type 202 with status 0");
 
-    // 4. Requests from several threads.
+    // Requests from several threads.
     std::atomic<int> iGood{0};
     std::vector<HostThread*> threads;
     for (int t = 0; t < 4; ++t) {
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
     Check(iGood.load() == 20, "20 answers to 4 threads, each with its identifier (" +
                                   std::to_string(iGood.load()) + ")");
 
-    // 5. A pushed message.
+    // A pushed message.
     std::string answer;
     Check(Ask(x, 300, "300 0 push hello", 0, &answer) >= 4, "a request asking for a push");
     int iType = 0;
@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
     Check(iCode >= 4 && iType == 400,
           "Read_Message2 -> type 400: " + std::string(iCode >= 4 ? buffer : ""));
 
-    // 6. The notices: the server ends the session (96), then drops the
+    // The notices: the server ends the session (96), then drops the
     //    connection (95); the user logs on again after each.
     Ask(x, 300, "300 1 disconnect", 1, nullptr);
     Check(WaitFor(g_iNotice96, 1, 15000), "WM_COPYDATA dwData 96 on the disconnect notice");
@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
     Check(LogOn(x), "log-on again after the loss");
     Check(Ask(x, 300, "300 5 after all that", 5, nullptr) == 7, "requests go on");
 
-    // 7. Downloads: in the calling thread, and in the background onto an
+    // Downloads: in the calling thread, and in the background onto an
     //    existing file.
     std::string url = fileUrl;
     char szSyncDest[] = "sync.bin";
@@ -290,11 +290,11 @@ int main(int argc, char** argv) {
           "the background download replaced the file");
     Check(x.Download_File_EX(nullptr, "x") == 1, "Download_File_EX with a null URL -> 1");
 
-    // 8. The log holds GBK text ("线程" is CF DF B3 CC in code page 936).
+    // The log holds GBK text ("线程" is CF DF B3 CC in code page 936).
     std::string log = ReadWholeFile("GameRun.log");
     Check(log.find("\xCF\xDF\xB3\xCC") != std::string::npos, "GameRun.log holds GBK bytes");
 
-    // 9. The log is kept open in a way that lets the game rename and delete
+    // The log is kept open in a way that lets the game rename and delete
     //    it; about a second later the next entries start it anew.
     DeleteFileA("GameRun-renamed.log");  // left by an earlier run
     Check(MoveFileA("GameRun.log", "GameRun-renamed.log") != FALSE,
@@ -310,7 +310,7 @@ int main(int argc, char** argv) {
     Check(ReadWholeFile("GameRun.log").find("type=306") != std::string::npos,
           "its lines start GameRun.log anew");
 
-    // 10. Unload: no hang, close1 to close5 in order, and the log let go.
+    // Unload: no hang, close1 to close5 in order, and the log let go.
     dwStart = GetTickCount();
     BOOL bFreed = FreeLibrary(hLib);
     DWORD dwFree = GetTickCount() - dwStart;

@@ -34,8 +34,6 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,12 +51,11 @@
 #include <vector>
 
 #include "loader/vorel_exports.h"
+#include "server/server_process.h"
 
 // The allocator's count of bytes in use, when a sanitizer's allocator has
 // taken the place of the C library's (mallinfo2 then sees almost nothing).
 extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
-
-extern char** environ;
 
 namespace {
 
@@ -181,87 +178,7 @@ std::multiset<std::string> ThreadNames() {
 
 // ---- the reference server ---------------------------------------------------
 
-class Server {
-public:
-    ~Server() { Stop(); }
-
-    // Starts the server with its output in szOutput; false with *pError when
-    // it does not start or print its port within 10 s.
-    bool Start(const std::string& path, int iSeconds, const char* szOutput, std::string* pError) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            *pError = "pipe failed";
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, szOutput,
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        std::string seconds = std::to_string(iSeconds);
-        std::vector<char*> argv = {const_cast<char*>(path.c_str()), const_cast<char*>("--seconds"),
-                                   &seconds[0], nullptr};
-        int iSpawned = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[0]);
-        fdInput_ = fds[1];
-        if (iSpawned != 0) {
-            pid_ = -1;
-            *pError = "cannot start " + path + ": " + std::strerror(iSpawned);
-            return false;
-        }
-        Clock::time_point start = Clock::now();
-        while (MsSince(start) < 10000) {
-            std::ifstream in(szOutput);
-            std::string line;
-            const std::string prefix = "vorel-server listening on 127.0.0.1:";
-            if (std::getline(in, line) && line.rfind(prefix, 0) == 0) {
-                iPort_ = std::atoi(line.c_str() + prefix.size());
-                return iPort_ > 0;
-            }
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        *pError = "the server printed no port (see " + std::string(szOutput) + ")";
-        return false;
-    }
-
-    bool Command(const std::string& command) {
-        std::string line = command + "\n";
-        return fdInput_ >= 0 &&
-               write(fdInput_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    }
-
-    // Asks the server to quit; kills it after 5 s.
-    void Stop() {
-        if (pid_ > 0) {
-            Command("quit");
-            Clock::time_point start = Clock::now();
-            while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (MsSince(start) > 5000) {
-                    kill(pid_, SIGKILL);
-                    waitpid(pid_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            pid_ = -1;
-        }
-        if (fdInput_ >= 0) close(fdInput_);
-        fdInput_ = -1;
-    }
-
-    int Port() const { return iPort_; }
-
-private:
-    pid_t pid_ = -1;
-    int fdInput_ = -1;
-    int iPort_ = 0;
-};
+using Server = refserver::ServerProcess;
 
 // ---- the library, as a game sees it -----------------------------------------
 

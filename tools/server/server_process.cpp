@@ -1,4 +1,4 @@
-#include "bench/server_process.h"
+#include "server/server_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace bench {
+namespace refserver {
 
 namespace {
 
@@ -95,4 +95,4 @@ void ServerProcess::Stop() {
     fdInput_ = -1;
 }
 
-}  // namespace bench
+}  // namespace refserver

@@ -1,5 +1,6 @@
 // vorel-server as a child process, driven through a pipe on its standard
-// input (drop, disconnect, fault ...), as an operator types the commands.
+// input (drop, disconnect, fault ...), as an operator types the commands:
+// the benchmark's and the soak's server.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace bench {
+namespace refserver {
 
 class ServerProcess {
 public:
@@ -36,4 +37,4 @@ private:
     uint16_t wPort_ = 0;
 };
 
-}  // namespace bench
+}  // namespace refserver
