@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "base/engine.h"
+#include "session/engine.h"
 #include "exchange/queue_table.h"
 #include "frame/app.h"
 #include "server/reference_server.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "base/alloc.h"
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/testing.h"
 
 namespace {

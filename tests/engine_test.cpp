@@ -235,8 +235,8 @@ TEST_F(Exports, ConcurrentFirstCallsAreAllServed) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(results, std::vector<int>(kThreads, 1));
     EXPECT_EQ(CountLogLines(MissingConfigLine()), 1);
-    KMutexAdaptor<KThreadMutex> guard(Engine().lockCounter, -1);
-    EXPECT_EQ(Engine().iRequestTotal, kThreads);
+    KMutexAdaptor<KThreadMutex> guard(Engine().queues.CounterLockForTesting(), -1);
+    EXPECT_EQ(Engine().queues.RequestTotal(), kThreads);
 }
 
 TEST_F(Exports, OnlyTheEngineCreatingCallPauses100Ms) {

@@ -8,7 +8,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "frame/testing.h"
 #include "vorel/vorel.h"
 #include "vorel/vorel_window.h"

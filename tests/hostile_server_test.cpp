@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/packet.h"
 #include "exchange/queue_table.h"
 #include "exchange/testing.h"

@@ -28,8 +28,8 @@ expect_fault() {
     fi
 }
 
-expect_fault "upward include" base/engine.h '#include "frame/app.h"' \
-    'upward include: base/engine.h includes "frame/app.h"'
+expect_fault "upward include" session/engine.h '#include "frame/app.h"' \
+    'upward include: session/engine.h includes "frame/app.h"'
 expect_fault "include from the support library into the core" support/hash.cpp '#include "base/lock.h"' \
     'upward include: support/hash.cpp includes "base/lock.h"'
 expect_fault "two modules of one folder including each other" session/inbound.h \

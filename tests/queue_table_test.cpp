@@ -200,11 +200,12 @@ TEST_F(QueueTable, AQueueChangedWithoutItsLockOrATableWalkedWithoutItsLockAborts
     }
     EXPECT_DEATH(UnlinkConsumedNode(pQueue, nullptr, pQueue->pHead), "does not hold the lock");
 
+    // The table's own methods take its lock; what a gathering runs inside
+    // it checks that it is held.
     ClientEngine engine;
-    EXPECT_DEATH(ExpireIdleQueues(engine), "does not hold the lock");
-    EXPECT_DEATH(CountPendingMessages(engine), "does not hold the lock");
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    EXPECT_EQ(CountPendingMessages(engine), 0);
+    EXPECT_DEATH(engine.queues.AssertHeld(), "does not hold the lock");
+    EXPECT_EQ(engine.queues.CountPending(), 0);
+    EXPECT_EQ(engine.queues.ExpireIdle(), 0);
 }
 
 // A reader or writer that found a queue holds its lock past the table lock;
@@ -417,13 +418,13 @@ void CheckQueueShape(MESSAGE_QUEUE* pQueue, StressBook& book) {
 // REQUIRES: lockTable held.
 int CheckTableShape(ClientEngine& engine, StressBook& book) {
     int iWalked = 0;
-    ForEachQueue(engine.pQueueTable, [&](MESSAGE_QUEUE* pQueue) {
+    ForEachQueue(engine.queues.TableForTesting(), [&](MESSAGE_QUEUE* pQueue) {
         ++iWalked;
         KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
         CheckQueueShape(pQueue, book);
         return QueueWalk::kNext;
     });
-    if (iWalked != engine.pQueueTable->iCount) book.Fail("table iCount disagrees with its buckets");
+    if (iWalked != engine.queues.TableForTesting()->iCount) book.Fail("table iCount disagrees with its buckets");
     return iWalked;
 }
 
@@ -515,8 +516,8 @@ void Reader(StressBook& book, int r) {
 void Drainer(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         {
-            KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-            ForEachQueue(engine.pQueueTable, [&book](MESSAGE_QUEUE* pQueue) {
+            KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+            ForEachQueue(engine.queues.TableForTesting(), [&book](MESSAGE_QUEUE* pQueue) {
                 if (std::strncmp(pQueue->szKey, "send+", 5) != 0) return QueueWalk::kNext;
                 KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
                 while (pQueue->pHead != nullptr) {
@@ -546,11 +547,11 @@ void Resetter(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         if (book.bStop) break;
-        KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
         CheckTableShape(engine, book);
-        book.iDroppedByReset += CountPendingMessages(engine);
-        free_hash(engine.pQueueTable);
-        engine.pQueueTable = NewQueueTable();
+        book.iDroppedByReset += engine.queues.CountPending();
+        free_hash(engine.queues.TableForTesting());
+        engine.queues.TableForTesting() = NewQueueTable();
         ++book.iResets;
     }
 }
@@ -560,7 +561,7 @@ void Sweeper(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
         if (book.bStop) break;
-        KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
         int iBefore = CheckTableShape(engine, book);
         ExpireIdleQueues(engine);
         book.iQueuesSwept += iBefore - CheckTableShape(engine, book);
@@ -589,14 +590,14 @@ TEST_F(QueueTableStress, WritersReadersDrainSweepAndResetKeepCountsExact) {
 
     int64_t iRemaining;
     {
-        KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
         CheckTableShape(engine, book);
-        iRemaining = CountPendingMessages(engine);
+        iRemaining = engine.queues.CountPending();
     }
     ASSERT_EQ(book.iFailures.load(), 0) << book.firstFailure;
     {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockCounter, -1);
-        EXPECT_EQ(engine.iRequestTotal, book.iRequestsAccepted.load());
+        KMutexAdaptor<KThreadMutex> guard(engine.queues.CounterLockForTesting(), -1);
+        EXPECT_EQ(engine.queues.RequestTotal(), book.iRequestsAccepted.load());
     }
     int64_t iDroppedBySweep = g_sessionStatics.iDeletedUnprocessed.load() - iDroppedBySweepBase;
     // Every request and answer went somewhere, and only once.

@@ -85,9 +85,9 @@ TEST_F(SessionFuzz, RandomStreamsInRandomPiecesKeepTheBounds) {
         State().framer.Reset();
     }
     // Whatever was stored respects the bounds the readers rely on.
-    KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+    KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
     int iStored = 0;
-    ForEachQueue(engine.pQueueTable, [&iStored](MESSAGE_QUEUE* pQueue) {
+    ForEachQueue(engine.queues.TableForTesting(), [&iStored](MESSAGE_QUEUE* pQueue) {
         KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
         for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
             uint32_t dwLength = pNode->pPacket->header.dwLength;

@@ -259,7 +259,7 @@ TEST_F(SessionInbound, AnAnswerStampsItsRequestQueue) {
     EXPECT_EQ(InspectQueue(Engine(), SendKey(12).c_str()).tLastUse, tNow);
     Clock().AdvanceSeconds(20);
     {
-        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
         ExpireIdleQueues(Engine());
     }
     Feed(Answer(300, "300 12 still taken"));

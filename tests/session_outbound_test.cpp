@@ -127,9 +127,9 @@ TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
     ASSERT_EQ(Request(300, "300 6 odd"), 1);
     {
         ClientEngine& engine = Engine();
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
         MESSAGE_QUEUE* pQueue =
-            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, "send+6"));
+            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), "send+6"));
         KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
         pQueue->pHead->pPacket->header.iType = 150;
     }
@@ -193,9 +193,9 @@ TEST_F(SessionOutbound, TheLinesOfAGatheringKeepTheirTextAndOrder) {
     ASSERT_EQ(Request(302, "302 6 third " + std::string(3000, 't')), 1);
     {
         ClientEngine& engine = Engine();
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
         MESSAGE_QUEUE* pQueue =
-            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, "send+6"));
+            static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), "send+6"));
         KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
         pQueue->pHead->pNext->pPacket->header.iType = 150;
     }
@@ -644,7 +644,7 @@ TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
     ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+2", tNow - 479));
     int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
     {
-        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
         ExpireIdleQueues(Engine());
     }
     EXPECT_FALSE(InspectQueue(Engine(), "send+1").bExists);

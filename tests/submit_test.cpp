@@ -37,8 +37,8 @@ protected:
         return Write_Message1(iType, text.data(), iLength);
     }
     int RequestTotal() {
-        KMutexAdaptor<KThreadMutex> guard(Engine().lockCounter, -1);
-        return Engine().iRequestTotal;
+        KMutexAdaptor<KThreadMutex> guard(Engine().queues.CounterLockForTesting(), -1);
+        return Engine().queues.RequestTotal();
     }
     QueueView Send(int iQueueId) { return InspectQueue(Engine(), SendKey(iQueueId).c_str()); }
 };
@@ -148,8 +148,8 @@ TEST_F(Submit, BytesPastTheFirstZeroAreQueuedButNotSplit) {
 TEST_F(Submit, QueuedRecordIsHeaderPayloadAndZero) {
     std::string text = "login 4 name pass";
     ASSERT_EQ(Write(201, text), 1);
-    KMutexAdaptor<KThreadMutex> tableGuard(Engine().lockTable, -1);
-    auto* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(Engine().pQueueTable, "send+4"));
+    KMutexAdaptor<KThreadMutex> tableGuard(Engine().queues.LockForTesting(), -1);
+    auto* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(Engine().queues.TableForTesting(), "send+4"));
     ASSERT_NE(pQueue, nullptr);
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     ASSERT_NE(pQueue->pHead, nullptr);
@@ -251,16 +251,16 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     // made by the next request instead of refusing every one after it.
     _hash* pTable = nullptr;
     {
-        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
-        std::swap(pTable, Engine().pQueueTable);
+        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
+        std::swap(pTable, Engine().queues.TableForTesting());
     }
     EXPECT_EQ(Write(300, "a 3 c"), 1);
     EXPECT_TRUE(Send(3).bExists);
     EXPECT_FALSE(Send(1).bExists);  // the new table holds this request alone
     EXPECT_FALSE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
     {
-        KMutexAdaptor<KThreadMutex> guard(Engine().lockTable, -1);
-        std::swap(pTable, Engine().pQueueTable);
+        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
+        std::swap(pTable, Engine().queues.TableForTesting());
     }
     free_hash(pTable);
     EXPECT_EQ(RequestTotal(), 2);

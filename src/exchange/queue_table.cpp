@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "base/alloc.h"
 #include "base/text.h"
 #include "exchange/testing.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -170,4 +172,106 @@ MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MES
     --pQueue->iCount;
     FreeMessageNode(pNode);
     return pNext;
+}
+
+void QueueTable::Free() {
+    if (pQueueTable != nullptr) free_hash(pQueueTable);
+    pQueueTable = nullptr;
+}
+
+int QueueTable::Replace() {
+    _hash* pNewTable = NewQueueTable();
+    _hash* pOldTable = nullptr;
+    int iPending = 0;
+    {
+        KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+        if (pQueueTable != nullptr) {
+            iPending = CountPendingLocked();
+            pOldTable = pQueueTable;
+            pQueueTable = pNewTable;
+            pNewTable = nullptr;
+        }
+    }
+    // Nothing reaches the old table once it is out, and each of its queues
+    // waits for a game thread still inside it.
+    if (pOldTable != nullptr) free_hash(pOldTable);
+    if (pNewTable != nullptr) free_hash(pNewTable);  // the table stayed absent
+    return iPending;
+}
+
+StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength) {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    char szKey[kQueueKeySize];
+    FormSendKey(szKey, iQueueId);
+    MESSAGE_QUEUE* pSendQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(pQueueTable, szKey));
+    if (pSendQueue == nullptr) return StoreResult::kNoRequestQueue;
+    int32_t tNow = platform::NowSeconds32();
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pSendQueue->lock, -1);
+        pSendQueue->tLastUse = tNow;
+    }
+    FormRecvKey(szKey, iQueueId);
+    MESSAGE_QUEUE* pRecvQueue = nullptr;
+    FindOrCreateResult found = FindOrCreateQueue(pQueueTable, szKey, &pRecvQueue);
+    if (found == kQueueAllocFailed) return StoreResult::kQueueAllocFailed;
+    if (found == kQueueAddFailed) return StoreResult::kQueueAddFailed;
+    // The node is complete before it is linked.
+    bool bPacketFailed = false;
+    MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
+    if (pNode == nullptr) {
+        return bPacketFailed ? StoreResult::kPacketAllocFailed : StoreResult::kNodeAllocFailed;
+    }
+    std::memcpy(pNode->pPacket, pPacket, dwLength);
+    CountHeldAnswer(pNode);
+    // Taken by no reader before its line is in the log.
+    pNode->dwSerial = ++dwAnswerSerial;
+    {
+        KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
+        AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());
+    }
+    return StoreResult::kStored;
+}
+
+int QueueTable::ExpireIdle() {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    int iDropped = 0;
+    ForEachQueue(pQueueTable, [&iDropped](MESSAGE_QUEUE* pQueue) {
+        bool bExpired;
+        int iPending = 0;
+        {
+            KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+            bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
+            for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
+                 pNode = pNode->pNext) {
+                if (pNode->iDone == 0) ++iPending;
+            }
+        }
+        if (!bExpired) return QueueWalk::kNext;
+        iDropped += iPending;
+        return QueueWalk::kRemove;
+    });
+    return iDropped;
+}
+
+int QueueTable::CountPending() {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    return CountPendingLocked();
+}
+
+int QueueTable::CountPendingLocked() {
+    lockTable.AssertHeld();
+    int iPending = 0;
+    ForEachQueue(pQueueTable, [&iPending](MESSAGE_QUEUE* pQueue) {
+        KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
+        for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
+            if (pNode->iDone == 0) ++iPending;
+        }
+        return QueueWalk::kNext;
+    });
+    return iPending;
+}
+
+void QueueTable::ThrowLocked() {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    throw std::runtime_error("injected");
 }

@@ -1,7 +1,7 @@
 // The message queue table: per identifier N, a send queue ("send+N") of the
 // game's requests and a receive queue ("recv+N") of the server's answers.
 //
-// Lifetime and ordering. A queue is found under the engine's lockTable and
+// Lifetime and ordering. A queue is found under the table's lockTable and
 // used after that lock is left, while the idle sweep and the table reset
 // free queues holding lockTable alone. So every user takes the queue's own
 // `lock` before it leaves lockTable (hand over hand), and holds it for as
@@ -16,7 +16,10 @@
 // that holds a queue's lock never takes lockTable.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 
 #include "base/lock.h"
 #include "base/packet.h"
@@ -68,7 +71,7 @@ enum class QueueWalk {
 // chain in chain order: visit(MESSAGE_QUEUE*) returns a QueueWalk. A queue
 // removed is unlinked, released through the table's release function and
 // no longer counted in iCount. False when a visit stopped the walk. A null
-// table has no queues. REQUIRES: lockTable held (for an engine's table).
+// table has no queues. REQUIRES: lockTable held (for the engine's table).
 template <typename Visit>
 bool ForEachQueue(_hash* pTable, Visit visit) {
     if (pTable == nullptr) return true;
@@ -140,7 +143,7 @@ bool HeldAnswersAtLimit();
 void MarkNewConnectionForHeldAnswers();
 
 // Whether a reader may take the answer: its number has been published
-// (ClientEngine::dwAnswersPublished). Nodes without a number always may.
+// (QueueTable::PublishAnswers). Nodes without a number always may.
 inline bool AnswerPublished(uint32_t dwPublished, const MESSAGE_NODE* pNode) {
     return static_cast<int32_t>(dwPublished - pNode->dwSerial) >= 0;
 }
@@ -149,3 +152,166 @@ inline bool AnswerPublished(uint32_t dwPublished, const MESSAGE_NODE* pNode) {
 // null when it is pHead. Frees the node and its packet and returns its
 // successor. REQUIRES: the queue's lock held; pNode != pTail.
 MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MESSAGE_NODE* pNode);
+
+// What became of an answer given to QueueTable::StoreAnswer.
+enum class StoreResult {
+    kStored,
+    kNoRequestQueue,    // no send queue of its identifier: the server broke the protocol
+    kQueueAllocFailed,  // the receive queue could not be made
+    kQueueAddFailed,    // the table refused the new receive queue
+    kNodeAllocFailed,
+    kPacketAllocFailed,
+};
+
+// The engine's queue table with its lock: every look-up, insertion, walk,
+// expiry and replacement of the table goes through here, each taking
+// lockTable for its memory work alone. Work on one queue runs under that
+// queue's lock, taken before lockTable is left (see the top of this file).
+// What follows from an outcome (a log line, a reconnect) is the caller's,
+// once the lock is left.
+class QueueTable {
+public:
+    QueueTable() = default;
+    QueueTable(const QueueTable&) = delete;
+    QueueTable& operator=(const QueueTable&) = delete;
+
+    // A new empty table. One that cannot be made stays absent: every look-up
+    // then finds nothing, and the next request makes it.
+    void Create() { pQueueTable = NewQueueTable(); }
+
+    // Releases the table and every queue in it. REQUIRES: no other thread
+    // uses it any more (shutdown, once the engine's threads have ended).
+    void Free();
+
+    // A connection set-up's reset: a new table takes the old one's place
+    // under lockTable, and the old one, with everything it holds, is freed
+    // once the lock is left, so that no game call waits for the freeing. An
+    // absent table stays absent. Returns the pending messages dropped.
+    int Replace();
+
+    // A request: the queue of szKey, found or created (an absent table is
+    // made first). When it is ready, fnAppend(MESSAGE_QUEUE*) runs under the
+    // queue's lock and returns whether it appended a request, which marks
+    // the table for the next gathering and is counted (RequestTotal).
+    // Returns how the queue was found.
+    template <typename Fn>
+    FindOrCreateResult Submit(const char* szKey, Fn fnAppend);
+
+    // A reader: fnWalk(MESSAGE_QUEUE*, dwPublished) runs under the lock of
+    // the queue of szKey, with the number of the newest answer published
+    // (see AnswerPublished); nothing happens when there is none.
+    template <typename Fn>
+    void Take(const char* szKey, Fn fnWalk);
+
+    // The session's gathering: when a request was queued since the last
+    // full gathering, every send queue, buckets in index order and chains
+    // in chain order, is given to fnDrain(MESSAGE_QUEUE*) under its lock;
+    // fnDrain returns false to stop the walk (the write buffer is full),
+    // which leaves the table marked for the next one.
+    template <typename Fn>
+    void Gather(Fn fnDrain);
+
+    // An answer of dwLength bytes for identifier iQueueId: while the send
+    // queue of iQueueId exists it is stamped, and a copy of the answer is
+    // appended to the receive queue (made when needed), with the next
+    // number. Returns what became of it. Session thread only.
+    StoreResult StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength);
+
+    // Readers take the answers stored so far, once their lines are in the
+    // log: no line of a game thread about an answer comes before that
+    // answer's line. Session thread only.
+    void PublishAnswers() { dwAnswersPublished.store(dwAnswerSerial); }
+
+    // Requests queued since the engine was made (the statistics line).
+    int32_t RequestTotal() {
+        KMutexAdaptor<KThreadMutex> guard(lockCounter, -1);
+        return iRequestTotal;
+    }
+
+    // Removes the queues that have not been used for 480 s, with everything
+    // they hold. Returns the pending messages dropped with them.
+    int ExpireIdle();
+
+    // Pending messages in all queues.
+    int CountPending();
+
+    void AssertHeld() const { lockTable.AssertHeld(); }
+    void AssertNotHeld() const {
+        lockTable.AssertNotHeld();
+        lockCounter.AssertNotHeld();
+    }
+
+    // For tests: the locks, to hold them on another thread or check where
+    // they are held, and the table itself, to look into it. ThrowLocked
+    // throws while it holds lockTable, as a pass that fails midway.
+    KThreadMutex& LockForTesting() { return lockTable; }
+    KThreadMutex& CounterLockForTesting() { return lockCounter; }
+    _hash*& TableForTesting() { return pQueueTable; }
+    [[noreturn]] void ThrowLocked();
+
+private:
+    // Pending messages. REQUIRES: lockTable held.
+    int CountPendingLocked();
+
+    _hash* pQueueTable = nullptr;  // guarded by lockTable
+    // Set once a request has been queued, taken by the gathering: a pass
+    // with no new request skips the walk over all the table's slots.
+    std::atomic<bool> bRequestQueued{false};
+    int32_t iRequestTotal = 0;  // guarded by lockCounter
+    // Answers are numbered as they are stored (session thread only), and a
+    // reader takes one only once its number is published. Compared as a
+    // signed 32-bit difference, so the numbers may wrap.
+    uint32_t dwAnswerSerial = 0;
+    std::atomic<uint32_t> dwAnswersPublished{0};
+    mutable KThreadMutex lockTable;
+    mutable KThreadMutex lockCounter;  // taken inside a queue's lock, never the other way
+};
+
+template <typename Fn>
+FindOrCreateResult QueueTable::Submit(const char* szKey, Fn fnAppend) {
+    std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, lockTable, -1);
+    // A table that could not be made (at start-up or at a reset) is made
+    // now: one failed allocation must not refuse every request after it.
+    if (pQueueTable == nullptr) pQueueTable = NewQueueTable();
+    MESSAGE_QUEUE* pQueue = nullptr;
+    FindOrCreateResult found = FindOrCreateQueue(pQueueTable, szKey, &pQueue);
+    if (found != kQueueReady) return found;
+    // Hand over hand: the queue's lock before the table's is left, so that
+    // the sweep cannot free the queue under this call.
+    KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+    tableGuard.reset();
+    // Only once the request is in its queue: a gathering that takes the
+    // mark then finds it.
+    if (fnAppend(pQueue)) {
+        bRequestQueued.store(true);
+        KMutexAdaptor<KThreadMutex> counterGuard(lockCounter, -1);
+        ++iRequestTotal;
+    }
+    return kQueueReady;
+}
+
+template <typename Fn>
+void QueueTable::Take(const char* szKey, Fn fnWalk) {
+    std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, lockTable, -1);
+    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(pQueueTable, szKey));
+    if (pQueue == nullptr) return;
+    KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+    tableGuard.reset();
+    fnWalk(pQueue, dwAnswersPublished.load());
+}
+
+template <typename Fn>
+void QueueTable::Gather(Fn fnDrain) {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    // Without a request queued since the last walk there is nothing to
+    // take, nor a taken node with a request behind it to free: the walk
+    // over the table's 10,000 slots is skipped. Requests that did not fit
+    // the write buffer wait for the next walk.
+    if (!bRequestQueued.exchange(false)) return;
+    bool bWhole = ForEachQueue(pQueueTable, [&fnDrain](MESSAGE_QUEUE* pQueue) {
+        if (std::strncmp(pQueue->szKey, "send", 4) != 0) return QueueWalk::kNext;
+        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
+        return fnDrain(pQueue) ? QueueWalk::kNext : QueueWalk::kStop;
+    });
+    if (!bWhole) bRequestQueued.store(true);
+}

@@ -4,12 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <optional>
 
 #include "base/alloc.h"
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/text.h"
+#include "exchange/exchange.h"
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
@@ -63,8 +62,8 @@ void CopyTextFitting(char* OutputBuff, int iOutputLength, const char* szText) {
 // refused, it returns the network state. Read_Message2 stops (-9) once a
 // log-on was lost. Returns true with *piResult set when the call must end
 // here.
-bool LogonRefuses(ClientEngine& engine, const ReaderKind& kind, int* piResult) {
-    int32_t iStatus = engine.iUserStatus1.load();
+bool LogonRefuses(const Exchange& exchange, const ReaderKind& kind, int* piResult) {
+    int32_t iStatus = exchange.iUserStatus1.load();
     if (!kind.bEx) {
         if (iStatus == 1 || kind.iType == 2 || kind.iType == 16 || kind.iType == 202) return false;
         WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus,
@@ -72,7 +71,7 @@ bool LogonRefuses(ClientEngine& engine, const ReaderKind& kind, int* piResult) {
         *piResult = CheckNetworkState();
         return true;
     }
-    if (iStatus != 2 || engine.iLoginFlag.load() != 1) return false;
+    if (iStatus != 2 || exchange.iLoginFlag.load() != 1) return false;
     WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus, 0);
     *piResult = -9;
     return true;
@@ -145,7 +144,7 @@ void TraceAnswer(int iType, int iLength, const char* szAnswer) {
     ZeroFree(szEscaped);
 }
 
-int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int iTimeout,
+int ReturnResult(const Exchange& exchange, char* OutputBuff, int iOutputLength, int iTimeout,
                  const ReaderKind& kind) {
     int64_t tStartCall = platform::NowSeconds();
     if (kind.bEx && kind.piType != nullptr) *kind.piType = 0;
@@ -166,47 +165,38 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
     for (;;) {
         // A log-on lost while waiting ends the call.
         int iRefused = 0;
-        if (LogonRefuses(engine, kind, &iRefused)) return iRefused;
-        // The queue's lock is taken before the table lock is left, so the
-        // sweep and the reset cannot free the queue under the walk.
-        {
-            std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable,
-                                                                  -1);
-            MESSAGE_QUEUE* pQueue =
-                static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
-            if (pQueue != nullptr) {
-                KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-                tableGuard.reset();
-                pQueue->tLastUse = platform::NowSeconds32();
-                MESSAGE_NODE* pPrev = nullptr;
-                MESSAGE_NODE* pNode = pQueue->pHead;
-                uint32_t dwPublished = engine.dwAnswersPublished.load();
-                while (pNode != nullptr && iResult == 0) {
-                    if (pNode->iDone == 0 && Wanted(kind, pNode) &&
-                        AnswerPublished(dwPublished, pNode)) {
-                        iResult = TakeAnswer(kind, pNode, OutputBuff, iOutputLength, &iLength,
-                                             &iTakenType);
-                    }
-                    if (pNode->iDone == 1) {
-                        // The tail stays listed (the producer links behind it).
-                        if (pNode == pQueue->pTail) break;
-                        pNode = UnlinkConsumedNode(pQueue, pPrev, pNode);
-                    } else {
-                        pPrev = pNode;
-                        pNode = pNode->pNext;
-                    }
+        if (LogonRefuses(exchange, kind, &iRefused)) return iRefused;
+        // Under the queue's lock, taken before the table's is left: the sweep
+        // and the reset cannot free the queue under the walk.
+        exchange.queues.Take(szKey, [&](MESSAGE_QUEUE* pQueue, uint32_t dwPublished) {
+            pQueue->tLastUse = platform::NowSeconds32();
+            MESSAGE_NODE* pPrev = nullptr;
+            MESSAGE_NODE* pNode = pQueue->pHead;
+            while (pNode != nullptr && iResult == 0) {
+                if (pNode->iDone == 0 && Wanted(kind, pNode) &&
+                    AnswerPublished(dwPublished, pNode)) {
+                    iResult =
+                        TakeAnswer(kind, pNode, OutputBuff, iOutputLength, &iLength, &iTakenType);
+                }
+                if (pNode->iDone == 1) {
+                    // The tail stays listed (the producer links behind it).
+                    if (pNode == pQueue->pTail) break;
+                    pNode = UnlinkConsumedNode(pQueue, pPrev, pNode);
+                } else {
+                    pPrev = pNode;
+                    pNode = pNode->pNext;
                 }
             }
-        }
+        });
         OutputBuff[iLength] = '\0';
         if (iResult != 0) break;
         // On the whole-second clock, as a signed 64-bit difference. A
         // library being unloaded ends the wait as a time-out.
         if (platform::NowSeconds() - tStartCall >= static_cast<int64_t>(iTimeout)) break;
-        if (engine.iStopping.load() != 0) break;
+        if (exchange.iStopping.load() != 0) break;
         platform::SleepMs(50);
     }
-    if (engine.iLogFlag.load() != 0 && iResult != 0) {
+    if (exchange.iLogFlag.load() != 0 && iResult != 0) {
         TraceAnswer(kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);
     }
     if (iResult != 0) return iResult;
@@ -216,7 +206,7 @@ int ReturnResult(ClientEngine& engine, char* OutputBuff, int iOutputLength, int 
 
 }  // namespace
 
-int ReturnUserRequestResult1(ClientEngine& engine, char* OutputBuff, int iOutputLength,
+int ReturnUserRequestResult1(const Exchange& exchange, char* OutputBuff, int iOutputLength,
                              int iTimeout, int iQueueId, int iType) {
     ReaderKind kind{false,
                     iType,
@@ -226,10 +216,10 @@ int ReturnUserRequestResult1(ClientEngine& engine, char* OutputBuff, int iOutput
                     "dwLength=%u,iType=%d\n",
                     "---ReturnUserRequestResult1---error13---从注册/登录服务器得到的包格式错误,"
                     "dwLength=%u,ac1=%d\n"};
-    return ReturnResult(engine, OutputBuff, iOutputLength, iTimeout, kind);
+    return ReturnResult(exchange, OutputBuff, iOutputLength, iTimeout, kind);
 }
 
-int ReturnUserRequestResultEx(ClientEngine& engine, char* OutputBuff, int iOutputLength,
+int ReturnUserRequestResultEx(const Exchange& exchange, char* OutputBuff, int iOutputLength,
                               int iTimeout, int /*iReserved*/, int* piType) {
     ReaderKind kind{true,
                     0,
@@ -239,7 +229,7 @@ int ReturnUserRequestResultEx(ClientEngine& engine, char* OutputBuff, int iOutpu
                     "dwLength=%u,iType=%d\n",
                     "---ReturnUserRequestResultEx---error13---从注册/登录服务器得到的包格式错误,"
                     "dwLength=%u,ac1=%d\n"};
-    return ReturnResult(engine, OutputBuff, iOutputLength, iTimeout, kind);
+    return ReturnResult(exchange, OutputBuff, iOutputLength, iTimeout, kind);
 }
 
 int CheckNetworkState() {

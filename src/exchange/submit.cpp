@@ -2,15 +2,14 @@
 
 #include <cstring>
 #include <iterator>
-#include <optional>
 
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/text.h"
+#include "exchange/exchange.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 
-int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLength, int iType) {
+int ProcessUserRequest(const Exchange& exchange, const char* szInput, int iInputLength, int iType) {
     try {
         // A length below 1 means a terminated text; a null text is taken as
         // the empty text.
@@ -27,7 +26,7 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         char szWork[kMaxRequestText + 1];
         std::memcpy(szWork, szInput, static_cast<size_t>(iInputLength));
         szWork[iInputLength] = '\0';
-        if (engine.iLogFlag.load() != 0) {
+        if (exchange.iLogFlag.load() != 0) {
             // The log is sent to support by players: a log-on shows no password.
             char szShown[kMaxRequestText + 4];
             if (iType == kTypeLogonRequest) {
@@ -57,14 +56,23 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
         char szKey[kQueueKeySize];
         FormSendKey(szKey, ParseDecimal(apFields[1]));
 
-        // Find or create the queue; its lock is taken before the table lock
-        // is left, so the sweep cannot free it under this call.
-        MESSAGE_QUEUE* pQueue = nullptr;
-        std::optional<KMutexAdaptor<KThreadMutex>> tableGuard(std::in_place, engine.lockTable, -1);
-        // A table that could not be made (at start-up or at a reset) is made
-        // now: one failed allocation must not refuse every request after it.
-        if (engine.pQueueTable == nullptr) engine.pQueueTable = NewQueueTable();
-        FindOrCreateResult found = FindOrCreateQueue(engine.pQueueTable, szKey, &pQueue);
+        // The queue is found or created and the request appended under its
+        // lock; the lines come once the locks are left.
+        uint32_t dwLength = static_cast<uint32_t>(iInputLength) + kPacketHeaderSize;
+        bool bNodeFailed = false;
+        FindOrCreateResult found = exchange.queues.Submit(szKey, [&](MESSAGE_QUEUE* pQueue) {
+            bool bPacketFailed = false;
+            MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
+            if (pNode == nullptr) {
+                bNodeFailed = true;
+                return false;
+            }
+            // From the caller's text, not from the split copy.
+            std::memcpy(PacketPayload(pNode->pPacket), szInput, static_cast<size_t>(iInputLength));
+            FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
+            AppendMessageNode(pQueue, pNode, platform::NowSeconds32());
+            return true;
+        });
         if (found == kQueueAllocFailed) {
             WriteFileNew(LogFile(), "---ProcessUserRequest---error---10---calloc-fail\n");
             return -4;
@@ -75,27 +83,10 @@ int ProcessUserRequest(ClientEngine& engine, const char* szInput, int iInputLeng
                 "---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
             return -5;
         }
-        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-        tableGuard.reset();
-
-        bool bPacketFailed = false;
-        uint32_t dwLength = static_cast<uint32_t>(iInputLength) + kPacketHeaderSize;
-        MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
-        if (pNode == nullptr) {
+        if (bNodeFailed) {
             WriteFileNew(LogFile(), "---ProcessUserRequest---error---11---calloc-fail:%d\n",
                          iInputLength + 17);
             return -7;
-        }
-        // From the caller's text, not from the split copy.
-        std::memcpy(PacketPayload(pNode->pPacket), szInput, static_cast<size_t>(iInputLength));
-        FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
-        AppendMessageNode(pQueue, pNode, platform::NowSeconds32());
-        // Only once the request is in its queue: a gathering that takes the
-        // flag then finds it.
-        engine.bRequestQueued.store(true);
-        {
-            KMutexAdaptor<KThreadMutex> counterGuard(engine.lockCounter, -1);
-            ++engine.iRequestTotal;
         }
         return 1;
     } catch (...) {

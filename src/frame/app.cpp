@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/lock.h"
 #include "base/log_file.h"
 #include "download/download.h"
@@ -125,7 +125,7 @@ ClientEngine* CreateEngine() {
     engine.tStart = platform::NowSeconds32();
     // A table that cannot be created stays null: every lookup then finds
     // nothing and every insertion fails, which the callers report.
-    engine.pQueueTable = NewQueueTable();
+    engine.queues.Create();
     engine.ReadConfigFile();
     if (vorel_testing::SessionThreadEnabled()) StartSessionThread(engine);
     // The call that creates the engine pauses 100 ms, time for the session

@@ -1,7 +1,6 @@
 // The seven exported functions. No exception leaves the library.
 #include <atomic>
 
-#include "base/engine.h"
 #include "base/packet.h"
 #include "download/download.h"
 #include "exchange/retrieve.h"
@@ -11,6 +10,7 @@
 #include "frame/testing.h"
 #include "platform/window.h"
 #include "session/connect.h"
+#include "session/engine.h"
 #include "session/session_thread.h"
 #include "vorel/vorel.h"
 
@@ -44,23 +44,23 @@ extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInpu
         } else if (iType == kTypeLogoffRequest) {
             engine.iLoginFlag = 0;
         }
-        return ProcessUserRequest(engine, szInput, iInputLength, iType);
+        return ProcessUserRequest(engine.ForCalls(), szInput, iInputLength, iType);
     });
 }
 
 extern "C" VOREL_API int VOREL_CALL Read_Message1(int iType, char* OutputBuff, int iOutputLength,
                                                   int iTimeout, int iQueueId) {
     return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
-        return ReturnUserRequestResult1(engine, OutputBuff, iOutputLength, iTimeout, iQueueId,
-                                        iType);
+        return ReturnUserRequestResult1(engine.ForCalls(), OutputBuff, iOutputLength, iTimeout,
+                                        iQueueId, iType);
     });
 }
 
 extern "C" VOREL_API int VOREL_CALL Read_Message2(int* piType, char* OutputBuff, int iOutputLength,
                                                   int iTimeout, int iReserved) {
     return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
-        return ReturnUserRequestResultEx(engine, OutputBuff, iOutputLength, iTimeout, iReserved,
-                                         piType);
+        return ReturnUserRequestResultEx(engine.ForCalls(), OutputBuff, iOutputLength, iTimeout,
+                                         iReserved, piType);
     });
 }
 

@@ -11,7 +11,7 @@
 // to be stopped at that step.
 #include "frame/shutdown.h"
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/log_file.h"
 #include "download/download.h"
 #include "platform/clock.h"
@@ -140,10 +140,7 @@ bool ShutdownEngine(ClientEngine& engine) {
     platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
     WriteFileNew(LogFile(), "---testing20090618---close3---");
-    if (bStopped && engine.pQueueTable != nullptr) {
-        free_hash(engine.pQueueTable);
-        engine.pQueueTable = nullptr;
-    }
+    if (bStopped) engine.queues.Free();
     WriteFileNew(LogFile(), "---testing20090618---close4---");
     // A thread still running may still make socket calls.
     if (bStopped) platform::SocketCleanup();

@@ -20,12 +20,12 @@
 #include <cstring>
 #include <exception>
 
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/threads.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "session/engine.h"
 #include "session/session_state.h"
 #include "session/testing.h"
 
@@ -110,26 +110,12 @@ void ConnectionSetUp::EmptySession() {
     // that follows no connection: nothing in the table can have gone out
     // yet, so nothing in it is stale (the first connection of an engine,
     // the set-ups while the server cannot be reached). Any other drops
-    // every queued message. The old table is
-    // swapped for a new one under lockTable and freed after it: freeing up
-    // to 64 MiB of held answers takes tens of milliseconds, which no game
-    // call should wait for. Nothing reaches the old table once it is out,
-    // and each of its queues waits for a game thread still inside it.
+    // every queued message. The old table is freed after it is swapped
+    // out: freeing up to 64 MiB of held answers takes tens of milliseconds,
+    // which no game call should wait for.
     if (platform::SecondsElapsed(engine_.tStart, 5) && engine_.bConnectedSinceReset.load()) {
         engine_.bConnectedSinceReset = false;
-        _hash* pNewTable = NewQueueTable();
-        _hash* pOldTable = nullptr;
-        {
-            KMutexAdaptor<KThreadMutex> tableGuard(engine_.lockTable, -1);
-            if (engine_.pQueueTable != nullptr) {
-                g_sessionStatics.iDeletedUnprocessed.fetch_add(CountPendingMessages(engine_));
-                pOldTable = engine_.pQueueTable;
-                engine_.pQueueTable = pNewTable;
-                pNewTable = nullptr;
-            }
-        }
-        if (pOldTable != nullptr) free_hash(pOldTable);
-        if (pNewTable != nullptr) free_hash(pNewTable);  // the table stayed absent
+        g_sessionStatics.iDeletedUnprocessed.fetch_add(engine_.queues.Replace());
     }
 }
 
@@ -270,7 +256,7 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
     try {
         iResult = ConnectionSetUp(engine, iSerial).Run();
     } catch (...) {
-        // The guards have left lockTable and lockSetup as the stack unwound.
+        // The guards have left their locks as the stack unwound.
         WriteFileNew(LogFile(), "---InitSocket---error---严重错误,---try,catch---\n");
         iResult = -9;
     }

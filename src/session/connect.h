@@ -54,7 +54,7 @@ void SendDisconnectNotice(ClientEngine& engine);
 // that a request the game makes on hearing it goes out on the new
 // connection. Always 0.
 // REQUIRES: the calling thread holds no lock of the engine: the window
-// procedure may call the exports, and they take lockTable.
+// procedure may call the exports, and they take the table's lock.
 int ReConnect(ClientEngine& engine, int iConnect);
 
 // Where the session's steps hand a lost connection: ReConnect, unless a test

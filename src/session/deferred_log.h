@@ -1,7 +1,7 @@
 // Log lines of the session thread kept as text and written to the log
 // together, as one append, in the order in which they were made: the lines
-// of a gathering, made while lockTable is held, once the lock is left (a
-// write may wait on the disk, and the game's threads, which take lockTable
+// of a gathering, made while the table's lock is held, once it is left (a
+// write may wait on the disk, and the game's threads, which take that lock
 // for every call, must not wait for it); the lines of a receive once its
 // packets are parsed. One write for many lines costs the thread a fraction
 // of one write for each.

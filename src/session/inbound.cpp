@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/text.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/connect.h"
+#include "session/engine.h"
 #include "session/framer.h"
 #include "session/session_state.h"
 
@@ -23,7 +23,7 @@ namespace {
 // far: each answer's line is in the log before a game thread can have it.
 void WriteOutLines(ClientEngine& engine, SessionState& state) {
     state.deferredLog.WriteOut();
-    engine.dwAnswersPublished = engine.dwAnswerSerial;
+    engine.queues.PublishAnswers();
 }
 
 // WriteOutLines when the scope ends, however it ends.
@@ -79,82 +79,30 @@ const char* EscapedForLog(char* szArea, const char* szText) {
     return szArea;
 }
 
-// What became of an answer offered to its receive queue.
-enum class Stored {
-    kStored,
-    kNoRequestQueue,    // no send queue of its identifier: protocol error 9
-    kQueueAllocFailed,  // the receive queue could not be made
-    kQueueAddFailed,    // the table refused the new receive queue
-    kNodeAllocFailed,
-    kPacketAllocFailed,
-};
-
-// Appends the answer to the receive queue of N while a send queue of N
-// exists, stamping both. Memory work only: what follows from the outcome
-// (a line, ReConnect) is left to the caller, once the lock is left.
-// REQUIRES: lockTable held.
-Stored StoreAnswerLocked(ClientEngine& engine, SessionState& state, const char* pPacket,
-                         uint32_t dwLength, int iQueueId) {
-    engine.lockTable.AssertHeld();
-    FormSendKey(state.szKeyArea, iQueueId);
-    MESSAGE_QUEUE* pSendQueue =
-        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, state.szKeyArea));
-    if (pSendQueue == nullptr) return Stored::kNoRequestQueue;
-    int32_t tNow = platform::NowSeconds32();
-    {
-        KMutexAdaptor<KThreadMutex> queueGuard(pSendQueue->lock, -1);
-        pSendQueue->tLastUse = tNow;
-    }
-    FormRecvKey(state.szKeyArea, iQueueId);
-    MESSAGE_QUEUE* pRecvQueue = nullptr;
-    FindOrCreateResult found = FindOrCreateQueue(engine.pQueueTable, state.szKeyArea, &pRecvQueue);
-    if (found == kQueueAllocFailed) return Stored::kQueueAllocFailed;
-    if (found == kQueueAddFailed) return Stored::kQueueAddFailed;
-    // The node is complete before it is linked.
-    bool bPacketFailed = false;
-    MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
-    if (pNode == nullptr)
-        return bPacketFailed ? Stored::kPacketAllocFailed : Stored::kNodeAllocFailed;
-    std::memcpy(pNode->pPacket, pPacket, dwLength);
-    CountHeldAnswer(pNode);
-    // Taken by no reader before its line is in the log.
-    pNode->dwSerial = ++engine.dwAnswerSerial;
-    {
-        KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
-        AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());
-    }
-    return Stored::kStored;
-}
-
-// Stores an answer under lockTable; the lines and the ReConnect of a failure
-// come after the lock is left, in the order they always had.
+// Stores an answer (under the table's lock); the lines and the ReConnect
+// of a failure come after the lock is left, in the order they always had.
 Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPacket,
                     uint32_t dwLength, int iType, int iQueueId) {
-    Stored stored;
-    {
-        KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-        stored = StoreAnswerLocked(engine, state, pPacket, dwLength, iQueueId);
-    }
-    switch (stored) {
-        case Stored::kStored:
+    switch (engine.queues.StoreAnswer(iQueueId, pPacket, dwLength)) {
+        case StoreResult::kStored:
             ++state.iValidReceiveTotal;
             return Handled::kNext;
-        case Stored::kNoRequestQueue:
+        case StoreResult::kNoRequestQueue:
             GiveUpConnection(engine, state);
             state.deferredLog.Add("线程2---READ---error---9---:%d,%d,%d,%s\n",
                                   static_cast<int>(dwLength), iType, iQueueId,
                                   EscapedForLog(state.szText2, state.szText1));
             return Handled::kStop;
-        case Stored::kQueueAllocFailed:
+        case StoreResult::kQueueAllocFailed:
             state.deferredLog.Add("线程2---READ---error---10---calloc-fail\n");
             break;
-        case Stored::kQueueAddFailed:
+        case StoreResult::kQueueAddFailed:
             state.deferredLog.Add("---error1---hash_add failed (MESSAGE_QUEUE_TABLE)\n");
             break;
-        case Stored::kNodeAllocFailed:
+        case StoreResult::kNodeAllocFailed:
             state.deferredLog.Add("线程2---READ---error---11---calloc-fail\n");
             break;
-        case Stored::kPacketAllocFailed:
+        case StoreResult::kPacketAllocFailed:
             state.deferredLog.Add("---error12---calloc failed:%d\n", static_cast<int>(dwLength));
             break;
     }

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "session/connect.h"
+#include "session/engine.h"
 #include "session/session_state.h"
 
 namespace {
@@ -37,11 +37,11 @@ void KeyRequestStep(ClientEngine& engine, SessionState& state) {
 // Copies one waiting request, encoded when the codec manages it, behind the
 // bytes already in the write buffer. False when it does not fit: the
 // gathering ends and the request keeps waiting. Its lines are kept for
-// writing once lockTable is left.
-// REQUIRES: lockTable held.
+// writing once the table's lock is left.
+// REQUIRES: the table's lock held (inside a gathering).
 bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKey,
                      MESSAGE_PACKET* pPacket) {
-    engine.lockTable.AssertHeld();
+    engine.queues.AssertHeld();
     uint32_t dwLength = pPacket->header.dwLength;
     int iType = pPacket->header.iType;
     state.deferredLog.Add("线程1---send2---type=%d---\n", iType);
@@ -79,10 +79,10 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
 }
 
 // Drains one send queue from its head. False when the write buffer is full.
-// REQUIRES: lockTable and the queue's lock held.
+// REQUIRES: the table's and the queue's locks held (inside a gathering).
 bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
                 MESSAGE_QUEUE* pQueue) {
-    engine.lockTable.AssertHeld();
+    engine.queues.AssertHeld();
     pQueue->lock.AssertHeld();
     while (pQueue->pHead != nullptr) {
         MESSAGE_NODE* pNode = pQueue->pHead;
@@ -96,18 +96,6 @@ bool DrainQueue(ClientEngine& engine, SessionState& state, const char* szKey,
         UnlinkConsumedNode(pQueue, nullptr, pNode);
     }
     return true;
-}
-
-// Every send queue, buckets in index order, chains in chain order. False
-// when the write buffer filled up before the walk ended.
-// REQUIRES: lockTable held.
-bool Gather(ClientEngine& engine, SessionState& state, const char* szKey) {
-    engine.lockTable.AssertHeld();
-    return ForEachQueue(engine.pQueueTable, [&](MESSAGE_QUEUE* pQueue) {
-        if (std::strncmp(pQueue->szKey, "send", 4) != 0) return QueueWalk::kNext;
-        KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-        return DrainQueue(engine, state, szKey, pQueue) ? QueueWalk::kNext : QueueWalk::kStop;
-    });
 }
 
 // Requests whose bytes are in the write buffer, whole or in part.
@@ -158,7 +146,7 @@ void DropBytesOfAnEarlierConnection(ClientEngine& engine, SessionState& state,
 }
 
 // Sends the write buffer on s, the connection its bytes belong to, or a
-// keep-alive when it is empty. Runs without lockTable: a server that stops
+// keep-alive when it is empty. Runs without the table's lock: a server that stops
 // reading blocks this send, and only this thread.
 void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::SocketHandle s) {
     if (state.iWriteStartPos <= 0) {
@@ -221,16 +209,11 @@ void WriteStep(ClientEngine& engine, SessionState& state) {
         return;
     }
     DropBytesOfAnEarlierConnection(engine, state, s);
-    // Gathering under lockTable; its lines, then the send, after it.
+    // Gathering under the table's lock; its lines, then the send, after it.
     {
         DeferredLog::WriteAtScopeEnd writeLines(state.deferredLog);
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-        // Without a request queued since the last walk there is nothing to
-        // take, nor a taken node with a request behind it to free: the walk
-        // over the table's 10,000 slots is skipped. Requests that did not
-        // fit the write buffer wait for the next walk.
-        if (engine.bRequestQueued.exchange(false) && !Gather(engine, state, szKey))
-            engine.bRequestQueued.store(true);
+        engine.queues.Gather(
+            [&](MESSAGE_QUEUE* pQueue) { return DrainQueue(engine, state, szKey, pQueue); });
     }
     if (engine.hSocket.load() != s) {
         DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());

@@ -1,8 +1,8 @@
 #include "session/session_state.h"
 
-#include "base/engine.h"
 #include "base/lock.h"
 #include "exchange/queue_table.h"
+#include "session/engine.h"
 
 SessionStatics g_sessionStatics;
 
@@ -23,17 +23,4 @@ void ResetReadSide(SessionState& state) {
     state.framer.Reset();
     state.iBusyReadRetries = 0;
     state.iSendRetries = 0;
-}
-
-int CountPendingMessages(ClientEngine& engine) {
-    engine.lockTable.AssertHeld();
-    int iPending = 0;
-    ForEachQueue(engine.pQueueTable, [&iPending](MESSAGE_QUEUE* pQueue) {
-        KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-        for (MESSAGE_NODE* pNode = pQueue->pHead; pNode != nullptr; pNode = pNode->pNext) {
-            if (pNode->iDone == 0) ++iPending;
-        }
-        return QueueWalk::kNext;
-    });
-    return iPending;
 }

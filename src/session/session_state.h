@@ -47,9 +47,8 @@ struct SessionState {
     // The packet being built from one request: the header area followed
     // directly by the encoding area.
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];
-    char szKeyArea[512];  // "send+%d" / "recv+%d"
     char szHostCopy[50];  // the host before the configuration check
-    // The lines of a gathering, made under lockTable and written after it,
+    // The lines of a gathering, made under the table's lock and written after it,
     // and those of a receive, written once its packets are parsed.
     DeferredLog deferredLog;
 };
@@ -80,7 +79,3 @@ void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData
 // again. The read step, which gives the connection up in the middle of a
 // pass, also clears iConnectionGood itself.
 void ResetReadSide(SessionState& state);
-
-// Pending messages of a whole table, for the dropped-message total.
-// REQUIRES: lockTable held.
-int CountPendingMessages(ClientEngine& engine);

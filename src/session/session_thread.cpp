@@ -8,13 +8,13 @@
 #include <stdexcept>
 
 #include "base/alloc.h"
-#include "base/engine.h"
 #include "base/log_file.h"
 #include "base/threads.h"
 #include "exchange/queue_table.h"
 #include "platform/clock.h"
 #include "platform/window.h"
 #include "session/connect.h"
+#include "session/engine.h"
 #include "session/inbound.h"
 #include "session/outbound.h"
 #include "session/testing.h"
@@ -47,10 +47,7 @@ void IdleSleep(ClientEngine& engine, SessionState& state) {
 void RunSessionPass(ClientEngine& engine, SessionState& state) {
     IdleSleep(engine, state);
     RetryKeptAnswers(engine, state);
-    if (g_bThrowInNextPass.exchange(false)) {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-        throw std::runtime_error("injected");
-    }
+    if (g_bThrowInNextPass.exchange(false)) engine.queues.ThrowLocked();
     // The poll never waits: the idle sleep alone paces the loop.
     bool bReadable = false;
     bool bWritable = false;
@@ -114,11 +111,7 @@ void WriteMainThreadLine(const char* szFormat) {
 }  // namespace
 
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
-    int32_t iRequestTotal;
-    {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockCounter, -1);
-        iRequestTotal = engine.iRequestTotal;
-    }
+    int32_t iRequestTotal = engine.queues.RequestTotal();
     platform::LocalTime now;
     platform::GetLocalTime(&now);
     WriteFileNew(LogFile(),
@@ -130,31 +123,13 @@ void WriteStatisticsLine(ClientEngine& engine, const SessionState& state) {
 }
 
 void ExpireIdleQueues(ClientEngine& engine) {
-    engine.lockTable.AssertHeld();
-    ForEachQueue(engine.pQueueTable, [](MESSAGE_QUEUE* pQueue) {
-        bool bExpired;
-        int iPending = 0;
-        {
-            KMutexAdaptor<KThreadMutex> guard(pQueue->lock, -1);
-            bExpired = platform::SecondsElapsed(pQueue->tLastUse, 480);
-            for (MESSAGE_NODE* pNode = pQueue->pHead; bExpired && pNode != nullptr;
-                 pNode = pNode->pNext) {
-                if (pNode->iDone == 0) ++iPending;
-            }
-        }
-        if (!bExpired) return QueueWalk::kNext;
-        g_sessionStatics.iDeletedUnprocessed.fetch_add(iPending);
-        return QueueWalk::kRemove;
-    });
+    g_sessionStatics.iDeletedUnprocessed.fetch_add(engine.queues.ExpireIdle());
 }
 
 void RunMaintenance(ClientEngine& engine, SessionState& state) {
-    engine.lockTable.AssertNotHeld();
+    engine.queues.AssertNotHeld();
     state.tMaintenance = platform::NowSeconds32();
-    {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-        ExpireIdleQueues(engine);
-    }
+    ExpireIdleQueues(engine);
     // The configuration check needs no table: it reads the file and the
     // address (under lockAddress), and a changed address calls ReConnect,
     // whose pauses the game's calls must not wait behind.

@@ -28,11 +28,11 @@ void RestartSessionThreadIfEnded(ClientEngine& engine);
 // Writes the statistics line.
 void WriteStatisticsLine(ClientEngine& engine, const SessionState& state);
 
-// Maintenance: expiry of idle queues under lockTable, then, without it, the
+// Maintenance: expiry of idle queues, then, without the table's lock, the
 // configuration check and the ReConnect that a changed address calls for.
-// REQUIRES: called on the session thread, lockTable not held.
+// REQUIRES: called on the session thread, the table's lock not held.
 void RunMaintenance(ClientEngine& engine, SessionState& state);
 
 // Removes every queue of the table idle for 480 s or more, counting the
-// pending messages dropped with them. REQUIRES: lockTable held.
+// pending messages dropped with them.
 void ExpireIdleQueues(ClientEngine& engine);

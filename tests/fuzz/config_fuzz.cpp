@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/log_file.h"
 #include "base/testing.h"
 #include "frame/app.h"

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/log_file.h"
 #include "base/packet.h"
 #include "base/testing.h"
@@ -142,19 +142,19 @@ SessionState* g_pState = nullptr;  // reused: its text areas are large
 // logged on.
 void ResetEngine(ClientEngine& engine, uint8_t byMask) {
     {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
         // A small table: the parser looks queues up by key only, a fresh table
         // of the library's 10000 slots costs more than the parsing, and
         // shared buckets exercise the chains.
-        free_hash(engine.pQueueTable);
-        engine.pQueueTable = hash_init(16, FreeMessageQueue);
-        FUZZ_CHECK(engine.pQueueTable != nullptr, "no queue table");
+        free_hash(engine.queues.TableForTesting());
+        engine.queues.TableForTesting() = hash_init(16, FreeMessageQueue);
+        FUZZ_CHECK(engine.queues.TableForTesting() != nullptr, "no queue table");
         char szKey[kQueueKeySize];
         for (int i = 0; i < 8; ++i) {
             if ((byMask >> i & 1) == 0) continue;
             FormSendKey(szKey, kIds[i]);
             MESSAGE_QUEUE* pQueue = nullptr;
-            FUZZ_CHECK(FindOrCreateQueue(engine.pQueueTable, szKey, &pQueue) == kQueueReady,
+            FUZZ_CHECK(FindOrCreateQueue(engine.queues.TableForTesting(), szKey, &pQueue) == kQueueReady,
                        "send queue %s", szKey);
         }
     }
@@ -179,8 +179,8 @@ std::vector<std::string> StoredAnswers(ClientEngine& engine, int iQueueId, bool*
     std::vector<std::string> packets;
     char szKey[kQueueKeySize];
     FormRecvKey(szKey, iQueueId);
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    auto* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+    auto* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
     *pbExists = pQueue != nullptr;
     if (pQueue == nullptr) return packets;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
@@ -248,9 +248,9 @@ void CheckStored(ClientEngine& engine, const SessionState& state, const Model& m
     // Nothing under any other key.
     int iSendQueues = __builtin_popcount(byMask);
     {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockTable, -1);
-        FUZZ_CHECK(engine.pQueueTable->iCount == iSendQueues + iRecvQueues,
-                   "the table holds %d queues, expected %d", engine.pQueueTable->iCount,
+        KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
+        FUZZ_CHECK(engine.queues.TableForTesting()->iCount == iSendQueues + iRecvQueues,
+                   "the table holds %d queues, expected %d", engine.queues.TableForTesting()->iCount,
                    iSendQueues + iRecvQueues);
     }
     FUZZ_CHECK(state.iValidReceiveTotal == static_cast<int>(iStoredTotal),

@@ -126,16 +126,16 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
                  SendQueue sendQueue) {
     std::string sendKey = SendKey(iQueueId);
     std::string recvKey = RecvKey(iQueueId);
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
     int32_t tNow = platform::NowSeconds32();
 
     MESSAGE_QUEUE* pSend = nullptr;
     if (sendQueue == SendQueue::kCreate) {
-        if (FindOrCreateQueue(engine.pQueueTable, sendKey.c_str(), &pSend) != kQueueReady) {
+        if (FindOrCreateQueue(engine.queues.TableForTesting(), sendKey.c_str(), &pSend) != kQueueReady) {
             return false;
         }
     } else {
-        pSend = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, sendKey.c_str()));
+        pSend = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), sendKey.c_str()));
         if (pSend == nullptr) return false;
     }
     {
@@ -144,7 +144,7 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
     }
 
     MESSAGE_QUEUE* pRecv = nullptr;
-    if (FindOrCreateQueue(engine.pQueueTable, recvKey.c_str(), &pRecv) != kQueueReady) {
+    if (FindOrCreateQueue(engine.queues.TableForTesting(), recvKey.c_str(), &pRecv) != kQueueReady) {
         return false;
     }
     uint32_t dwLength = static_cast<uint32_t>(payload.size()) + kPacketHeaderSize;
@@ -160,8 +160,8 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
 
 QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
     QueueView view;
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return view;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     view.bExists = true;
@@ -184,8 +184,8 @@ QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
 }
 
 bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse) {
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.pQueueTable, szKey));
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return false;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     pQueue->tLastUse = tLastUse;
@@ -194,10 +194,10 @@ bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse) 
 
 TableCount CountTable(ClientEngine& engine) {
     TableCount count;
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.lockTable, -1);
-    if (engine.pQueueTable == nullptr) return count;
-    count.iRecorded = engine.pQueueTable->iCount;
-    ForEachQueue(engine.pQueueTable, [&count](MESSAGE_QUEUE*) {
+    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+    if (engine.queues.TableForTesting() == nullptr) return count;
+    count.iRecorded = engine.queues.TableForTesting()->iCount;
+    ForEachQueue(engine.queues.TableForTesting(), [&count](MESSAGE_QUEUE*) {
         ++count.iWalked;
         return QueueWalk::kNext;
     });

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "base/engine.h"
+#include "session/engine.h"
 #include "base/log_file.h"
 #include "frame/app.h"
 #include "util/fake_clock.h"

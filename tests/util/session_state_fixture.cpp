@@ -38,7 +38,7 @@ void ProbeTableLock() {
     if (g_iBlockedEntries.load() > 0) return;
     auto pTaken = std::make_shared<std::atomic<bool>>(false);
     std::thread probe([pEngine, pTaken] {
-        KMutexAdaptor<KThreadMutex> guard(pEngine->lockTable, -1);
+        KMutexAdaptor<KThreadMutex> guard(pEngine->queues.LockForTesting(), -1);
         *pTaken = true;
     });
     // Held by the writing thread, the lock stays taken until the entry is

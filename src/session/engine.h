@@ -9,6 +9,8 @@
 #include "base/lock.h"
 #include "base/server_address.h"
 #include "base/threads.h"
+#include "exchange/exchange.h"
+#include "exchange/queue_table.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -20,13 +22,14 @@
 // thread that uses them.
 //
 // Locks, in the order in which a thread may take them:
-//   lockSetup -> lockTable -> the lock of a MESSAGE_QUEUE -> lockCounter.
-// lockAddress (the address's) and lockKey are leaves: nothing else is taken while holding
-// one of them. The locks guard memory work only: no thread pauses, sends a
-// window notice or writes the log while it holds lockTable or a queue's
-// lock, which the game's threads take. The session thread decides under
-// lockTable what must happen and does it once it has left the lock:
-// ReConnect (its pauses, its notice), and the log lines of a gathering.
+//   lockSetup -> the queue table's locks (exchange/queue_table.h).
+// the address's lock and lockKey are leaves: nothing else is taken while
+// holding one of them. The locks guard memory work only: no thread pauses,
+// sends a window notice or writes the log while it holds a lock of the
+// table or of a queue, which the game's threads take. The session thread
+// learns from the table's methods what must happen and does it once they
+// have returned: ReConnect (its pauses, its notice), and the log lines of a
+// gathering.
 struct ClientEngine {
     // Made only by GetEngine (frame/app.h), which also starts it; freed after
     // ShutdownEngine.
@@ -40,6 +43,9 @@ struct ClientEngine {
     // stopped it. Runs at the engine's creation, and on the session's
     // threads when a connection fails and in the maintenance.
     int ReadConfigFile() { return address.ReadConfigFile(&iLogFlag); }
+
+    // What the game's request and read calls work on.
+    Exchange ForCalls() { return Exchange{queues, iUserStatus1, iLoginFlag, iLogFlag, iStopping}; }
 
     // Asks the engine's threads to stop: iRunState leaves 1, and a pause
     // under way on any of them ends at once.
@@ -58,8 +64,7 @@ struct ClientEngine {
     // one (see base/lock.h).
     void AssertNoLockHeld() const {
         lockSetup.AssertNotHeld();
-        lockTable.AssertNotHeld();
-        lockCounter.AssertNotHeld();
+        queues.AssertNotHeld();
         address.AssertNotHeld();
         lockKey.AssertNotHeld();
     }
@@ -78,18 +83,11 @@ struct ClientEngine {
     std::atomic<int32_t> iUserStatus1{0};  // 0 not logged on, 1 logged on, 2 lost while logged on
     std::atomic<int32_t> iLoginFlag{0};
     int32_t tStart = 0;         // set at creation, read-only afterwards
-    int32_t iRequestTotal = 0;  // guarded by lockCounter
     char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
     char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
     std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
     ThreadSlot hThread3{nullptr};                            // the reconnect thread
-    _hash* pQueueTable = nullptr;                            // guarded by lockTable
-    // Set once a request has been queued for sending, taken by the write
-    // step as it gathers: a pass with no new request skips the walk over
-    // all the table's slots.
-    std::atomic<bool> bRequestQueued{false};
-    KThreadMutex lockTable;
-    KThreadMutex lockCounter;
+    QueueTable queues;  // the message queue table, its locks and its counts
     std::atomic<int32_t> iSetupFlag{0};
     std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
     KThreadMutex lockKey;               // szSessionKey
@@ -105,13 +103,6 @@ struct ClientEngine {
     // notice that must reach the game only once a request made on hearing
     // it goes out on the new connection waits for it.
     std::atomic<int32_t> iEmptiedSerial{0};
-    // Answers are numbered as the session stores them (session thread only),
-    // and a reader takes one only once its number is published: after the
-    // receive's log lines, its recv line among them, are in the log, so that
-    // no line of a game thread about an answer comes before that answer's
-    // line. Compared as a signed 32-bit difference, so the numbers may wrap.
-    uint32_t dwAnswerSerial = 0;
-    std::atomic<uint32_t> dwAnswersPublished{0};
     // Whether a connection was made since the table was last replaced (or
     // created): only then can the table hold anything stale, so only then
     // does a set-up replace it. What the game queued before the first

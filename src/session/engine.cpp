@@ -1,6 +1,6 @@
 // The engine record's own small operations: the stop request, the session
 // buffers freed, and the session key emptied and copied under its lock.
-#include "base/engine.h"
+#include "session/engine.h"
 
 #include <cstring>
 
