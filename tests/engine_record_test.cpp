@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "base/alloc.h"
-#include "session/engine.h"
 #include "base/testing.h"
+#include "session/engine.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "session/engine.h"
 #include "frame/testing.h"
+#include "session/engine.h"
 #include "vorel/vorel.h"
 #include "vorel/vorel_window.h"
 

@@ -20,12 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "session/engine.h"
 #include "base/packet.h"
 #include "exchange/queue_table.h"
 #include "exchange/testing.h"
 #include "frame/app.h"
 #include "platform/socket_registry.h"
+#include "session/engine.h"
 #include "support/testing.h"
 #include "util/process_resources.h"
 #include "util/session_fixture.h"

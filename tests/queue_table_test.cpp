@@ -424,7 +424,8 @@ int CheckTableShape(ClientEngine& engine, StressBook& book) {
         CheckQueueShape(pQueue, book);
         return QueueWalk::kNext;
     });
-    if (iWalked != engine.queues.TableForTesting()->iCount) book.Fail("table iCount disagrees with its buckets");
+    if (iWalked != engine.queues.TableForTesting()->iCount)
+        book.Fail("table iCount disagrees with its buckets");
     return iWalked;
 }
 

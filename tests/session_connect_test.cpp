@@ -416,8 +416,9 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
 TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
     SKIP_WITHOUT_LOCK_CHECKS();
     ClientEngine& engine = CreateEngine();
-    for (KThreadMutex* pLock : {&engine.lockSetup, &engine.queues.LockForTesting(), &engine.queues.CounterLockForTesting(),
-                                &engine.address.Lock(), &engine.lockKey}) {
+    for (KThreadMutex* pLock :
+         {&engine.lockSetup, &engine.queues.LockForTesting(),
+          &engine.queues.CounterLockForTesting(), &engine.address.Lock(), &engine.lockKey}) {
         EXPECT_DEATH(
             {
                 KMutexAdaptor<KThreadMutex> guard(*pLock, -1);

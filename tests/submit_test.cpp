@@ -149,7 +149,8 @@ TEST_F(Submit, QueuedRecordIsHeaderPayloadAndZero) {
     std::string text = "login 4 name pass";
     ASSERT_EQ(Write(201, text), 1);
     KMutexAdaptor<KThreadMutex> tableGuard(Engine().queues.LockForTesting(), -1);
-    auto* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(Engine().queues.TableForTesting(), "send+4"));
+    auto* pQueue =
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(Engine().queues.TableForTesting(), "send+4"));
     ASSERT_NE(pQueue, nullptr);
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     ASSERT_NE(pQueue->pHead, nullptr);

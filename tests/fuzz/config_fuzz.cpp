@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "session/engine.h"
 #include "base/log_file.h"
 #include "base/testing.h"
 #include "frame/app.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
+#include "session/engine.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
 

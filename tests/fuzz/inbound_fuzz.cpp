@@ -29,13 +29,13 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "session/engine.h"
 #include "base/log_file.h"
 #include "base/packet.h"
 #include "base/testing.h"
 #include "exchange/queue_table.h"
 #include "frame/app.h"
 #include "fuzz_support.h"
+#include "session/engine.h"
 #include "session/inbound.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
@@ -154,8 +154,9 @@ void ResetEngine(ClientEngine& engine, uint8_t byMask) {
             if ((byMask >> i & 1) == 0) continue;
             FormSendKey(szKey, kIds[i]);
             MESSAGE_QUEUE* pQueue = nullptr;
-            FUZZ_CHECK(FindOrCreateQueue(engine.queues.TableForTesting(), szKey, &pQueue) == kQueueReady,
-                       "send queue %s", szKey);
+            FUZZ_CHECK(
+                FindOrCreateQueue(engine.queues.TableForTesting(), szKey, &pQueue) == kQueueReady,
+                "send queue %s", szKey);
         }
     }
     engine.ClearSessionKey();
@@ -250,8 +251,8 @@ void CheckStored(ClientEngine& engine, const SessionState& state, const Model& m
     {
         KMutexAdaptor<KThreadMutex> guard(engine.queues.LockForTesting(), -1);
         FUZZ_CHECK(engine.queues.TableForTesting()->iCount == iSendQueues + iRecvQueues,
-                   "the table holds %d queues, expected %d", engine.queues.TableForTesting()->iCount,
-                   iSendQueues + iRecvQueues);
+                   "the table holds %d queues, expected %d",
+                   engine.queues.TableForTesting()->iCount, iSendQueues + iRecvQueues);
     }
     FUZZ_CHECK(state.iValidReceiveTotal == static_cast<int>(iStoredTotal),
                "valid-receive total %d, stored %zu", state.iValidReceiveTotal, iStoredTotal);

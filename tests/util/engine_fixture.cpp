@@ -131,11 +131,13 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
 
     MESSAGE_QUEUE* pSend = nullptr;
     if (sendQueue == SendQueue::kCreate) {
-        if (FindOrCreateQueue(engine.queues.TableForTesting(), sendKey.c_str(), &pSend) != kQueueReady) {
+        if (FindOrCreateQueue(engine.queues.TableForTesting(), sendKey.c_str(), &pSend) !=
+            kQueueReady) {
             return false;
         }
     } else {
-        pSend = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), sendKey.c_str()));
+        pSend = static_cast<MESSAGE_QUEUE*>(
+            hash_lookup(engine.queues.TableForTesting(), sendKey.c_str()));
         if (pSend == nullptr) return false;
     }
     {
@@ -144,7 +146,8 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
     }
 
     MESSAGE_QUEUE* pRecv = nullptr;
-    if (FindOrCreateQueue(engine.queues.TableForTesting(), recvKey.c_str(), &pRecv) != kQueueReady) {
+    if (FindOrCreateQueue(engine.queues.TableForTesting(), recvKey.c_str(), &pRecv) !=
+        kQueueReady) {
         return false;
     }
     uint32_t dwLength = static_cast<uint32_t>(payload.size()) + kPacketHeaderSize;
@@ -161,7 +164,8 @@ bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::strin
 QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
     QueueView view;
     KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
-    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
+    MESSAGE_QUEUE* pQueue =
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return view;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     view.bExists = true;
@@ -185,7 +189,8 @@ QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
 
 bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse) {
     KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
-    MESSAGE_QUEUE* pQueue = static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
+    MESSAGE_QUEUE* pQueue =
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return false;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     pQueue->tLastUse = tLastUse;

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "session/engine.h"
 #include "base/log_file.h"
 #include "frame/app.h"
+#include "session/engine.h"
 #include "util/fake_clock.h"
 #include "util/temp_dir.h"
 
