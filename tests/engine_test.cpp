@@ -183,6 +183,7 @@ TEST_F(Exports, LoginFlagFollowsTypes201And207WhateverTheOutcome) {
     };
     const std::string tooLong(65521, 'x');
     const Step steps[] = {
+        {202, "a 1 c", 1, 0},                      // a new engine's flag is clear
         {201, "logon", -1, 1},                     // refused for its fields, flag set all the same
         {202, "a 1 c", 1, 1},                      // other types leave it
         {300, "a 1 c", 1, 1},   {207, "", -3, 0},  // refused for its length, flag cleared

@@ -170,6 +170,13 @@ TEST_F(Retrieve, OutputLength255IsTooSmallAnd256TakesAnAnswerOfExactly256) {
     EXPECT_EQ(Out(240), payload);
     EXPECT_TRUE(All(240, 256, '\0'));
     EXPECT_TRUE(All(256, out_.size(), kSentinel));
+
+    // The longest answer the server may send, 65,536 bytes in all.
+    std::string longest = "r 1 c ";
+    longest.append(65536 - 16 - longest.size(), 'q');
+    Answer(1, 300, longest);
+    EXPECT_EQ(Read1(300, 1, 0, 65536), 4);
+    EXPECT_EQ(Text(), longest);
 }
 
 TEST_F(Retrieve, TooSmallTextIsCutOnACharacterAndNeverOverruns) {
