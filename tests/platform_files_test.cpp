@@ -78,6 +78,11 @@ TEST_F(PlatformIni, LongValuesAreCutToTheBufferAndLongLinesAreRead) {
     char tiny[1] = {'x'};
     EXPECT_EQ(platform::ReadIniString("S", "k", "", tiny, 1, path_.c_str()), 0u);
     EXPECT_EQ(tiny[0], '\0');
+    // No buffer, or one of no bytes: nothing copied, nothing written.
+    tiny[0] = 'x';
+    EXPECT_EQ(platform::ReadIniString("S", "k", "", tiny, 0, path_.c_str()), 0u);
+    EXPECT_EQ(tiny[0], 'x');
+    EXPECT_EQ(platform::ReadIniString("S", "k", "", nullptr, 8, path_.c_str()), 0u);
 }
 
 TEST_F(PlatformIni, ValueMayHoldTheDefaultTextItself) {

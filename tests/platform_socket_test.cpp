@@ -14,6 +14,7 @@
 #include "platform/socket.h"
 #include "platform/socket_registry.h"
 #include "platform/testing.h"
+#include "util/process_resources.h"
 
 namespace {
 
@@ -122,6 +123,10 @@ TEST(PlatformSocket, UnknownAndClosedSocketsFailWithNotSocket) {
     EXPECT_EQ(platform::SocketRecv(s, &c, 1), -1);
     EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
     EXPECT_EQ(platform::SocketClose(s), -1);
+    // A call that succeeds leaves the last error as it was, as Winsock does.
+    s = platform::SocketCreate();
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNotSocket);
+    platform::SocketClose(s);
 }
 
 TEST(PlatformSocket, NeverConnectedSocketIsInNeitherSet) {
@@ -131,6 +136,15 @@ TEST(PlatformSocket, NeverConnectedSocketIsInNeitherSet) {
     EXPECT_FALSE(bReadable);
     EXPECT_FALSE(bWritable);
     platform::SocketClose(s);
+    // So is a listener that nobody has called yet: the system's poll finds
+    // nothing ready, which is no failure.
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    bReadable = bWritable = true;
+    EXPECT_EQ(platform::SocketPoll(listener, &bReadable, &bWritable), 0);
+    EXPECT_FALSE(bReadable);
+    EXPECT_FALSE(bWritable);
+    platform::SocketClose(listener);
 }
 
 TEST(PlatformSocket, RefusedConnectionReportsConnRefused) {
@@ -157,6 +171,13 @@ TEST(PlatformSocket, AddressesResolveAndDottedParsingRefusesNames) {
     EXPECT_FALSE(platform::ParseDottedAddress("300.1.1.1", &dwAddr));
     EXPECT_TRUE(platform::ParseDottedAddress("10.1.2.3", &dwAddr));
     EXPECT_EQ(dwAddr, htonl(0x0A010203));
+    // A lookup gives back what the system's lookup took.
+    if (!testutil::HeapMeasurable()) return;
+    for (int i = 0; i < 20; ++i)
+        platform::ResolveHost("localhost", &dwAddr);  // the system's caches
+    int64_t iBefore = testutil::MeasureProcessResources().iHeapBytes;
+    for (int i = 0; i < 200; ++i) platform::ResolveHost("localhost", &dwAddr);
+    EXPECT_LT(testutil::MeasureProcessResources().iHeapBytes - iBefore, 4096);
 }
 
 // Connects a new socket to the address and port: 0, or the Winsock error.

@@ -589,3 +589,43 @@ TEST_F(Unload, AWindowProcedureThatUnloadsOnTheDisconnectNotice) {
 }
 
 }  // namespace
+
+// The library's front found beside no core: it says so on the standard
+// error, and every export answers as the library's boundary does on an
+// internal failure (SetMessageWnd 0, Download_File_EX 1, the others -9).
+TEST(Front, WithoutItsCoreEveryExportFailsAndTheReasonIsPrinted) {
+    testutil::TempDir dir;
+    std::string front = dir.File("libVorel.so");
+    std::filesystem::copy_file(VOREL_LIBRARY_PATH, front);
+    std::string errors = dir.File("stderr");
+    fflush(stderr);
+    int iSaved = dup(2);
+    FILE* pErrors = fopen(errors.c_str(), "w");
+    ASSERT_NE(pErrors, nullptr);
+    dup2(fileno(pErrors), 2);
+    loader::VorelExports lib;
+    std::string error;
+    void* pHandle = loader::OpenVorel(front, &lib, &error);
+    fflush(stderr);
+    dup2(iSaved, 2);
+    close(iSaved);
+    fclose(pErrors);
+    ASSERT_NE(pHandle, nullptr) << error;
+    EXPECT_EQ(testutil::ReadFile(errors).rfind(
+                  "libVorel.so: cannot load " + dir.File("libVorelCore.so") + ": ", 0),
+              0u)
+        << testutil::ReadFile(errors);
+
+    char text[] = "300 1 x";
+    char buffer[256];
+    int iType = 0;
+    char host[] = "127.0.0.1";
+    EXPECT_EQ(lib.Write_Message1(300, text, 0), -9);
+    EXPECT_EQ(lib.Read_Message1(300, buffer, sizeof(buffer), 0, 1), -9);
+    EXPECT_EQ(lib.Read_Message2(&iType, buffer, sizeof(buffer), 0, 0), -9);
+    EXPECT_EQ(lib.DownloadFile("http://127.0.0.1:1/x", dir.File("x").c_str()), -9);
+    EXPECT_EQ(lib.Download_File_EX("http://127.0.0.1:1/x", dir.File("x").c_str()), 1);
+    EXPECT_EQ(lib.init(host, 1), -9);
+    EXPECT_EQ(lib.SetMessageWnd(nullptr), 0);
+    dlclose(pHandle);
+}
