@@ -113,6 +113,21 @@ TEST_F(SupportDownload, RedirectsAreFollowed) {
     EXPECT_EQ(Download(server_.Url("/old"), path), 0);
     EXPECT_EQ(testutil::ReadFile(path), "moved here");
     EXPECT_EQ(server_.Requests("/new"), 1);
+    // Only to http or https, as for the first address: the transfer fails
+    // without a connection to the place named.
+    uint16_t wPort = 0;
+    platform::SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    ASSERT_NE(listener, platform::kInvalidSocket);
+    testutil::HttpAnswer toFtp;
+    toFtp.iStatus = 302;
+    toFtp.location = "ftp://127.0.0.1:" + std::to_string(wPort) + "/file";
+    server_.Set("/ftp", toFtp);
+    EXPECT_EQ(Download(server_.Url("/ftp"), dir_.File("ftp")), 3);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("ftp")));
+    bool bCalled = false, bWritable = false;
+    EXPECT_EQ(platform::SocketPoll(listener, &bCalled, &bWritable), 0);
+    EXPECT_FALSE(bCalled) << "the redirect was followed";
+    platform::SocketClose(listener);
 }
 
 TEST_F(SupportDownload, RefusedConnectionFails) {
