@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -285,6 +286,43 @@ TEST(PlatformSocket, InjectedFaultsHitOnlyTheirSocketAndRunOut) {
     platform_testing::ClearSocketFaults();
     bool bReadable, bWritable;
     EXPECT_GE(platform::SocketPoll(pair.client, &bReadable, &bWritable), 1);
+
+    // A poll or a connect fault fails the call as the system would.
+    platform_testing::InjectSocketFault(pair.client, platform_testing::SocketOp::kPoll,
+                                        platform::kWsaNetworkDown, 1);
+    EXPECT_EQ(platform::SocketPoll(pair.client, &bReadable, &bWritable), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaNetworkDown);
+    SocketHandle s = platform::SocketCreate();
+    platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kConnect,
+                                        platform::kWsaConnectionRefused, 1);
+    EXPECT_EQ(platform::SocketConnect(s, Loopback(), 1), -1);
+    EXPECT_EQ(platform::SocketLastError(), platform::kWsaConnectionRefused);
+    platform::SocketClose(s);
+}
+
+// A connection the system cannot give a descriptor is a failed accept, not
+// one to try again for ever (the reference server's accept).
+TEST(PlatformSocket, AnAcceptWithoutADescriptorLeftFails) {
+    uint16_t wPort = 0;
+    SocketHandle listener = platform::SocketListenLoopback(0, &wPort);
+    SocketHandle client = platform::SocketCreate();
+    ASSERT_EQ(platform::SocketConnect(client, Loopback(), wPort), 0);
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    int iFree = dup(0);  // the lowest descriptor free: the limit leaves none
+    ASSERT_GE(iFree, 0);
+    close(iFree);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(iFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    SocketHandle accepted = platform::SocketAccept(listener);
+    int iError = platform::SocketLastError();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(accepted, platform::kInvalidSocket);
+    EXPECT_EQ(iError, platform::kWsaTooManySockets);
+    if (accepted != platform::kInvalidSocket) platform::SocketClose(accepted);
+    platform::SocketClose(client);
+    platform::SocketClose(listener);
 }
 
 TEST(PlatformSocket, AFaultForTheVerySocketWinsOverOneForAnySocket) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/window.h"
+#include "util/process_resources.h"
 #include "vorel/vorel_window.h"
 
 namespace {
@@ -72,6 +73,13 @@ TEST(PlatformWindow, AProcedureMayDestroyItsOwnWindow) {
     HWND hWnd = VorelCreateWindow(DestroySelf, nullptr);
     EXPECT_EQ(platform::SendCopyData(hWnd, 1, 0, nullptr), 3);
     EXPECT_FALSE(platform::IsWindowHandle(hWnd));
+    // The window is freed as its procedure returns.
+    if (!testutil::HeapMeasurable()) return;
+    int64_t iBefore = testutil::MeasureProcessResources().iHeapBytes;
+    for (int i = 0; i < 500; ++i) {
+        platform::SendCopyData(VorelCreateWindow(DestroySelf, nullptr), 1, 0, nullptr);
+    }
+    EXPECT_LT(testutil::MeasureProcessResources().iHeapBytes - iBefore, 8192);
 }
 
 std::atomic<bool> g_bInside{false};
