@@ -158,17 +158,17 @@ TEST_F(Exports, SetMessageWndTakesOnlyWindows) {
     // The first call of all creates the engine even when it refuses.
     EXPECT_EQ(SetMessageWnd(nullptr), 0);
     EXPECT_EQ(LogLines(), (std::vector<std::string>{MissingConfigLine()}));
-    EXPECT_EQ(Engine().hGameWnd.load(), nullptr);
+    EXPECT_EQ(Engine().logon.hGameWnd.load(), nullptr);
 
     EXPECT_EQ(SetMessageWnd(hFirst), 1);
-    EXPECT_EQ(Engine().hGameWnd.load(), hFirst);
+    EXPECT_EQ(Engine().logon.hGameWnd.load(), hFirst);
     EXPECT_EQ(SetMessageWnd(reinterpret_cast<HWND>(0x12345)), 0);
-    EXPECT_EQ(Engine().hGameWnd.load(), hFirst);
+    EXPECT_EQ(Engine().logon.hGameWnd.load(), hFirst);
     EXPECT_EQ(SetMessageWnd(hSecond), 1);
-    EXPECT_EQ(Engine().hGameWnd.load(), hSecond);
+    EXPECT_EQ(Engine().logon.hGameWnd.load(), hSecond);
     VorelDestroyWindow(hFirst);
     EXPECT_EQ(SetMessageWnd(hFirst), 0);
-    EXPECT_EQ(Engine().hGameWnd.load(), hSecond);
+    EXPECT_EQ(Engine().logon.hGameWnd.load(), hSecond);
     VorelDestroyWindow(hSecond);
 }
 
@@ -193,7 +193,7 @@ TEST_F(Exports, LoginFlagFollowsTypes201And207WhateverTheOutcome) {
     for (const Step& step : steps) {
         std::string text = step.szText;
         EXPECT_EQ(Write_Message1(step.iType, text.data(), 0), step.iResult) << step.iType;
-        EXPECT_EQ(Engine().iLoginFlag.load(), step.iFlag) << step.iType;
+        EXPECT_EQ(Engine().logon.iLoginFlag.load(), step.iFlag) << step.iType;
     }
 }
 

@@ -325,7 +325,7 @@ protected:
     // A logged-on user whose connection was lost: Read_Message1 refuses at
     // once with the network's state, Read_Message2 with -9.
     void ExpectLostLogOnRefusals(const Probe& probe) {
-        EXPECT_EQ(Engine().iUserStatus1.load(), 2);
+        EXPECT_EQ(Engine().logon.iUserStatus1.load(), 2);
         EXPECT_TRUE(IsNetworkStateCode(probe.iRead1)) << probe.iRead1;
         EXPECT_LE(probe.iRead1Ms, kNoWaitMs);
         EXPECT_EQ(probe.iRead2, -9);
@@ -498,7 +498,7 @@ public:
         for (const refserver::ReceivedPacket& packet : Server().Received()) {
             EXPECT_EQ(packet.iType, kTypeKey);
         }
-        EXPECT_EQ(Engine().iUserStatus1.load(), 0);
+        EXPECT_EQ(Engine().logon.iUserStatus1.load(), 0);
     }
 
     void SendsThousandsOfTinyAnswersInOneBurst() {

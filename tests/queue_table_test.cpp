@@ -573,7 +573,7 @@ TEST_F(QueueTableStress, WritersReadersDrainSweepAndResetKeepCountsExact) {
     // 480 s of idleness pass in 48 ms of real time.
     UseClockScale(10000);
     ClientEngine& engine = Engine();
-    engine.iUserStatus1 = 1;
+    engine.logon.iUserStatus1 = 1;
     int iDroppedBySweepBase = g_sessionStatics.iDeletedUnprocessed.load();
 
     StressBook book;

@@ -106,7 +106,7 @@ class Retrieve : public testutil::EngineFixture {
 protected:
     void SetUp() override {
         EngineFixture::SetUp();
-        Engine().iUserStatus1 = 1;
+        Engine().logon.iUserStatus1 = 1;
         ClearLog();  // the constructor's word on the absent configuration
     }
 
@@ -381,7 +381,7 @@ TEST_F(Retrieve, TraceLineOnlyWithTheVerboseSwitch) {
 
 TEST_F(Retrieve, NotLoggedOnOnlyTypes2And16And202Wait) {
     UseAdapters(platform::kErrorNoData, 0, {});
-    Engine().iUserStatus1 = 0;
+    Engine().logon.iUserStatus1 = 0;
     Answer(12, 202, "r 12 logon 0");
     Answer(12, 300, "r 12 c d");
 
@@ -397,7 +397,7 @@ TEST_F(Retrieve, NotLoggedOnOnlyTypes2And16And202Wait) {
         (std::vector<std::string>{"---ReturnUserRequestResult1---iUserStatus1=0, iType=300"}));
     EXPECT_EQ(Recv(12).Pending(), 1);
 
-    Engine().iUserStatus1 = 2;
+    Engine().logon.iUserStatus1 = 2;
     EXPECT_EQ(Read1(300, 12), -2);
     EXPECT_TRUE(LogHas("---ReturnUserRequestResult1---iUserStatus1=2, iType=300"));
 }
@@ -424,7 +424,7 @@ TEST_F(Retrieve, CheckNetworkStateOutcomes) {
                                                     << " adapters " << c.script.addresses.size();
     }
     // Through the reader.
-    Engine().iUserStatus1 = 0;
+    Engine().logon.iUserStatus1 = 0;
     UseAdapters(platform::kErrorBufferOverflow, 0, {"0.0.0.0"});
     EXPECT_EQ(Read1(300, 1), -1);
     UseAdapters(platform::kErrorBufferOverflow, 0, {"8.8.4.4"});
@@ -438,7 +438,7 @@ TEST_F(Retrieve, LogonLostWhileWaitingEndsTheCall) {
     std::thread reader([&] { iResult = Read_Message1(300, buffer.data(), 1024, 600, 13); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(iResult.load(), 1) << "the reader should still be waiting";
-    Engine().iUserStatus1 = 2;
+    Engine().logon.iUserStatus1 = 2;
     reader.join();
     EXPECT_EQ(iResult.load(), -1);
     EXPECT_TRUE(LogHas("---ReturnUserRequestResult1---iUserStatus1=2, iType=300"));
@@ -449,13 +449,13 @@ TEST_F(Retrieve, Read2LogonTestOnlyForALostLogon) {
     Answer(0, 400, "p 0 c d");
     int iType = -1;
     for (int iStatus : {0, 1, 2}) {
-        Engine().iUserStatus1 = iStatus;
-        Engine().iLoginFlag = iStatus == 2 ? 0 : 1;
+        Engine().logon.iUserStatus1 = iStatus;
+        Engine().logon.iLoginFlag = iStatus == 2 ? 0 : 1;
         EXPECT_EQ(Read2(&iType), iStatus == 0 ? 4 : 0) << iStatus;
     }
     EXPECT_TRUE(LogLines().empty());
     Answer(0, 400, "p 0 c d");
-    Engine().iLoginFlag = 1;
+    Engine().logon.iLoginFlag = 1;
     EXPECT_EQ(Read2(&iType), -9);
     EXPECT_EQ(iType, 0);
     EXPECT_TRUE(All(0, 1024, '\0'));
@@ -464,7 +464,7 @@ TEST_F(Retrieve, Read2LogonTestOnlyForALostLogon) {
     EXPECT_EQ(Recv(0).Pending(), 1);
 
     // Lost while waiting.
-    Engine().iUserStatus1 = 1;
+    Engine().logon.iUserStatus1 = 1;
     ASSERT_EQ(Read2(&iType), 4);
     std::atomic<int> iResult{1};
     std::vector<char> buffer(1024);
@@ -474,7 +474,7 @@ TEST_F(Retrieve, Read2LogonTestOnlyForALostLogon) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(iResult.load(), 1);
-    Engine().iUserStatus1 = 2;
+    Engine().logon.iUserStatus1 = 2;
     reader.join();
     EXPECT_EQ(iResult.load(), -9);
 }

@@ -317,7 +317,7 @@ intptr_t CountNotices(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
 TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
     ClientEngine& engine = CreateEngine();
     HWND hWnd = VorelCreateWindow(CountNotices, nullptr);
-    engine.hGameWnd = hWnd;
+    engine.logon.hGameWnd = hWnd;
     g_iNotices = 0;
     struct Case {
         int iConnect, iStatus, iLoginFlag;
@@ -333,25 +333,25 @@ TEST_F(SessionConnect, TheLostConnectionNoticeNeedsALoggedOnUserAndAWindow) {
     };
     for (const Case& c : cases) {
         g_iNotices = 0;
-        engine.iUserStatus1 = c.iStatus;
-        engine.iLoginFlag = c.iLoginFlag;
-        engine.hGameWnd = c.bWindow ? hWnd : nullptr;
+        engine.logon.iUserStatus1 = c.iStatus;
+        engine.logon.iLoginFlag = c.iLoginFlag;
+        engine.logon.hGameWnd = c.bWindow ? hWnd : nullptr;
         EXPECT_EQ(ReConnect(engine, c.iConnect), 0);
         EXPECT_EQ(g_iNotices.load(), c.iNotices)
             << c.iConnect << c.iStatus << c.iLoginFlag << c.bWindow;
-        EXPECT_EQ(engine.iUserStatus1.load(), c.iStatusAfter);
+        EXPECT_EQ(engine.logon.iUserStatus1.load(), c.iStatusAfter);
     }
     EXPECT_TRUE(LogHas("---ReConnect---iConnect=1, IsWindow(hGameWnd)=1, iUserStatus1=1"));
     EXPECT_TRUE(LogHas("---ReConnect---iConnect=0, IsWindow(hGameWnd)=0, iUserStatus1=1"));
     // A library being unloaded tells the game nothing more.
     g_iNotices = 0;
-    engine.iUserStatus1 = 1;
-    engine.iLoginFlag = 1;
-    engine.hGameWnd = hWnd;
+    engine.logon.iUserStatus1 = 1;
+    engine.logon.iLoginFlag = 1;
+    engine.logon.hGameWnd = hWnd;
     engine.RequestStop();
     EXPECT_EQ(ReConnect(engine, 0), 0);
     EXPECT_EQ(g_iNotices.load(), 0);
-    EXPECT_EQ(engine.iUserStatus1.load(), 2);
+    EXPECT_EQ(engine.logon.iUserStatus1.load(), 2);
     VorelDestroyWindow(hWnd);
 }
 
@@ -375,9 +375,9 @@ TEST_F(SessionConnect, TheDisconnectNoticeWaitsNotForASetUpOvertakenBeforeItBega
     UseManualClock();
     ClientEngine& engine = CreateEngine();
     HWND hWnd = VorelCreateWindow(TimeDisconnectNotice, nullptr);
-    engine.hGameWnd = hWnd;
-    engine.iUserStatus1 = 1;
-    engine.iLoginFlag = 1;
+    engine.logon.hGameWnd = hWnd;
+    engine.logon.iUserStatus1 = 1;
+    engine.logon.iLoginFlag = 1;
     g_pNoticeClock = &Clock();
     g_pOvertaken = &engine;
     // The set-up's thread is refused once; as the refusal is logged, a newer
@@ -537,7 +537,7 @@ intptr_t ReadOnLostConnection(HWND, unsigned int uMsg, uintptr_t, intptr_t lPara
         return 0;
     NoticeSeen& seen = *g_pNoticeSeen;
     ++seen.iNotices;
-    seen.iStatus = GetEngine()->iUserStatus1.load();
+    seen.iStatus = GetEngine()->logon.iUserStatus1.load();
     auto pDone = std::make_shared<std::atomic<bool>>(false);
     std::thread reader([&seen, pDone] {
         int iType = 0;
@@ -607,9 +607,9 @@ TEST_P(ReConnectWithoutTheTableLock, TheGamesCallsGoThroughWhileItPauses) {
     NoticeSeen seen;
     g_pNoticeSeen = &seen;
     HWND hWnd = VorelCreateWindow(ReadOnLostConnection, nullptr);
-    engine.hGameWnd = hWnd;
-    engine.iUserStatus1 = 1;  // logged on: reads look into the table
-    engine.iLoginFlag = 1;
+    engine.logon.hGameWnd = hWnd;
+    engine.logon.iUserStatus1 = 1;  // logged on: reads look into the table
+    engine.logon.iLoginFlag = 1;
     std::string causeLine;
     std::function<void()> step = Step(&causeLine);
     ClearLog();
@@ -642,7 +642,7 @@ TEST_P(ReConnectWithoutTheTableLock, TheGamesCallsGoThroughWhileItPauses) {
     EXPECT_TRUE(seen.bReadInTime.load());
     EXPECT_EQ(seen.iStatus.load(), 1);
     EXPECT_EQ(seen.iRead.load(), 0);  // served: nothing pushed, not refused with -9
-    EXPECT_EQ(engine.iUserStatus1.load(), 2);
+    EXPECT_EQ(engine.logon.iUserStatus1.load(), 2);
     int iType = 0;
     char buffer[256];
     EXPECT_EQ(Read_Message2(&iType, buffer, sizeof(buffer), 0, 0), -9);

@@ -38,7 +38,7 @@ TEST_F(SessionFixture, KeyRequestIsTheFirstPacketExactly) {
 TEST_F(SessionFixture, LogOnThenRequestsComeBackUnderTheirIdentifiers) {
     ConnectedEngine();
     ASSERT_TRUE(LogOn(1));
-    EXPECT_EQ(Engine().iUserStatus1.load(), 1);
+    EXPECT_EQ(Engine().logon.iUserStatus1.load(), 1);
     int iCode = 0;
     std::string answer = Ask(300, "300 7 hello world", 7, &iCode);
     EXPECT_EQ(iCode, 6);
@@ -129,7 +129,7 @@ TEST_P(SessionFaults, TheSessionRecoversAndLaterRequestsSucceed) {
     char szText[] = "300 7 provoke";
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
     ASSERT_TRUE(WaitForConnections(iBefore + 1, 15000)) << "no new connection";
-    EXPECT_EQ(Engine().iUserStatus1.load(), 2);  // the logged-on user lost the connection
+    EXPECT_EQ(Engine().logon.iUserStatus1.load(), 2);  // the logged-on user lost the connection
     ASSERT_TRUE(LogOn(1));
     int iCode = 0;
     std::string answer = Ask(300, "300 7 again", 7, &iCode);

@@ -239,11 +239,11 @@ TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {
 TEST_F(SessionInbound, LogonAnswerWithStatusZeroLogsOnAndIsStored) {
     ASSERT_EQ(Request(201, "201 5 player secret"), 1);
     Feed(Answer(202, "202 5 player 3 refused"));
-    EXPECT_EQ(Engine().iUserStatus1.load(), 0);
+    EXPECT_EQ(Engine().logon.iUserStatus1.load(), 0);
     Feed(Answer(203, "203 5 player 0 not-a-logon-answer"));
-    EXPECT_EQ(Engine().iUserStatus1.load(), 0);
+    EXPECT_EQ(Engine().logon.iUserStatus1.load(), 0);
     Feed(Answer(202, "202 5 player 0 welcome"));
-    EXPECT_EQ(Engine().iUserStatus1.load(), 1);
+    EXPECT_EQ(Engine().logon.iUserStatus1.load(), 1);
     EXPECT_TRUE(LogHas("---LOGON_RESULT---iUserStatus1=1"));
     EXPECT_EQ(Stored(5), 3);
 }
@@ -387,15 +387,15 @@ intptr_t RecordNotice(HWND, unsigned int uMsg, uintptr_t, intptr_t lParam) {
 
 TEST_F(SessionInbound, DisconnectNoticeReachesALoggedOnGameAndDropsTheRest) {
     HWND hWnd = VorelCreateWindow(RecordNotice, nullptr);
-    Engine().hGameWnd = hWnd;
+    Engine().logon.hGameWnd = hWnd;
     g_iNotices = 0;
-    Engine().iUserStatus1 = 2;  // lost already: no notice
-    Engine().iLoginFlag = 1;
+    Engine().logon.iUserStatus1 = 2;  // lost already: no notice
+    Engine().logon.iLoginFlag = 1;
     Feed(Answer(96, ""));
     EXPECT_EQ(g_iNotices.load(), 0);
     EXPECT_EQ(ReConnects(), std::vector<int>{1});
 
-    Engine().iUserStatus1 = 1;
+    Engine().logon.iUserStatus1 = 1;
     State().iConnectionGood = 1;
     std::string notice = Answer(96, "");
     Feed(notice + Answer(300, "300 12 after the notice"));
@@ -404,7 +404,7 @@ TEST_F(SessionInbound, DisconnectNoticeReachesALoggedOnGameAndDropsTheRest) {
     EXPECT_EQ(Stored(12), 0);  // dropped with the notice
     EXPECT_EQ(State().framer.Kept(), 0);
 
-    Engine().iLoginFlag = 0;  // logged off: no notice
+    Engine().logon.iLoginFlag = 0;  // logged off: no notice
     State().iConnectionGood = 1;
     Feed(notice);
     EXPECT_EQ(g_iNotices.load(), 1);
@@ -526,8 +526,8 @@ TEST_F(SessionInboundLines, TheLinesOfAReceiveKeepTheirOrderAroundReConnectAndTh
     // The disconnect notice: its line is in the log before the window hears
     // of it, and the window's lines come before ReConnect's.
     HWND hWnd = VorelCreateWindow(NoticeWritingALine, nullptr);
-    Engine().hGameWnd = hWnd;
-    Engine().iLoginFlag = 1;
+    Engine().logon.hGameWnd = hWnd;
+    Engine().logon.iLoginFlag = 1;
     State().iConnectionGood = 1;
     g_logAtCall.clear();
     ClearLog();
@@ -559,7 +559,7 @@ TEST_F(SessionInbound, ALongReceiveWritesItsLinesInPiecesAsItGoes) {
     static SessionState* s_pState;
     s_iStoredAtFirstEntry = -1;
     s_pState = &State();
-    Engine().iUserStatus1 = 1;  // logged on: a reader could take the answers
+    Engine().logon.iUserStatus1 = 1;  // logged on: a reader could take the answers
     ClearLog();
     // As the first lines are being written, none of the answers they name
     // can be read yet.
@@ -599,7 +599,7 @@ TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
 // the game has read.
 TEST_F(SessionInbound, UnreadAnswersAreBoundedAndReadingResumesOnceTheGameReads) {
     ConnectPeer();
-    Engine().iUserStatus1 = 1;  // logged on: the reader takes answers
+    Engine().logon.iUserStatus1 = 1;  // logged on: the reader takes answers
     std::string answers[9];
     for (int i = 0; i < 9; ++i) answers[i] = Answer(300, "300 12 answer " + std::to_string(i));
     int64_t iHeldBefore = HeldAnswerBytes();

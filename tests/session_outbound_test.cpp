@@ -789,7 +789,7 @@ TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
     platform::SocketClose(Engine().hSocket.exchange(s));
 
     SetKey(kKey);
-    Engine().iUserStatus1 = 1;  // logged on: the reader waits out its time
+    Engine().logon.iUserStatus1 = 1;  // logged on: the reader waits out its time
     // The session keeps writing while requests keep coming, until the
     // system's buffers are full and a send blocks.
     std::atomic<bool> bStop{false};

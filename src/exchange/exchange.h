@@ -7,13 +7,11 @@
 #include <cstdint>
 
 class QueueTable;
+struct LogonState;
 
 struct Exchange {
     QueueTable& queues;
-    // 0 not logged on, 1 logged on, 2 lost while logged on.
-    const std::atomic<int32_t>& iUserStatus1;
-    // 1 after a log-on request (201), 0 after a log-off (207).
-    const std::atomic<int32_t>& iLoginFlag;
+    const LogonState& logon;
     const std::atomic<int32_t>& iLogFlag;   // the trace switch
     const std::atomic<int32_t>& iStopping;  // the unload has begun: waits end
 };

@@ -9,6 +9,7 @@
 #include "base/log_file.h"
 #include "base/text.h"
 #include "exchange/exchange.h"
+#include "exchange/logon_state.h"
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
@@ -63,7 +64,7 @@ void CopyTextFitting(char* OutputBuff, int iOutputLength, const char* szText) {
 // log-on was lost. Returns true with *piResult set when the call must end
 // here.
 bool LogonRefuses(const Exchange& exchange, const ReaderKind& kind, int* piResult) {
-    int32_t iStatus = exchange.iUserStatus1.load();
+    int32_t iStatus = exchange.logon.iUserStatus1.load();
     if (!kind.bEx) {
         if (iStatus == 1 || kind.iType == 2 || kind.iType == 16 || kind.iType == 202) return false;
         WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus,
@@ -71,7 +72,7 @@ bool LogonRefuses(const Exchange& exchange, const ReaderKind& kind, int* piResul
         *piResult = CheckNetworkState();
         return true;
     }
-    if (iStatus != 2 || exchange.iLoginFlag.load() != 1) return false;
+    if (iStatus != 2 || exchange.logon.iLoginFlag.load() != 1) return false;
     WriteFileNew(LogFile(), "---ReturnUserRequestResult1---iUserStatus1=%d, iType=%d", iStatus, 0);
     *piResult = -9;
     return true;

@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "session/engine.h"
 #include "base/lock.h"
 #include "base/log_file.h"
 #include "download/download.h"
@@ -17,6 +16,7 @@
 #include "platform/library.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "session/engine.h"
 #include "session/session_thread.h"
 #include "session/testing.h"
 

@@ -39,11 +39,7 @@ extern "C" VOREL_API int VOREL_CALL Write_Message1(int iType, const char* szInpu
     return EngineExport(EngineForCall, -9, [&](ClientEngine& engine) {
         // The login flag follows the request's type whatever becomes of the
         // request itself.
-        if (iType == kTypeLogonRequest) {
-            engine.iLoginFlag = 1;
-        } else if (iType == kTypeLogoffRequest) {
-            engine.iLoginFlag = 0;
-        }
+        engine.logon.NoteRequestType(iType);
         return ProcessUserRequest(engine.ForCalls(), szInput, iInputLength, iType);
     });
 }
@@ -82,7 +78,7 @@ extern "C" VOREL_API int VOREL_CALL init(const char* szHost, int iPort) {
 VOREL_API int VOREL_CALL SetMessageWnd(platform::WindowHandle hWnd) {
     return EngineExport(GetEngine, 0, [&](ClientEngine& engine) {
         if (!platform::IsWindowHandle(hWnd)) return 0;
-        engine.hGameWnd = hWnd;
+        engine.logon.hGameWnd = hWnd;
         return 1;
     });
 }

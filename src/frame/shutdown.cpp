@@ -11,12 +11,12 @@
 // to be stopped at that step.
 #include "frame/shutdown.h"
 
-#include "session/engine.h"
 #include "base/log_file.h"
 #include "download/download.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "platform/window.h"
+#include "session/engine.h"
 
 std::atomic<int32_t> g_iExportCalls{0};
 

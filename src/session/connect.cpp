@@ -297,9 +297,9 @@ int32_t StartSetUpThread(ClientEngine& engine) {
 }
 
 void SendDisconnectNotice(ClientEngine& engine) {
-    platform::WindowHandle hWnd = engine.hGameWnd.load();
-    if (platform::IsWindowHandle(hWnd) && engine.iUserStatus1.load() == 1 &&
-        engine.iLoginFlag.load() == 1 && engine.iRunState.load() == 1) {
+    platform::WindowHandle hWnd = engine.logon.hGameWnd.load();
+    if (platform::IsWindowHandle(hWnd) && engine.logon.iUserStatus1.load() == 1 &&
+        engine.logon.iLoginFlag.load() == 1 && engine.iRunState.load() == 1) {
         SendGameNotice(engine, hWnd, 96);
     }
 }
@@ -335,22 +335,22 @@ int ReConnect(ClientEngine& engine, int iConnect) {
         SendDisconnectNotice(engine);
     }
     SessionSleep(engine, dwPause);
-    platform::WindowHandle hWnd = engine.hGameWnd.load();
+    platform::WindowHandle hWnd = engine.logon.hGameWnd.load();
     bool bIsWindow = platform::IsWindowHandle(hWnd);
     WriteFileNew(LogFile(), "---ReConnect---iConnect=%d, IsWindow(hGameWnd)=%d, iUserStatus1=%d",
-                 iConnect, bIsWindow ? 1 : 0, engine.iUserStatus1.load());
+                 iConnect, bIsWindow ? 1 : 0, engine.logon.iUserStatus1.load());
     SessionSleep(engine, 100);
     // The lost-connection notice goes out before the log-on is marked lost:
     // a game that reads inside its window procedure is still served there.
     // The caller holds no lock, so the procedure may call the exports. A
     // library being unloaded tells the game nothing more.
-    platform::WindowHandle hNoticeWnd = engine.hGameWnd.load();
-    if (iConnect == 0 && platform::IsWindowHandle(hNoticeWnd) && engine.iUserStatus1.load() == 1 &&
-        engine.iLoginFlag.load() == 1 && engine.iRunState.load() == 1) {
+    platform::WindowHandle hNoticeWnd = engine.logon.hGameWnd.load();
+    if (iConnect == 0 && platform::IsWindowHandle(hNoticeWnd) &&
+        engine.logon.iUserStatus1.load() == 1 && engine.logon.iLoginFlag.load() == 1 &&
+        engine.iRunState.load() == 1) {
         SendGameNotice(engine, hNoticeWnd, 95);
     }
-    int32_t iLoggedOn = 1;
-    engine.iUserStatus1.compare_exchange_strong(iLoggedOn, 2);
+    engine.logon.MarkLost();
     return 0;
 }
 

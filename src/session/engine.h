@@ -10,6 +10,7 @@
 #include "base/server_address.h"
 #include "base/threads.h"
 #include "exchange/exchange.h"
+#include "exchange/logon_state.h"
 #include "exchange/queue_table.h"
 #include "platform/event.h"
 #include "platform/socket.h"
@@ -45,7 +46,7 @@ struct ClientEngine {
     int ReadConfigFile() { return address.ReadConfigFile(&iLogFlag); }
 
     // What the game's request and read calls work on.
-    Exchange ForCalls() { return Exchange{queues, iUserStatus1, iLoginFlag, iLogFlag, iStopping}; }
+    Exchange ForCalls() { return Exchange{queues, logon, iLogFlag, iStopping}; }
 
     // Asks the engine's threads to stop: iRunState leaves 1, and a pause
     // under way on any of them ends at once.
@@ -79,9 +80,7 @@ struct ClientEngine {
     platform::Event stopSignal;
     uint32_t dwLastActive = 0;  // session thread only
     std::atomic<int32_t> iLogFlag{0};
-    std::atomic<platform::WindowHandle> hGameWnd{nullptr};
-    std::atomic<int32_t> iUserStatus1{0};  // 0 not logged on, 1 logged on, 2 lost while logged on
-    std::atomic<int32_t> iLoginFlag{0};
+    LogonState logon;           // iUserStatus1, iLoginFlag, hGameWnd
     int32_t tStart = 0;         // set at creation, read-only afterwards
     char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
     char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)

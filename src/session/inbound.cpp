@@ -158,7 +158,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
     }
     int iQueueId = ParseDecimal(apFields[1]);
     if (iType == kTypeLogonAnswer && ParseDecimal(apFields[3]) == 0) {
-        engine.iUserStatus1 = 1;
+        engine.logon.iUserStatus1 = 1;
         state.deferredLog.Add("---LOGON_RESULT---iUserStatus1=%d", 1);
     }
     return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId);

@@ -160,7 +160,7 @@ void ResetEngine(ClientEngine& engine, uint8_t byMask) {
         }
     }
     engine.ClearSessionKey();
-    engine.iUserStatus1 = 0;
+    engine.logon.iUserStatus1 = 0;
     FUZZ_CHECK(HeldAnswerBytes() == 0, "%lld bytes held after every answer was freed",
                static_cast<long long>(HeldAnswerBytes()));
 }
@@ -260,8 +260,8 @@ void CheckStored(ClientEngine& engine, const SessionState& state, const Model& m
     char szKey[kSessionKeySize];
     engine.GetSessionKey(szKey);
     FUZZ_CHECK(model.key == szKey, "session key \"%s\", expected \"%s\"", szKey, model.key.c_str());
-    FUZZ_CHECK(engine.iUserStatus1.load() == (model.bLoggedOn ? 1 : 0), "iUserStatus1 %d",
-               engine.iUserStatus1.load());
+    FUZZ_CHECK(engine.logon.iUserStatus1.load() == (model.bLoggedOn ? 1 : 0), "iUserStatus1 %d",
+               engine.logon.iUserStatus1.load());
 }
 
 }  // namespace
