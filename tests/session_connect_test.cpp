@@ -105,6 +105,17 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     EXPECT_EQ(InitSocket(engine), 0);
     EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+    // A retry that fails as well leaves no socket behind, and its line.
+    uint16_t wOtherDeadPort = 0;
+    platform::SocketClose(platform::SocketListenLoopback(0, &wOtherDeadPort));
+    WriteConfigValue(Address("127.0.0.1", wDeadPort_));
+    EXPECT_EQ(engine.ReadConfigFile(), 0);
+    WriteConfigValue(Address("127.0.0.1", wOtherDeadPort));
+    EXPECT_EQ(InitSocket(engine), -2);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_TRUE(
+        LogHas("---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
+               std::to_string(wOtherDeadPort)));
 }
 
 // Each set-up releases the connection before it, so the server sees it end,
@@ -189,6 +200,10 @@ TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
 ClientEngine* g_pStoppedInLookup = nullptr;
 int FailingLookup(const char*, uint32_t*) { return 0; }
 int ThrowingLookup(const char*, uint32_t*) { throw std::runtime_error("lookup"); }
+int LookupDuringWhichANewerSetUpBegins(const char*, uint32_t* pAddrNet) {
+    ReserveSetUp(*g_pStoppedInLookup);
+    return platform::ParseDottedAddress("127.0.0.1", pAddrNet) ? 1 : 0;
+}
 int LookupDuringWhichTheEngineStops(const char*, uint32_t* pAddrNet) {
     g_pStoppedInLookup->iRunState = 0;
     return platform::ParseDottedAddress("127.0.0.1", pAddrNet) ? 1 : 0;
@@ -208,6 +223,10 @@ TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoOneThatThrowsMinusNineAStopMinu
     EXPECT_TRUE(LogHas("---InitSocket---error---严重错误,---try,catch---"));
     EXPECT_EQ(InitSocket(engine), -9);  // lockSetup and lockTable were left
     g_pStoppedInLookup = &engine;
+    // Overtaken during its lookup: it gives its socket up.
+    platform_testing::SetResolveHook(LookupDuringWhichANewerSetUpBegins);
+    EXPECT_EQ(InitSocket(engine), -8);
+    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
     platform_testing::SetResolveHook(LookupDuringWhichTheEngineStops);
     EXPECT_EQ(InitSocket(engine), -8);
     platform_testing::SetResolveHook(nullptr);
