@@ -74,24 +74,19 @@ enum class QueueWalk {
 // table has no queues. REQUIRES: lockTable held (for the engine's table).
 template <typename Visit>
 bool ForEachQueue(_hash* pTable, Visit visit) {
-    if (pTable == nullptr) return true;
-    for (int i = 0; i < pTable->iSize; ++i) {
-        _hashent** ppLink = &pTable->ppBuckets[i];
-        while (*ppLink != nullptr) {
-            _hashent* pEntry = *ppLink;
-            QueueWalk next = visit(static_cast<MESSAGE_QUEUE*>(pEntry->pData));
-            if (next == QueueWalk::kStop) return false;
-            if (next == QueueWalk::kNext) {
-                ppLink = &pEntry->pNext;
-                continue;
-            }
-            *ppLink = pEntry->pNext;
-            pTable->pfnRelease(pEntry->pData);
-            free_hashent(pEntry);
-            --pTable->iCount;
+    // The support library walks its own table and calls back for each queue.
+    int (*pfnVisit)(void*, void*) = [](void* pData, void* pContext) -> int {
+        switch ((*static_cast<Visit*>(pContext))(static_cast<MESSAGE_QUEUE*>(pData))) {
+            case QueueWalk::kRemove:
+                return HASH_WALK_REMOVE;
+            case QueueWalk::kStop:
+                return HASH_WALK_STOP;
+            case QueueWalk::kNext:
+            default:
+                return HASH_WALK_NEXT;
         }
-    }
-    return true;
+    };
+    return hash_walk(pTable, pfnVisit, &visit) != 0;
 }
 
 // "send+%d" / "recv+%d" with N into szKey (at least kQueueKeySize bytes).

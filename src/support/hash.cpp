@@ -124,6 +124,29 @@ void free_hash(_hash* pTable) {
 
 void free_hashent(_hashent* pEntry) { std::free(pEntry); }
 
+int hash_walk(_hash* pTable, int (*pfnVisit)(void* pData, void* pContext), void* pContext) {
+    if (!IsUsable(pTable) || pfnVisit == nullptr) return 1;
+    for (int i = 0; i < pTable->iSize; ++i) {
+        _hashent** ppLink = &pTable->ppBuckets[i];
+        while (*ppLink != nullptr) {
+            _hashent* pEntry = *ppLink;
+            int iNext = pfnVisit(pEntry->pData, pContext);
+            if (iNext == HASH_WALK_STOP) return 0;
+            if (iNext != HASH_WALK_REMOVE) {
+                ppLink = &pEntry->pNext;
+                continue;
+            }
+            // Unlinked before the value is released: the value may own the
+            // key text.
+            *ppLink = pEntry->pNext;
+            --pTable->iCount;
+            if (pTable->pfnRelease != nullptr) pTable->pfnRelease(pEntry->pData);
+            std::free(pEntry);
+        }
+    }
+    return 1;
+}
+
 }  // extern "C"
 
 void quorvex_testing::FailHashAdds(int iCount) { g_iFailingAdds.store(iCount); }

@@ -24,8 +24,8 @@
 struct HWND__;
 
 // ---- hash table -------------------------------------------------------------
-// The layout is part of the interface: the session thread walks the buckets
-// itself and unlinks entries (lowering iCount) with free_hashent.
+// The layout is part of the interface (callers read iCount); walks that
+// visit or remove entries go through hash_walk.
 
 struct _hashent {
     void* pKey;       // the library's own: the key text the entry was added with
@@ -67,6 +67,22 @@ QUORVEX_API void free_hash(_hash* pTable);
 // Frees one entry record that the caller has already unlinked (and whose
 // value it has released). Null is ignored.
 QUORVEX_API void free_hashent(_hashent* pEntry);
+
+// What a visit of hash_walk returns.
+enum : int {
+    HASH_WALK_NEXT = 0,    // go on to the next value
+    HASH_WALK_REMOVE = 1,  // take this entry out, release its value, go on
+    HASH_WALK_STOP = 2,    // end the walk here
+};
+
+// Visits every value, buckets in index order and each bucket's chain in
+// chain order: pfnVisit(pData, pContext) returns one of HASH_WALK_*. A
+// removed entry is unlinked, its value released through the release
+// function and the entry freed; iCount drops by one. Returns 1 when every
+// value was visited (a null table has none), 0 when a visit stopped the
+// walk.
+QUORVEX_API int hash_walk(_hash* pTable, int (*pfnVisit)(void* pData, void* pContext),
+                          void* pContext);
 
 // ---- log writer -------------------------------------------------------------
 
