@@ -188,6 +188,7 @@ TEST(SupportLog, ARenamedLogIsLeftAloneAndTheFileAtThePathTakesOver) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "[other program]");
     EXPECT_EQ(lines[1].substr(22), "tuesday");
+    EXPECT_EQ(testutil::DescriptorsOnFile(kept), 0) << "the renamed log is let go";
 }
 
 // Eight threads write while the log is renamed again and again under them
@@ -596,6 +597,12 @@ TEST(SupportLog, OnlyPathsShorterThan1024BytesAreRotated) {
         for (int i = 0; i < 3; ++i) WriteFileNew(path.c_str(), "entry %d of forty bytes", i);
         EXPECT_EQ(platform::FileExists((path + ".1").c_str()), iLength < 1024) << iLength;
     }
+    // An entry longer than the bound goes whole into an empty log, which is
+    // not rotated for it.
+    std::string fresh = dir.File("fresh.log");
+    WriteFileNew(fresh.c_str(), "%s", std::string(100, 'e').c_str());
+    EXPECT_FALSE(platform::FileExists((fresh + ".1").c_str()));
+    EXPECT_EQ(Texts(fresh), Strings{std::string(100, 'e')});
 }
 
 // A log left past the bound by an earlier run is rotated before the first
