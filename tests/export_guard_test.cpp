@@ -134,8 +134,9 @@ TEST_F(ExportGuard, EachExportGivesItsOwnAnswerWhenAnExceptionEndsIt) {
         vorel_testing::ThrowInNextExport();
         EXPECT_EQ(c.pfnCall(szText, szBuffer, &iType), c.iAnswer) << c.szExport;
     }
-    // The exception met one call only: the next goes on as usual.
-    EXPECT_EQ(Write_Message1(300, szText, 0), 1);
+    // The exception met one call only: the next goes on as usual (a text
+    // that is no address is refused as one, without an engine).
+    EXPECT_EQ(DownloadFile(szText, szText), 6);
 }
 
 }  // namespace
