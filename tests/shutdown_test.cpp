@@ -50,7 +50,9 @@ extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char* sz
 // these tests unload, and without this crashes on stale ones at exit
 // ("Tracer caught signal 11"). Dynamic TLS is still scanned, through the
 // threads' static TLS that points to it.
-extern "C" const char* __asan_default_options() { return "intercept_tls_get_addr=0"; }
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+    return "intercept_tls_get_addr=0";
+}
 
 namespace {
 
