@@ -393,6 +393,14 @@ TEST(PlatformSocket, CloseFromAnotherThreadEndsAHangingConnect) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (bDone) {
             t.join();
+            // A connect that returned at once really connected.
+            EXPECT_EQ(iResult.load(), 0);
+            platform::detail::SocketUse use(s);
+            sockaddr_in peer{};
+            socklen_t iPeerLen = sizeof(peer);
+            EXPECT_EQ(getpeername(static_cast<int>(use.Native()),
+                                  reinterpret_cast<sockaddr*>(&peer), &iPeerLen),
+                      0);
             fillers.push_back(s);
             continue;
         }
