@@ -64,6 +64,7 @@ TEST(PlatformSocket, DataFlowsBothWaysAndPollReportsReadiness) {
     EXPECT_FALSE(bReadable);
     EXPECT_TRUE(bWritable);
 
+    EXPECT_EQ(platform::SocketSend(pair.client, "", 0), 0);  // nothing to send is no failure
     ASSERT_EQ(platform::SocketSend(pair.client, "hello", 5), 5);
     ASSERT_TRUE(WaitReadable(pair.server));
     char buf[16] = {};
@@ -319,7 +320,7 @@ TEST(PlatformSocket, AnAcceptWithoutADescriptorLeftFails) {
     int iError = platform::SocketLastError();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(accepted, platform::kInvalidSocket);
-    EXPECT_EQ(iError, platform::kWsaTooManySockets);
+    EXPECT_EQ(iError, 10024);  // WSAEMFILE, as the log lines print it
     if (accepted != platform::kInvalidSocket) platform::SocketClose(accepted);
     platform::SocketClose(client);
     platform::SocketClose(listener);
