@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "base/alloc.h"
-#include "session/engine.h"
 #include "exchange/queue_table.h"
 #include "frame/app.h"
 #include "server/reference_server.h"
+#include "session/engine.h"
 #include "session/inbound.h"
 #include "session/outbound.h"
 #include "session/session_thread.h"
