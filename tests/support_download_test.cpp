@@ -274,6 +274,12 @@ TEST_F(SupportDownload, DestinationInAMissingDirectoryFails) {
         platform::HttpDownloadToFile(server_.Url("/f").c_str(), "/dev/full", options, &iStatus),
         platform::HttpResult::kFileError);
     EXPECT_EQ(iStatus, 200);
+    // A refused scheme reports no status, and the status is optional.
+    EXPECT_EQ(platform::HttpDownloadToFile("ftp://127.0.0.1/f", "f", options, &iStatus),
+              platform::HttpResult::kBadScheme);
+    EXPECT_EQ(iStatus, 0);
+    EXPECT_EQ(platform::HttpDownloadToFile("ftp://127.0.0.1/f", "f", options, nullptr),
+              platform::HttpResult::kBadScheme);
 }
 
 TEST_F(SupportDownload, ATransferBelowTheSpeedFloorFailsLikeAStall) {
