@@ -64,10 +64,10 @@ int NoReConnect(ClientEngine&, int) { return 0; }
 void BM_QueueAndGather(benchmark::State& state) {
     vorel_testing::SetSessionThreadEnabled(false);
     ClientEngine* pEngine = GetEngine();
-    pEngine->pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    pEngine->connection.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     {
-        KMutexAdaptor<KThreadMutex> guard(pEngine->lockKey, -1);
-        std::strcpy(pEngine->szSessionKey, "K3y-7f2a9c");
+        KMutexAdaptor<KThreadMutex> guard(pEngine->connection.lockKey, -1);
+        std::strcpy(pEngine->connection.szSessionKey, "K3y-7f2a9c");
     }
     SessionState* pState = new SessionState;
     vorel_testing::SetReConnectStandIn(NoReConnect);
@@ -88,7 +88,7 @@ BENCHMARK(BM_QueueAndGather);
 void BM_ParseAnswers(benchmark::State& state) {
     vorel_testing::SetSessionThreadEnabled(false);
     ClientEngine* pEngine = GetEngine();
-    pEngine->pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    pEngine->connection.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
     char request[] = "300 12 x";
     Write_Message1(300, request, 0);
     SessionState* pState = new SessionState;
@@ -98,7 +98,7 @@ void BM_ParseAnswers(benchmark::State& state) {
     // the engine takes a successful log-on answer first, so that each
     // iteration's answers are read back and the queue stays short.
     std::string logon = refserver::MakePacket(202, "202 12 player 0 welcome");
-    std::memcpy(pEngine->pReadBuf, logon.data(), logon.size());
+    std::memcpy(pEngine->connection.pReadBuf, logon.data(), logon.size());
     pState->iConnectionGood = 1;
     ParseReceived(*pEngine, *pState, static_cast<int>(logon.size()));
     Read_Message1(202, buffer, sizeof(buffer), 0, 12);
@@ -108,7 +108,7 @@ void BM_ParseAnswers(benchmark::State& state) {
             refserver::MakePacket(300, "300 12 ok " + std::to_string(i) + " some answer text");
     int64_t iUnread = 0;
     for (auto _ : state) {
-        std::memcpy(pEngine->pReadBuf, stream.data(), stream.size());
+        std::memcpy(pEngine->connection.pReadBuf, stream.data(), stream.size());
         pState->iConnectionGood = 1;
         ParseReceived(*pEngine, *pState, static_cast<int>(stream.size()));
         state.PauseTiming();

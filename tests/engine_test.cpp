@@ -81,15 +81,15 @@ TEST_F(Exports, InitAcceptsTheBoundsAndKeepsTheAddressWithoutASetUp) {
 class SetUpStandIn {
 public:
     explicit SetUpStandIn(ClientEngine& engine) : engine_(engine) {
-        engine_.hSocket = platform::SocketCreate();
+        engine_.connection.hSocket = platform::SocketCreate();
         thread_ = std::thread([this] {
             while (!bStop_) {
-                if (engine_.hSocket.load() == platform::kInvalidSocket) {
+                if (engine_.connection.hSocket.load() == platform::kInvalidSocket) {
                     // The next connection is in place before the caller of
                     // init learns of it, so that a following init finds it.
-                    engine_.hSocket = platform::SocketCreate();
+                    engine_.connection.hSocket = platform::SocketCreate();
                     ++iSetUps_;
-                    engine_.iSetupFlag = 1;
+                    engine_.connection.iSetupFlag = 1;
                 }
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
@@ -98,7 +98,7 @@ public:
     ~SetUpStandIn() {
         bStop_ = true;
         thread_.join();
-        platform::SocketHandle s = engine_.hSocket.exchange(platform::kInvalidSocket);
+        platform::SocketHandle s = engine_.connection.hSocket.exchange(platform::kInvalidSocket);
         if (s != platform::kInvalidSocket) platform::SocketClose(s);
     }
     int SetUps() const { return iSetUps_; }
@@ -122,7 +122,7 @@ TEST_F(Exports, InitClosesTheSocketAndWaitsForTheNextSetUp) {
     platform::ParseDottedAddress("127.0.0.1", &dwLoopback);
     ASSERT_EQ(platform::SocketConnect(s, dwLoopback, wPort), 0);
     platform::SocketHandle server = platform::SocketAccept(listener);
-    platform::SocketClose(Engine().hSocket.exchange(s));
+    platform::SocketClose(Engine().connection.hSocket.exchange(s));
     EXPECT_EQ(Init("10.0.0.7", 7000), 0);
     EXPECT_EQ(standIn.SetUps(), 1);
     // The server reads the end of the connection (never blocking on one
@@ -267,7 +267,7 @@ TEST_F(Exports, ARefusedSessionThreadIsRetriedAtOnceAndLogged) {
     for (const std::string& line : LogLines())
         iRefusals += std::regex_match(line, std::regex("创建线程1失败: \\d+")) ? 1 : 0;
     EXPECT_EQ(iRefusals, 3);
-    EXPECT_NE(Engine().hThread2.load(), nullptr);
+    EXPECT_NE(Engine().threads.hThread2.load(), nullptr);
 }
 
 // ---- downloads --------------------------------------------------------------------------

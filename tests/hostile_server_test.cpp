@@ -377,7 +377,7 @@ protected:
     // nothing blocks, as it can on the game's system, instead of fitting
     // into the megabytes that loopback sockets get here.
     void GiveTheSessionSocketASmallSendBuffer() {
-        platform::detail::SocketUse use(Engine().hSocket.load());
+        platform::detail::SocketUse use(Engine().connection.hSocket.load());
         ASSERT_TRUE(use);
         int iBytes = 8192;
         ASSERT_EQ(setsockopt(static_cast<int>(use.Native()), SOL_SOCKET, SO_SNDBUF, &iBytes,

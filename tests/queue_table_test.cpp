@@ -202,10 +202,10 @@ TEST_F(QueueTable, AQueueChangedWithoutItsLockOrATableWalkedWithoutItsLockAborts
 
     // The table's own methods take its lock; what a gathering runs inside
     // it checks that it is held.
-    ClientEngine engine;
-    EXPECT_DEATH(engine.queues.AssertHeld(), "does not hold the lock");
-    EXPECT_EQ(engine.queues.CountPending(), 0);
-    EXPECT_EQ(engine.queues.ExpireIdle(), 0);
+    ::QueueTable queues;
+    EXPECT_DEATH(queues.AssertHeld(), "does not hold the lock");
+    EXPECT_EQ(queues.CountPending(), 0);
+    EXPECT_EQ(queues.ExpireIdle(), 0);
 }
 
 // A reader or writer that found a queue holds its lock past the table lock;

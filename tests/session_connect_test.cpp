@@ -83,10 +83,10 @@ protected:
 TEST_F(SessionConnect, UnreachableWithTheSameConfigurationIsMinusThree) {
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     ClientEngine& engine = CreateEngine();
-    engine.iSetupFlag = 0;
+    engine.connection.iSetupFlag = 0;
     EXPECT_EQ(InitSocket(engine), -3);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
-    EXPECT_EQ(engine.iSetupFlag.load(), 1);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.iSetupFlag.load(), 1);
     EXPECT_TRUE(
         LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
                std::to_string(wDeadPort_)));
@@ -97,14 +97,14 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     ClientEngine& engine = CreateEngine();
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     EXPECT_EQ(InitSocket(engine), 0);
-    EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_NE(engine.connection.hSocket.load(), platform::kInvalidSocket);
     // Another host alone, the port unchanged, is tried at once as well
     // (nobody listens on 127.0.0.2).
     WriteConfigValue(Address("127.0.0.2", wLivePort_));
     EXPECT_EQ(engine.ReadConfigFile(), 0);
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     EXPECT_EQ(InitSocket(engine), 0);
-    EXPECT_NE(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_NE(engine.connection.hSocket.load(), platform::kInvalidSocket);
     // A retry that fails as well leaves no socket behind, and its line.
     uint16_t wOtherDeadPort = 0;
     platform::SocketClose(platform::SocketListenLoopback(0, &wOtherDeadPort));
@@ -112,7 +112,7 @@ TEST_F(SessionConnect, AConfigurationNamingAnotherDottedAddressIsTriedAtOnce) {
     EXPECT_EQ(engine.ReadConfigFile(), 0);
     WriteConfigValue(Address("127.0.0.1", wOtherDeadPort));
     EXPECT_EQ(InitSocket(engine), -2);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
     EXPECT_TRUE(
         LogHas("---InitSocket---error1---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
                std::to_string(wOtherDeadPort)));
@@ -126,10 +126,10 @@ TEST_F(SessionConnect, EachSetUpReleasesTheOldConnectionAndEmptiesTheSession) {
     ASSERT_EQ(InitSocket(engine), 0);
     platform::SocketHandle first = platform::SocketAccept(live_);
     {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
-        std::strcpy(engine.szSessionKey, "key-of-the-first");
+        KMutexAdaptor<KThreadMutex> guard(engine.connection.lockKey, -1);
+        std::strcpy(engine.connection.szSessionKey, "key-of-the-first");
     }
-    engine.iTimeFlag = platform::NowSeconds32();
+    engine.connection.iTimeFlag = platform::NowSeconds32();
     ASSERT_EQ(InitSocket(engine), 0);
     platform::SocketHandle second = platform::SocketAccept(live_);
     EXPECT_NE(second, platform::kInvalidSocket);
@@ -145,9 +145,9 @@ TEST_F(SessionConnect, EachSetUpReleasesTheOldConnectionAndEmptiesTheSession) {
     char c = 0;
     EXPECT_TRUE(bEnded && platform::SocketRecv(first, &c, 1) == 0);
     char szKey[40];
-    engine.GetSessionKey(szKey);
+    engine.connection.GetSessionKey(szKey);
     EXPECT_STREQ(szKey, "");
-    EXPECT_EQ(engine.iTimeFlag.load(), 0);
+    EXPECT_EQ(engine.connection.iTimeFlag.load(), 0);
     platform::SocketClose(first);
     platform::SocketClose(second);
 }
@@ -181,17 +181,17 @@ TEST_F(SessionConnect, AnAddressFromInitThatCannotBeReachedIsMinusElevenQuietly)
         LogHas("---InitSocket---error2---严重错误,无法连接到 注册/登录服务器---: 127.0.0.1," +
                std::to_string(wDeadPort_)));
     // Released, so that the session's next pass fails its poll and tries again.
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
 }
 
 TEST_F(SessionConnect, StoppingEnginesSetUpNothing) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     ClientEngine& engine = CreateEngine();
     engine.iRunState = 0;
-    engine.iSetupFlag = 0;
+    engine.connection.iSetupFlag = 0;
     EXPECT_EQ(InitSocket(engine), -8);
-    EXPECT_EQ(engine.iSetupFlag.load(), 1);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.iSetupFlag.load(), 1);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
     engine.iRunState = 1;
 }
 
@@ -216,7 +216,7 @@ TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoOneThatThrowsMinusNineAStopMinu
     ClientEngine& engine = CreateEngine();
     platform_testing::SetResolveHook(FailingLookup);
     EXPECT_EQ(InitSocket(engine), -2);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
     // An exception inside the set-up: its line, -9, and no lock left held.
     platform_testing::SetResolveHook(ThrowingLookup);
     EXPECT_EQ(InitSocket(engine), -9);
@@ -226,7 +226,7 @@ TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoOneThatThrowsMinusNineAStopMinu
     // Overtaken during its lookup: it gives its socket up.
     platform_testing::SetResolveHook(LookupDuringWhichANewerSetUpBegins);
     EXPECT_EQ(InitSocket(engine), -8);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
     platform_testing::SetResolveHook(LookupDuringWhichTheEngineStops);
     EXPECT_EQ(InitSocket(engine), -8);
     platform_testing::SetResolveHook(nullptr);
@@ -247,19 +247,19 @@ TEST_F(SessionConnect, ASetUpOvertakenBeforeItBeganLeavesTheSessionAlone) {
     ASSERT_EQ(InitSocket(engine), 0);
     platform::SocketHandle accepted = platform::SocketAccept(live_);
     {
-        KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
-        std::strcpy(engine.szSessionKey, "key-of-the-session");
+        KMutexAdaptor<KThreadMutex> guard(engine.connection.lockKey, -1);
+        std::strcpy(engine.connection.szSessionKey, "key-of-the-session");
     }
-    platform::SocketHandle s = engine.hSocket.load();
-    int32_t iEmptied = engine.iEmptiedSerial.load();
+    platform::SocketHandle s = engine.connection.hSocket.load();
+    int32_t iEmptied = engine.connection.iEmptiedSerial.load();
     int32_t iStale = ReserveSetUp(engine);
     ReserveSetUp(engine);
     EXPECT_EQ(InitSocket(engine, iStale), -8);
-    EXPECT_EQ(engine.hSocket.load(), s);
+    EXPECT_EQ(engine.connection.hSocket.load(), s);
     char szKey[40];
-    engine.GetSessionKey(szKey);
+    engine.connection.GetSessionKey(szKey);
     EXPECT_STREQ(szKey, "key-of-the-session");
-    EXPECT_EQ(engine.iEmptiedSerial.load(), iEmptied);
+    EXPECT_EQ(engine.connection.iEmptiedSerial.load(), iEmptied);
     platform::SocketClose(accepted);
 
     // Overtaken later, while it waits for the address: -8, and its own
@@ -269,12 +269,13 @@ TEST_F(SessionConnect, ASetUpOvertakenBeforeItBeganLeavesTheSessionAlone) {
     {
         LockHeldElsewhere address(engine.address.Lock());
         setUp = std::thread([&engine, &iResult] { iResult = InitSocket(engine); });
-        EXPECT_TRUE(WaitReal([&] { return engine.iEmptiedSerial.load() != iEmptied; }, 5000));
+        EXPECT_TRUE(
+            WaitReal([&] { return engine.connection.iEmptiedSerial.load() != iEmptied; }, 5000));
         ReserveSetUp(engine);
     }
     setUp.join();
     EXPECT_EQ(iResult.load(), -8);
-    EXPECT_EQ(engine.hSocket.load(), platform::kInvalidSocket);
+    EXPECT_EQ(engine.connection.hSocket.load(), platform::kInvalidSocket);
 }
 
 TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmptyTheTable) {
@@ -409,7 +410,7 @@ TEST_F(SessionConnect, TheDisconnectNoticeWaitsNotForASetUpOvertakenBeforeItBega
     Clock().SetLocalTimeObserver(nullptr);
     EXPECT_FALSE(g_bOvertakeAtNextLine.load());
     EXPECT_EQ(g_iNoticeMs.load() - iStart, 1000) << "the notice waited for the stale set-up";
-    EXPECT_TRUE(WaitReal([&engine] { return engine.iReconnectThreads.load() == 0; }, 5000));
+    EXPECT_TRUE(WaitReal([&engine] { return engine.threads.iReconnectThreads.load() == 0; }, 5000));
     VorelDestroyWindow(hWnd);
 }
 
@@ -418,15 +419,15 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
     int iThreadsBefore = platform::ThreadsRunning();
     {
         // Set-ups wait for this lock: both reconnect threads stay alive.
-        LockHeldElsewhere hold(engine.lockSetup);
+        LockHeldElsewhere hold(engine.connection.lockSetup);
         ReConnect(engine, 0);
         ReConnect(engine, 0);
         EXPECT_TRUE(LogHas("---error---hThread3!=NULL---"));
-        EXPECT_NE(engine.hThread3.load(), nullptr);
+        EXPECT_NE(engine.threads.hThread3.load(), nullptr);
     }
     ASSERT_TRUE(platform::ThreadsWaitRunningAtMost(iThreadsBefore, 5000));
-    EXPECT_EQ(engine.hThread3.load(), nullptr);
-    EXPECT_EQ(engine.iSetupInProgress.load(), 0);
+    EXPECT_EQ(engine.threads.hThread3.load(), nullptr);
+    EXPECT_EQ(engine.connection.iSetupInProgress.load(), 0);
 }
 
 // ReConnect pauses and calls the game's window, whose procedure may call the
@@ -435,9 +436,9 @@ TEST_F(SessionConnect, AnOlderReconnectThreadNeverClosesItsSuccessorsHandle) {
 TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
     SKIP_WITHOUT_LOCK_CHECKS();
     ClientEngine& engine = CreateEngine();
-    for (KThreadMutex* pLock :
-         {&engine.lockSetup, &engine.queues.LockForTesting(),
-          &engine.queues.CounterLockForTesting(), &engine.address.Lock(), &engine.lockKey}) {
+    for (KThreadMutex* pLock : {&engine.connection.lockSetup, &engine.queues.LockForTesting(),
+                                &engine.queues.CounterLockForTesting(), &engine.address.Lock(),
+                                &engine.connection.lockKey}) {
         EXPECT_DEATH(
             {
                 KMutexAdaptor<KThreadMutex> guard(*pLock, -1);
@@ -447,7 +448,7 @@ TEST_F(SessionConnect, ReConnectUnderALockOfTheEngineAborts) {
     }
     EXPECT_DEATH(
         {
-            KMutexAdaptor<KThreadMutex> guard(engine.lockSetup, -1);
+            KMutexAdaptor<KThreadMutex> guard(engine.connection.lockSetup, -1);
             SessionSleep(engine, 1);
         },
         "the calling thread holds the lock");
@@ -470,7 +471,7 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     // lock meanwhile, so that no other thread moves this clock.
     int64_t iStart = Clock().ElapsedMs();
     {
-        LockHeldElsewhere hold(engine.lockSetup);
+        LockHeldElsewhere hold(engine.connection.lockSetup);
         ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 1100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 1100 + 2 * 16);
@@ -480,7 +481,7 @@ TEST_F(SessionConnect, PausesKeepTheirLengthWhenEverySleepRunsLong) {
     platform_testing::RefuseThreads(2);
     iStart = Clock().ElapsedMs();
     {
-        LockHeldElsewhere hold(engine.lockSetup);
+        LockHeldElsewhere hold(engine.connection.lockSetup);
         ReConnect(engine, 0);
         EXPECT_GE(Clock().ElapsedMs() - iStart, 3100);
         EXPECT_LT(Clock().ElapsedMs() - iStart, 3100 + 4 * 16);
@@ -519,9 +520,9 @@ TEST_F(SessionConnect, ARefusedReconnectThreadIsNotRetriedOnceStopping) {
     session.join();
     platform_testing::RefuseThreads(0);
     EXPECT_LT(iRefusals, 100) << "retried without pause once stopping";
-    EXPECT_EQ(engine.hThread3.load(), nullptr);
+    EXPECT_EQ(engine.threads.hThread3.load(), nullptr);
     EXPECT_FALSE(CurrentSetUpRunning(engine));
-    EXPECT_EQ(engine.iReconnectThreads.load(), 0);
+    EXPECT_EQ(engine.threads.iReconnectThreads.load(), 0);
     // Stopped, no thread is even tried.
     ReConnect(engine, 0);
     EXPECT_EQ(Refusals(), iRefusals);
@@ -591,7 +592,7 @@ protected:
                 SetKey("K3y-7f2a9c");
                 ConnectPeer();
                 EXPECT_EQ(Request(300, "300 2 reset"), 1);
-                platform_testing::InjectSocketFault(engine.hSocket.load(),
+                platform_testing::InjectSocketFault(engine.connection.hSocket.load(),
                                                     platform_testing::SocketOp::kSend,
                                                     platform::kWsaConnectionReset, 1);
                 *pLine = "线程2---发送数据---error---1---:(-1,";

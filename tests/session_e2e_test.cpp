@@ -517,11 +517,11 @@ TEST_F(SessionFixture, InitWhileASetUpHangsInANameLookupTakesTheNewAddressAtOnce
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_TRUE(LogOn());
 
-    platform::SocketHandle sGood = engine.hSocket.load();
+    platform::SocketHandle sGood = engine.connection.hSocket.load();
     g_bReleaseLookups = true;
-    ASSERT_TRUE(WaitReal([&engine] { return engine.hThread3.load() == nullptr; }, 5000));
+    ASSERT_TRUE(WaitReal([&engine] { return engine.threads.hThread3.load() == nullptr; }, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(engine.hSocket.load(), sGood);
+    EXPECT_EQ(engine.connection.hSocket.load(), sGood);
     EXPECT_EQ(Server().Connections(), 2);
     EXPECT_EQ(Ask(300, "300 3 still", 3).substr(0, 8), "300 3 ok");
     EXPECT_FALSE(
@@ -548,7 +548,7 @@ TEST_F(SessionFixture, TheFirstSetUpHangingInALookupIsOvertakenAndDropsNothing) 
     char buffer[512];
     EXPECT_GE(Read_Message1(202, buffer, sizeof(buffer), 200, 1), 4) << buffer;
     g_bReleaseLookups = true;
-    ASSERT_TRUE(WaitReal([this] { return Engine().hThread3.load() == nullptr; }, 5000));
+    ASSERT_TRUE(WaitReal([this] { return Engine().threads.hThread3.load() == nullptr; }, 5000));
     EXPECT_EQ(Server().Connections(), 1);
     platform_testing::SetResolveHook(nullptr);
 }
@@ -581,7 +581,7 @@ TEST_F(SessionFixture, AnEndedSessionThreadIsStartedAgainAtMostOnceASecond) {
     };
     auto Ended = [this] {
         uint32_t dwCode = 0;
-        platform::ThreadHandle* hThread = Engine().hThread2.load();
+        platform::ThreadHandle* hThread = Engine().threads.hThread2.load();
         return hThread != nullptr && platform::ThreadGetExitCode(hThread, &dwCode) &&
                dwCode != platform::kStillActive;
     };

@@ -73,7 +73,7 @@ TEST_F(SessionInbound, ThreeBytesOfTheNextPacketStayUnparsed) {
     Feed(Answer(300, "300 12 whole one") + next.substr(0, 3));
     EXPECT_EQ(Stored(12), 1);
     EXPECT_EQ(State().framer.Kept(), 3);
-    EXPECT_EQ(std::string(Engine().pReadBuf, 3), next.substr(0, 3));
+    EXPECT_EQ(std::string(Engine().connection.pReadBuf, 3), next.substr(0, 3));
     Feed(next.substr(3));
     EXPECT_EQ(Stored(12), 2);
 }
@@ -222,12 +222,12 @@ TEST_F(SessionInbound, AnEscapedTextIsNeverCutInsideACharacter) {
 TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {
     char szEncoded[128];
     const char* szKey = "Key-of-the-test";
-    int iEncoded = Engine().codec.DataEncode(
+    int iEncoded = Engine().connection.codec.DataEncode(
         nullptr, szKey, static_cast<unsigned>(std::strlen(szKey)), szEncoded, sizeof(szEncoded), 0);
     ASSERT_GT(iEncoded, 0);
     Feed(Answer(107, std::string(szEncoded, static_cast<size_t>(iEncoded))));  // a single field
     char szInstalled[40];
-    Engine().GetSessionKey(szInstalled);
+    Engine().connection.GetSessionKey(szInstalled);
     EXPECT_STREQ(szInstalled, szKey);
     EXPECT_TRUE(ReConnects().empty());
 
@@ -273,7 +273,7 @@ TEST_F(SessionInbound, AnAnswerStampsItsRequestQueue) {
 TEST_F(SessionInbound, WouldBlockReceivesAreWaitedOutFiveTimesInARow) {
     UseManualClock();
     ConnectPeer();
-    platform::SocketHandle s = Engine().hSocket.load();
+    platform::SocketHandle s = Engine().connection.hSocket.load();
     auto BusyReads = [&](int iCount) {
         platform_testing::InjectSocketFault(s, platform_testing::SocketOp::kRecv,
                                             platform::kWsaWouldBlock, iCount);
@@ -316,7 +316,7 @@ TEST_F(SessionInbound, AConnectionTheServerClosedIsLoggedWithTheRoomLeft) {
     ConnectPeer();
     Feed(Answer(300, "300 12 cut short").substr(0, 10));
     platform::SocketShutdownSend(Peer());
-    platform::SocketHandle s = Engine().hSocket.load();
+    platform::SocketHandle s = Engine().connection.hSocket.load();
     ASSERT_TRUE(testutil::WaitReal(
         [s] {
             bool bReadable = false;
@@ -351,12 +351,12 @@ TEST_F(SessionInbound, AFullReadBufferIsParsedAndReceivedIntoAgainInOnePass) {
     auto FillBuffer = [&](size_t iBytes) {
         size_t p = 0;
         while (iBytes - p > big.size()) {
-            std::memcpy(Engine().pReadBuf + p, big.data(), big.size());
+            std::memcpy(Engine().connection.pReadBuf + p, big.data(), big.size());
             p += big.size();
         }
         std::string last = AnswerOf(iBytes - p);
-        std::memcpy(Engine().pReadBuf + p, last.data(), last.size());
-        State().framer.Feed(Engine().pReadBuf, static_cast<int>(iBytes));
+        std::memcpy(Engine().connection.pReadBuf + p, last.data(), last.size());
+        State().framer.Feed(Engine().connection.pReadBuf, static_cast<int>(iBytes));
     };
     FillBuffer(kReadBufferSize);  // 32 answers
     Send(AnswerOf(100));          // waits in the socket meanwhile
@@ -614,7 +614,8 @@ TEST_F(SessionInbound, UnreadAnswersAreBoundedAndReadingResumesOnceTheGameReads)
     // The read step as the session runs it: only when the poll says so.
     auto ReadStepWhenReadable = [this] {
         bool bReadable = false;
-        if (platform::SocketPoll(Engine().hSocket.load(), &bReadable, nullptr) > 0 && bReadable)
+        if (platform::SocketPoll(Engine().connection.hSocket.load(), &bReadable, nullptr) > 0 &&
+            bReadable)
             ReadStep(Engine(), State());
     };
     Send(answers[0] + answers[1] + answers[2] + answers[3]);

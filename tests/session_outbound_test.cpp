@@ -63,7 +63,7 @@ protected:
     }
     std::string Decode(const std::string& payload) {
         char plain[70000];
-        int n = Engine().codec.DataDecode(
+        int n = Engine().connection.codec.DataDecode(
             kKey, payload.data(), static_cast<unsigned>(payload.size()), plain, sizeof(plain), 2);
         return n > 0 ? std::string(plain, static_cast<size_t>(n)) : std::string("<undecodable>");
     }
@@ -200,7 +200,7 @@ TEST_F(SessionOutbound, TheLinesOfAGatheringKeepTheirTextAndOrder) {
         pQueue->pHead->pNext->pPacket->header.iType = 150;
     }
     // Room for the first request and not for the third.
-    State().hWriteSocket = Engine().hSocket.load();
+    State().hWriteSocket = Engine().connection.hSocket.load();
     State().iWriteStartPos = static_cast<int>(kWriteBufferSize) - 2000;
     ClearLog();
     WriteStep(Engine(), State());
@@ -218,7 +218,7 @@ TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
     // the limit. The socket is gone, so what was gathered stays there.
     WriteStep(Engine(), State());
     int iPacket = static_cast<int>(Packets(PeerReceive()).at(0).dwLength);
-    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+    platform::SocketClose(Engine().connection.hSocket.exchange(platform::kInvalidSocket));
     State().hWriteSocket = platform::kInvalidSocket;  // the bytes below are this "connection's"
 
     ASSERT_EQ(Request(300, "300 3 fits"), 1);
@@ -248,7 +248,7 @@ TEST_F(SessionOutbound, ARequestThatDoesNotFitEndsTheGathering) {
     int iFirst = Decode(packets[0].payload) == "300 3 probe" ? 3 : 5;
     int iLater = iFirst == 3 ? 5 : 3;
     int iShort = static_cast<int>(packets[0].dwLength);
-    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
+    platform::SocketClose(Engine().connection.hSocket.exchange(platform::kInvalidSocket));
     State().hWriteSocket = platform::kInvalidSocket;
 
     // The first queue's request is too long for the room left, the later
@@ -265,7 +265,7 @@ TEST_F(SessionOutbound, ARequestThatDoesNotFitEndsTheGathering) {
 
 TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConnection) {
     SetKey(kKey);
-    platform::SocketHandle s = Engine().hSocket.load();
+    platform::SocketHandle s = Engine().connection.hSocket.load();
     // Would-block, five in a row: waited out; a send that goes through then
     // starts the count again.
     ASSERT_EQ(Request(300, "300 2 patient"), 1);
@@ -315,7 +315,7 @@ TEST_F(SessionOutbound, APartialSendKeepsTheRestForTheNextPassWithoutAPause) {
     SetKey(kKey);
     {
         // A small send buffer that never blocks: a send takes what fits.
-        platform::detail::SocketUse use(Engine().hSocket.load());
+        platform::detail::SocketUse use(Engine().connection.hSocket.load());
         int fd = static_cast<int>(use.Native());
         int iSmall = 4096;
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &iSmall, sizeof(iSmall));
@@ -331,8 +331,8 @@ TEST_F(SessionOutbound, APartialSendKeepsTheRestForTheNextPassWithoutAPause) {
     int iGathered = 0;
     for (const std::string& text : texts) {
         char encoded[10224];
-        iGathered += 16 + Engine().codec.DataEncode(kKey, text.data(), text.size(), encoded,
-                                                    sizeof(encoded), 2);
+        iGathered += 16 + Engine().connection.codec.DataEncode(kKey, text.data(), text.size(),
+                                                               encoded, sizeof(encoded), 2);
     }
     ASSERT_GT(State().iWriteStartPos, 0);
     ASSERT_LT(State().iWriteStartPos, iGathered);
@@ -344,7 +344,7 @@ TEST_F(SessionOutbound, APartialSendKeepsTheRestForTheNextPassWithoutAPause) {
     EXPECT_EQ(Clock().ElapsedMs() - iStart, 0);
     for (int i = 0; i < 2000 && State().iWriteStartPos > 0; ++i) {
         bytes += PeerReceive(10);
-        Engine().dwLastActive = platform::TickMs();
+        Engine().connection.dwLastActive = platform::TickMs();
         RunSessionPass(Engine(), State());
     }
     bytes += PeerReceive(100);
@@ -366,7 +366,7 @@ TEST_F(SessionOutbound, APassWhoseReadStepGivesUpWritesNothing) {
     ASSERT_TRUE(testutil::WaitReal(
         [this] {
             bool bReadable = false;
-            platform::SocketPoll(Engine().hSocket.load(), &bReadable, nullptr);
+            platform::SocketPoll(Engine().connection.hSocket.load(), &bReadable, nullptr);
             return bReadable;
         },
         2000));
@@ -379,7 +379,8 @@ TEST_F(SessionOutbound, APassWhoseReadStepGivesUpWritesNothing) {
 TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
     SetKey(kKey);
     ASSERT_EQ(Request(300, "300 2 reset"), 1);
-    platform_testing::InjectSocketFault(Engine().hSocket.load(), platform_testing::SocketOp::kSend,
+    platform_testing::InjectSocketFault(Engine().connection.hSocket.load(),
+                                        platform_testing::SocketOp::kSend,
                                         platform::kWsaConnectionReset, 1);
     WriteStep(Engine(), State());
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
@@ -387,7 +388,7 @@ TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
 
 TEST_F(SessionOutbound, KeyRequestsGoOutOncePerMinuteUntilAKeyArrives) {
     UseManualClock();  // still but for its sleeps, so that the minute is exact
-    Engine().iTimeFlag = 0;
+    Engine().connection.iTimeFlag = 0;
     std::string t0 = std::to_string(platform::NowSeconds32());
     WriteStep(Engine(), State());
     std::vector<Packet> packets = Packets(PeerReceive());
@@ -456,21 +457,22 @@ TEST_F(SessionOutbound, KeepAliveAfterTwentySecondsOfSilence) {
 // The pass: a poll that finds nothing runs no maintenance; a ready one does.
 TEST_F(SessionOutbound, OnlyAPassWithAReadySocketRunsMaintenance) {
     SetKey(kKey);
-    platform::SocketHandle connected = Engine().hSocket.exchange(platform::SocketCreate());
+    platform::SocketHandle connected =
+        Engine().connection.hSocket.exchange(platform::SocketCreate());
     State().tMaintenance = platform::NowSeconds32() - 700;
     int32_t tBefore = State().tMaintenance;
     RunSessionPass(Engine(), State());  // a never-connected socket: nothing ready
     EXPECT_EQ(State().tMaintenance, tBefore);
     EXPECT_TRUE(ReConnects().empty());
 
-    platform::SocketClose(Engine().hSocket.exchange(connected));
+    platform::SocketClose(Engine().connection.hSocket.exchange(connected));
     RunSessionPass(Engine(), State());
     EXPECT_NE(State().tMaintenance, tBefore);
 }
 
 TEST_F(SessionOutbound, WithoutASocketEveryPassHandsTheConnectionOn) {
-    platform::SocketClose(Engine().hSocket.exchange(platform::kInvalidSocket));
-    State().framer.Feed(Engine().pReadBuf, 5);
+    platform::SocketClose(Engine().connection.hSocket.exchange(platform::kInvalidSocket));
+    State().framer.Feed(Engine().connection.pReadBuf, 5);
     RunSessionPass(Engine(), State());
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects(), (std::vector<int>{0, 0}));
@@ -498,7 +500,7 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
         return Clock().ElapsedMs() - iStart;
     };
     auto PauseAfterSilence = [&](uint32_t dwSilentMs) {
-        engine.dwLastActive = platform::TickMs() - dwSilentMs;
+        engine.connection.dwLastActive = platform::TickMs() - dwSilentMs;
         return PassPause();
     };
     // A pass that received bytes: the next one goes on at once.
@@ -510,7 +512,7 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     ASSERT_TRUE(testutil::WaitReal(
         [&engine] {
             bool bReadable = false;
-            platform::SocketPoll(engine.hSocket.load(), &bReadable, nullptr);
+            platform::SocketPoll(engine.connection.hSocket.load(), &bReadable, nullptr);
             return bReadable;
         },
         2000));
@@ -522,7 +524,7 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     ClearLog();
     // A socket that never connected: every pass finds nothing ready, and the
     // idle sleep is its only pause.
-    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
+    platform::SocketClose(engine.connection.hSocket.exchange(platform::SocketCreate()));
     const struct {
         uint32_t dwSilentMs;
         int64_t iPauseMs;
@@ -535,7 +537,7 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
     // once, and the silence counts from then.
     for (int32_t SessionState::*pMeasure :
          {&SessionState::iReceivedMeasure, &SessionState::iPendingMeasure}) {
-        engine.dwLastActive = platform::TickMs() - 70000;
+        engine.connection.dwLastActive = platform::TickMs() - 70000;
         State().*pMeasure = 100;
         EXPECT_EQ(PassPause(), 0);
         EXPECT_EQ(PassPause(), 30);
@@ -550,11 +552,11 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
 TEST_F(SessionOutbound, AnIdlePauseIsOneWaitThatAStopEndsAtOnce) {
     UseManualClock();
     ClientEngine& engine = Engine();
-    platform::SocketClose(engine.hSocket.exchange(platform::SocketCreate()));
+    platform::SocketClose(engine.connection.hSocket.exchange(platform::SocketCreate()));
     State().iReceivedMeasure = 0;
     State().iPendingMeasure = 0;
     for (uint32_t dwSilentMs : {0u, 10001u, 30001u, 60001u}) {
-        engine.dwLastActive = platform::TickMs() - dwSilentMs;
+        engine.connection.dwLastActive = platform::TickMs() - dwSilentMs;
         int64_t iWaits = Clock().Waits();
         int64_t iSleeps = Clock().Sleeps();
         RunSessionPass(engine, State());
@@ -564,7 +566,7 @@ TEST_F(SessionOutbound, AnIdlePauseIsOneWaitThatAStopEndsAtOnce) {
 
     // A minute of silence: the pause is 500 ms. The stop comes while the
     // pass is inside it, and ends it with no time passed on the clock.
-    engine.dwLastActive = platform::TickMs() - 60001;
+    engine.connection.dwLastActive = platform::TickMs() - 60001;
     Clock().HoldWaits(true);
     std::atomic<bool> bPassDone{false};
     std::thread session([&] {
@@ -595,7 +597,7 @@ TEST_F(SessionOutbound, MaintenanceReconnectsWhenTheFileNamesAnotherHostOrPort) 
     g_sessionStatics.tLastSend = platform::NowSeconds32() + 100000;  // no keep-alives
     WriteConfigValue("127.0.0.1 4000");
     auto ReadyPass = [this] {
-        Engine().dwLastActive = platform::TickMs();  // a short idle sleep
+        Engine().connection.dwLastActive = platform::TickMs();  // a short idle sleep
         RunSessionPass(Engine(), State());
     };
     auto Line = [](const std::string& newAddress, const std::string& oldAddress) {
@@ -614,7 +616,7 @@ TEST_F(SessionOutbound, MaintenanceReconnectsWhenTheFileNamesAnotherHostOrPort) 
     WriteConfigValue("localhost 4000");
     ReadyPass();
     EXPECT_EQ(ReConnects().size(), 1u);
-    State().framer.Feed(Engine().pReadBuf, 7);  // part of a packet of the old connection
+    State().framer.Feed(Engine().connection.pReadBuf, 7);  // part of a packet of the old connection
     RunMaintenance(Engine(), State());
     EXPECT_EQ(ReConnects().size(), 2u);
     EXPECT_TRUE(LogHas(Line("localhost,4000", "127.0.0.1,4000")));
@@ -681,7 +683,7 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
     ASSERT_TRUE(testutil::WaitReal(
         [this] {
             bool bReadable = false;
-            platform::SocketPoll(Engine().hSocket.load(), &bReadable, nullptr);
+            platform::SocketPoll(Engine().connection.hSocket.load(), &bReadable, nullptr);
             return bReadable;
         },
         2000));
@@ -710,7 +712,7 @@ TEST_F(SessionOutbound, StatisticsLineEveryThirtySecondsAndInEveryTenthIdlePass)
     EXPECT_EQ(StatisticsLines(LogLines()), 1);
 
     // Idle passes (nothing ready): a line when the pass counter is a multiple of 10.
-    platform::SocketClose(Engine().hSocket.exchange(platform::SocketCreate()));
+    platform::SocketClose(Engine().connection.hSocket.exchange(platform::SocketCreate()));
     State().iPassCount = 20;
     RunSessionPass(Engine(), State());
     State().iPassCount = 21;
@@ -734,13 +736,14 @@ TEST_F(SessionOutbound, BytesOfAnEarlierConnectionNeverGoOutOnANewOne) {
     ASSERT_EQ(Request(300, "300 4 old-a"), 1);
     ASSERT_EQ(Request(300, "300 5 old-b"), 1);
     ASSERT_EQ(Request(300, "300 6 old-c"), 1);
-    platform_testing::InjectSocketFault(Engine().hSocket.load(), platform_testing::SocketOp::kSend,
-                                        platform::kWsaWouldBlock, 1);
+    platform_testing::InjectSocketFault(Engine().connection.hSocket.load(),
+                                        platform_testing::SocketOp::kSend, platform::kWsaWouldBlock,
+                                        1);
     WriteStep(Engine(), State());
     ASSERT_GT(State().iWriteStartPos, 0);  // waiting for the next pass
     int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
 
-    platform::SocketClose(Engine().hSocket.load());
+    platform::SocketClose(Engine().connection.hSocket.load());
     ConnectPeer();  // a new connection, with a new key
     const char* kNewKey = "N3w-k3y-99";
     SetKey(kNewKey);
@@ -749,17 +752,17 @@ TEST_F(SessionOutbound, BytesOfAnEarlierConnectionNeverGoOutOnANewOne) {
     std::vector<Packet> packets = Packets(PeerReceive());
     ASSERT_EQ(packets.size(), 1u);
     char plain[256];
-    int n = Engine().codec.DataDecode(kNewKey, packets[0].payload.data(),
-                                      static_cast<unsigned>(packets[0].payload.size()), plain,
-                                      sizeof(plain), 2);
+    int n = Engine().connection.codec.DataDecode(kNewKey, packets[0].payload.data(),
+                                                 static_cast<unsigned>(packets[0].payload.size()),
+                                                 plain, sizeof(plain), 2);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(plain, static_cast<size_t>(n)), "300 7 new");
     EXPECT_EQ(g_sessionStatics.iDeletedUnprocessed.load() - iDeletedBefore, 3);
     int iBytes = 0;
     for (const char* szText : {"300 4 old-a", "300 5 old-b", "300 6 old-c"}) {
         char encoded[256];
-        iBytes += 16 + Engine().codec.DataEncode(kKey, szText, std::strlen(szText), encoded,
-                                                 sizeof(encoded), 2);
+        iBytes += 16 + Engine().connection.codec.DataEncode(kKey, szText, std::strlen(szText),
+                                                            encoded, sizeof(encoded), 2);
     }
     EXPECT_TRUE(LogHas("线程2---发送数据---warn---2---连接已重建,丢弃旧连接未发送的3个请求(" +
                        std::to_string(iBytes) + "字节)"));
@@ -786,7 +789,7 @@ TEST_F(SessionOutbound, APeerThatStopsReadingNeverHoldsUpTheGamesCalls) {
     ASSERT_EQ(platform::SocketConnect(s, dwLoopback, ntohs(addr.sin_port)), 0);
     int iPeer = accept(iListener, nullptr, nullptr);
     ASSERT_GE(iPeer, 0);
-    platform::SocketClose(Engine().hSocket.exchange(s));
+    platform::SocketClose(Engine().connection.hSocket.exchange(s));
 
     SetKey(kKey);
     Engine().logon.iUserStatus1 = 1;  // logged on: the reader waits out its time

@@ -40,13 +40,13 @@ void EndThreadSlot(std::atomic<platform::ThreadHandle*>& slot, bool bWasRunning,
 // window that the session thread is sending a notice to (a game that
 // unloads the library when told of a lost connection).
 bool SessionWaitsForThisThread(const ClientEngine& engine) {
-    if (engine.dwSessionThreadId.load() == platform::CurrentThreadId()) return true;
-    platform::WindowHandle hWnd = engine.hNoticeWindow.load();
+    if (engine.threads.dwSessionThreadId.load() == platform::CurrentThreadId()) return true;
+    platform::WindowHandle hWnd = engine.threads.hNoticeWindow.load();
     return hWnd != nullptr && platform::WindowHandledByCallingThread(hWnd);
 }
 
 bool SessionThreadRunning(const ClientEngine& engine) {
-    platform::ThreadHandle* hThread = engine.hThread2.load();
+    platform::ThreadHandle* hThread = engine.threads.hThread2.load();
     uint32_t dwCode = 0;
     return hThread != nullptr && platform::ThreadGetExitCode(hThread, &dwCode) &&
            dwCode == platform::kStillActive;
@@ -65,7 +65,7 @@ void LogThreadsLeftRunning(const ClientEngine& engine) {
     WriteFileNew(LogFile(),
                  "---testing20090618---close---error---线程未能停止:会话线程%d,重连线程%d,"
                  "下载线程%d,进行中的调用%d,共%d个线程;引擎不释放,库保持加载---",
-                 SessionThreadRunning(engine) ? 1 : 0, engine.iReconnectThreads.load(),
+                 SessionThreadRunning(engine) ? 1 : 0, engine.threads.iReconnectThreads.load(),
                  DownloadThreadsRunning(), g_iExportCalls.load(), platform::ThreadsRunning());
 }
 
@@ -98,10 +98,10 @@ bool ShutdownEngine(ClientEngine& engine) {
     bool bStopped = true;
     try {
         bool bRunning1 = hThread1.load() != nullptr;
-        bool bRunning2 = engine.hThread2.load() != nullptr;
-        bool bRunning3 = engine.hThread3.load() != nullptr;
+        bool bRunning2 = engine.threads.hThread2.load() != nullptr;
+        bool bRunning3 = engine.threads.hThread3.load() != nullptr;
         engine.RequestStop();
-        platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
+        platform::SocketHandle s = engine.connection.TakeSocket();
         if (s != platform::kInvalidSocket) platform::SocketClose(s);
         AbortDownloads(true);
         // Every thread of the library, also those whose handles were
@@ -122,9 +122,9 @@ bool ShutdownEngine(ClientEngine& engine) {
         bStopped = bStopped && iMayRemain == 0 && bCallsLeft;
         if (!bStopped) LogThreadsLeftRunning(engine);
         EndThreadSlot(hThread1, bRunning1, "---testing20090618---TerminateThread---hThread1");
-        EndThreadSlot(engine.hThread2, bRunning2,
+        EndThreadSlot(engine.threads.hThread2, bRunning2,
                       "---testing20090618---TerminateThread---hThread2");
-        EndThreadSlot(engine.hThread3, bRunning3,
+        EndThreadSlot(engine.threads.hThread3, bRunning3,
                       "---testing20090618---TerminateThread---hThread3");
         // Downloads that could not be stopped stay told to stop.
         if (bStopped) AbortDownloads(false);
@@ -132,12 +132,12 @@ bool ShutdownEngine(ClientEngine& engine) {
         // The handles as they stand, printed as numbers.
         WriteFileNew(LogFile(), "---testing20090618---TerminateThread---try,catch---%d,%d,%d",
                      static_cast<int>(reinterpret_cast<intptr_t>(hThread1.load())),
-                     static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread2.load())),
-                     static_cast<int>(reinterpret_cast<intptr_t>(engine.hThread3.load())));
+                     static_cast<int>(reinterpret_cast<intptr_t>(engine.threads.hThread2.load())),
+                     static_cast<int>(reinterpret_cast<intptr_t>(engine.threads.hThread3.load())));
     }
     // Normally the session thread has freed both buffers on its way out.
-    if (bStopped) engine.FreeSessionBuffers();
-    platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
+    if (bStopped) engine.connection.FreeSessionBuffers();
+    platform::SocketHandle s = engine.connection.TakeSocket();
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
     WriteFileNew(LogFile(), "---testing20090618---close3---");
     if (bStopped) engine.queues.Free();

@@ -43,7 +43,7 @@ struct ReconnectSelf {
 // Releases the socket s and clears hSocket if it still names s.
 void DropOwnSocket(ClientEngine& engine, platform::SocketHandle s) {
     platform::SocketHandle expected = s;
-    engine.hSocket.compare_exchange_strong(expected, platform::kInvalidSocket);
+    engine.connection.hSocket.compare_exchange_strong(expected, platform::kInvalidSocket);
     platform::SocketClose(s);
 }
 
@@ -51,9 +51,9 @@ uint32_t ReconnectThread(void* pArg) {
     ReconnectSelf* pSelf = static_cast<ReconnectSelf*>(pArg);
     ClientEngine& engine = *pSelf->pEngine;
     InitSocket(engine, pSelf->iSerial);
-    pSelf->self.Leave(engine.hThread3);
+    pSelf->self.Leave(engine.threads.hThread3);
     delete pSelf;
-    engine.iReconnectThreads.fetch_sub(1);
+    engine.threads.iReconnectThreads.fetch_sub(1);
     return 0;
 }
 
@@ -64,7 +64,7 @@ public:
     int Run();
 
 private:
-    bool Current() const { return engine_.iSetupSerial.load() == iSerial_; }
+    bool Current() const { return engine_.connection.iSetupSerial.load() == iSerial_; }
     // Raises iSetupFlag for `init`, and copies the address this attempt
     // uses, only while this set-up is the newest: under lockAddress, where
     // `init` changes the address and draws its number.
@@ -83,16 +83,16 @@ bool ConnectionSetUp::TakeAddress(char* szOutHost, int* piOutPort) {
     return engine_.address.Take(
         [this] {
             if (!Current()) return false;
-            engine_.iSetupFlag = 1;
+            engine_.connection.iSetupFlag = 1;
             return true;
         },
         szOutHost, piOutPort);
 }
 
 bool ConnectionSetUp::Install(platform::SocketHandle s) {
-    KMutexAdaptor<KThreadMutex> guard(engine_.lockSetup, -1);
+    KMutexAdaptor<KThreadMutex> guard(engine_.connection.lockSetup, -1);
     if (Current() && engine_.iRunState.load() == 1) {
-        engine_.hSocket = s;
+        engine_.connection.hSocket = s;
         return true;
     }
     platform::SocketClose(s);
@@ -100,12 +100,12 @@ bool ConnectionSetUp::Install(platform::SocketHandle s) {
 }
 
 void ConnectionSetUp::EmptySession() {
-    platform::SocketHandle sOld = engine_.hSocket.exchange(platform::kInvalidSocket);
+    platform::SocketHandle sOld = engine_.connection.TakeSocket();
     if (sOld != platform::kInvalidSocket) platform::SocketClose(sOld);
     // Without a key, the session asks for one as soon as it can write.
-    engine_.ClearSessionKey();
+    engine_.connection.ClearSessionKey();
     MarkNewConnectionForHeldAnswers();
-    engine_.iTimeFlag = 0;
+    engine_.connection.iTimeFlag = 0;
     // A set-up in the engine's first 5 s keeps the table, and so does one
     // that follows no connection: nothing in the table can have gone out
     // yet, so nothing in it is stale (the first connection of an engine,
@@ -113,19 +113,20 @@ void ConnectionSetUp::EmptySession() {
     // every queued message. The old table is freed after it is swapped
     // out: freeing up to 64 MiB of held answers takes tens of milliseconds,
     // which no game call should wait for.
-    if (platform::SecondsElapsed(engine_.tStart, 5) && engine_.bConnectedSinceReset.load()) {
-        engine_.bConnectedSinceReset = false;
+    if (platform::SecondsElapsed(engine_.tStart, 5) &&
+        engine_.connection.bConnectedSinceReset.load()) {
+        engine_.connection.bConnectedSinceReset = false;
         g_sessionStatics.iDeletedUnprocessed.fetch_add(engine_.queues.Replace());
     }
 }
 
 int ConnectionSetUp::Run() {
     {
-        KMutexAdaptor<KThreadMutex> setupGuard(engine_.lockSetup, -1);
+        KMutexAdaptor<KThreadMutex> setupGuard(engine_.connection.lockSetup, -1);
         // A set-up overtaken before it began does nothing at all.
         if (!Current()) return -8;
         EmptySession();
-        engine_.iEmptiedSerial = iSerial_;
+        engine_.connection.iEmptiedSerial = iSerial_;
     }
     TakeAddress(nullptr, nullptr);
     if (engine_.iRunState.load() != 1) return -8;
@@ -153,7 +154,7 @@ int ConnectionSetUp::Run() {
     // Bounded by the system's connect time-out; a close from another thread
     // (init, shutdown, a newer set-up) ends it early.
     if (platform::SocketConnect(s, dwAddr, static_cast<uint16_t>(iAddressPort & 0xFFFF)) == 0) {
-        engine_.bConnectedSinceReset = true;
+        engine_.connection.bConnectedSinceReset = true;
         return 0;
     }
     if (engine_.iRunState.load() != 1) return -8;
@@ -194,7 +195,7 @@ int ConnectionSetUp::Run() {
             if (!Install(s)) return -8;
             if (platform::SocketConnect(s, dwNewAddr, static_cast<uint16_t>(iNewPort & 0xFFFF)) ==
                 0) {
-                engine_.bConnectedSinceReset = true;
+                engine_.connection.bConnectedSinceReset = true;
                 return 0;
             }
             DropOwnSocket(engine_, s);
@@ -210,14 +211,14 @@ int ConnectionSetUp::Run() {
 }  // namespace
 
 int32_t ReserveSetUp(ClientEngine& engine) {
-    int32_t iSerial = engine.iSetupSerial.fetch_add(1) + 1;
-    engine.iSetupInProgress = iSerial;
+    int32_t iSerial = engine.connection.iSetupSerial.fetch_add(1) + 1;
+    engine.connection.iSetupInProgress = iSerial;
     return iSerial;
 }
 
 bool CurrentSetUpRunning(const ClientEngine& engine) {
-    int32_t iRunning = engine.iSetupInProgress.load();
-    return iRunning != 0 && iRunning == engine.iSetupSerial.load();
+    int32_t iRunning = engine.connection.iSetupInProgress.load();
+    return iRunning != 0 && iRunning == engine.connection.iSetupSerial.load();
 }
 
 int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn) {
@@ -232,21 +233,21 @@ int SetServerAddress(ClientEngine& engine, const char* szHostIn, int iPortIn) {
     // number makes every set-up in flight stale: none of them may install
     // its socket or raise iSetupFlag for the old address.
     engine.address.SetFromInit(szHostIn, iLength, iPortIn, [&engine] {
-        engine.iSetupSerial.fetch_add(1);
-        engine.iSetupFlag = 0;
+        engine.connection.iSetupSerial.fetch_add(1);
+        engine.connection.iSetupFlag = 0;
     });
     WriteFileNew(LogFile(), "---Run---%s,%d", szHostIn, iPortIn);
     // The session thread's next pass fails on the closed socket and sets up
     // a new connection to the new address.
-    platform::SocketHandle s = engine.hSocket.exchange(platform::kInvalidSocket);
+    platform::SocketHandle s = engine.connection.TakeSocket();
     if (s != platform::kInvalidSocket) platform::SocketClose(s);
     // Five seconds on the clock for a set-up to take the new address up,
     // cut short by the unload: the call must leave the library before its
     // code goes.
     platform::WaitOnTick(5000, 10, [&engine] {
-        return engine.iSetupFlag.load() != 0 || engine.iStopping.load() != 0;
+        return engine.connection.iSetupFlag.load() != 0 || engine.iStopping.load() != 0;
     });
-    return engine.iSetupFlag.load() != 0 ? 0 : -2;
+    return engine.connection.iSetupFlag.load() != 0 ? 0 : -2;
 }
 
 int InitSocket(ClientEngine& engine) { return InitSocket(engine, ReserveSetUp(engine)); }
@@ -261,13 +262,13 @@ int InitSocket(ClientEngine& engine, int32_t iSerial) {
         iResult = -9;
     }
     int32_t iExpected = iSerial;
-    engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
+    engine.connection.iSetupInProgress.compare_exchange_strong(iExpected, 0);
     return iResult;
 }
 
 int32_t StartSetUpThread(ClientEngine& engine) {
     // The earlier thread runs on, untracked.
-    TakeThreadSlot(engine.hThread3, "---error---hThread3!=NULL---");
+    TakeThreadSlot(engine.threads.hThread3, "---error---hThread3!=NULL---");
     // A stopping engine needs no new connection.
     if (engine.iRunState.load() != 1) return 0;
     // The set-up's number is drawn now, so that the session's next passes
@@ -275,7 +276,7 @@ int32_t StartSetUpThread(ClientEngine& engine) {
     ReconnectSelf* pSelf = new ReconnectSelf;
     pSelf->pEngine = &engine;
     pSelf->iSerial = ReserveSetUp(engine);
-    engine.iReconnectThreads.fetch_add(1);
+    engine.threads.iReconnectThreads.fetch_add(1);
     // The retries end with the engine rather than go on without pause.
     auto retryWhileRunning = [&engine] {
         if (engine.iRunState.load() != 1) return false;
@@ -286,13 +287,13 @@ int32_t StartSetUpThread(ClientEngine& engine) {
         ReconnectThread, pSelf, "---error---严重错误---创建线程2失败: %d\n", retryWhileRunning);
     int32_t iSerial = pSelf->iSerial;
     if (hNew == nullptr) {
-        engine.iReconnectThreads.fetch_sub(1);
+        engine.threads.iReconnectThreads.fetch_sub(1);
         int32_t iExpected = iSerial;
-        engine.iSetupInProgress.compare_exchange_strong(iExpected, 0);
+        engine.connection.iSetupInProgress.compare_exchange_strong(iExpected, 0);
         delete pSelf;
         return 0;
     }
-    pSelf->self.Publish(engine.hThread3, hNew);
+    pSelf->self.Publish(engine.threads.hThread3, hNew);
     return iSerial;
 }
 
@@ -313,8 +314,8 @@ uint32_t WaitForEmptiedSession(ClientEngine& engine, int32_t iSerial, uint32_t d
     if (iSerial == 0) return 0;
     uint32_t dwStart = platform::TickMs();
     platform::WaitOnTick(dwMs, 1, [&engine, iSerial] {
-        return engine.iEmptiedSerial.load() == iSerial || engine.iSetupSerial.load() != iSerial ||
-               engine.iRunState.load() != 1;
+        return engine.connection.iEmptiedSerial.load() == iSerial ||
+               engine.connection.iSetupSerial.load() != iSerial || engine.iRunState.load() != 1;
     });
     uint32_t dwWaited = platform::TickMsSince(dwStart);
     return dwWaited < dwMs ? dwWaited : dwMs;

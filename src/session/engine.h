@@ -1,30 +1,29 @@
-// ClientEngine: the one engine behind the exports. It owns the server
-// address, the socket, the session key, the codec, the message queue table,
-// the thread handles, the locks and the logon state.
+// ClientEngine: the one engine behind the exports. Its parts own their
+// fields and their locks: the server address, the message queue table, the
+// log-on state, the connection and the threads. The record itself keeps
+// what spans them: the run state and its stop signal, the trace switch, the
+// unload's flag and the start time.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "base/lock.h"
 #include "base/server_address.h"
-#include "base/threads.h"
 #include "exchange/exchange.h"
 #include "exchange/logon_state.h"
 #include "exchange/queue_table.h"
 #include "platform/event.h"
-#include "platform/socket.h"
-#include "platform/thread.h"
-#include "platform/window.h"
-#include "support/quorvex.h"
+#include "session/connection.h"
+#include "session/session_threads.h"
 
 // Shared between threads: the fields marked atomic are read and written
 // without a lock; the others name the lock that guards them or the one
 // thread that uses them.
 //
 // Locks, in the order in which a thread may take them:
-//   lockSetup -> the queue table's locks (exchange/queue_table.h).
-// the address's lock and lockKey are leaves: nothing else is taken while
+//   the connection's lockSetup -> the queue table's locks
+//   (exchange/queue_table.h).
+// The address's lock and the connection's lockKey are leaves: nothing else is taken while
 // holding one of them. The locks guard memory work only: no thread pauses,
 // sends a window notice or writes the log while it holds a lock of the
 // table or of a queue, which the game's threads take. The session thread
@@ -52,71 +51,27 @@ struct ClientEngine {
     // under way on any of them ends at once.
     void RequestStop();
 
-    // Frees the read and write buffers and empties both pointers; either may
-    // be null already. REQUIRES: the session thread has ended or is the caller.
-    void FreeSessionBuffers();
-
-    // Empties the session key (under lockKey); copies it out (szOut: 40 bytes).
-    void ClearSessionKey();
-    void GetSessionKey(char* szOut);
-
     // The check of a contract "the calling thread holds no lock of the
     // engine" (its queues' locks aside): aborts in debug builds when it holds
     // one (see base/lock.h).
     void AssertNoLockHeld() const {
-        lockSetup.AssertNotHeld();
+        connection.AssertNotHeld();
         queues.AssertNotHeld();
         address.AssertNotHeld();
-        lockKey.AssertNotHeld();
     }
 
-    std::atomic<platform::SocketHandle> hSocket{platform::kInvalidSocket};
-    ServerAddress address;              // szHost, iPort, iAddrFromInit under lockAddress
-    char szSessionKey[40] = {};         // guarded by lockKey; empty until the key answer
-    TextEncodeDecode codec;             // session thread only
+    ServerAddress address;  // szHost, iPort, iAddrFromInit under lockAddress
+    QueueTable queues;      // the message queue table, its locks and its counts
+    LogonState logon;       // iUserStatus1, iLoginFlag, hGameWnd
+    Connection connection;  // the socket, the session key, the set-ups
+    SessionThreads threads;
     std::atomic<int32_t> iRunState{1};  // 1 running, 0 stop requested, 2 session thread ended
     // Set by RequestStop, never reset: the pauses of the session (SessionSleep)
     // wait on it, so a stop ends them at once.
     platform::Event stopSignal;
-    uint32_t dwLastActive = 0;  // session thread only
     std::atomic<int32_t> iLogFlag{0};
-    LogonState logon;           // iUserStatus1, iLoginFlag, hGameWnd
-    int32_t tStart = 0;         // set at creation, read-only afterwards
-    char* pReadBuf = nullptr;   // session thread (shutdown once it has ended)
-    char* pWriteBuf = nullptr;  // session thread (shutdown once it has ended)
-    std::atomic<platform::ThreadHandle*> hThread2{nullptr};  // the session thread
-    ThreadSlot hThread3{nullptr};                            // the reconnect thread
-    QueueTable queues;  // the message queue table, its locks and its counts
-    std::atomic<int32_t> iSetupFlag{0};
-    std::atomic<int32_t> iTimeFlag{0};  // seconds of the last key request
-    KThreadMutex lockKey;               // szSessionKey
-    // Held by a connection set-up while it empties the session and while it
-    // installs a socket, never across a name lookup or a connect: a stuck
-    // lookup must not hold up the set-up of a newer address.
-    KThreadMutex lockSetup;
-    // The number of the newest set-up (see ReserveSetUp in session/connect.h),
-    // and that of the set-up still running, 0 when none.
-    std::atomic<int32_t> iSetupSerial{0};
-    std::atomic<int32_t> iSetupInProgress{0};
-    // The number of the newest set-up that has emptied the session: a
-    // notice that must reach the game only once a request made on hearing
-    // it goes out on the new connection waits for it.
-    std::atomic<int32_t> iEmptiedSerial{0};
-    // Whether a connection was made since the table was last replaced (or
-    // created): only then can the table hold anything stale, so only then
-    // does a set-up replace it. What the game queued before the first
-    // connection, or while set-ups keep failing, is kept for the next one.
-    std::atomic<bool> bConnectedSinceReset{false};
     // Set by shutdown as it begins: a game thread waiting in a read ends its
     // wait, so that the library can be unloaded under no caller.
     std::atomic<int32_t> iStopping{0};
-    // The game window a notice is being delivered to, null when none: an
-    // unload made from that window's procedure cannot wait for the session
-    // thread, which waits for the procedure.
-    std::atomic<platform::WindowHandle> hNoticeWindow{nullptr};
-    // The session thread's id, so that an unload running on it does not
-    // wait for itself.
-    std::atomic<uint32_t> dwSessionThreadId{0};
-    // Reconnect threads whose routine has not ended, tracked or not.
-    std::atomic<int32_t> iReconnectThreads{0};
+    int32_t tStart = 0;  // set at creation, read-only afterwards
 };

@@ -135,12 +135,11 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
     if (iType == kTypeKey) {
         const char* szField = iFields > 0 ? apFields[0] : "";
         char szNewKey[kSessionKeySize];
-        int iDecoded = engine.codec.DataDecode(nullptr, szField,
-                                               static_cast<unsigned int>(std::strlen(szField)),
-                                               szNewKey, kSessionKeySize, kDecodeModeKey);
+        int iDecoded = engine.connection.codec.DataDecode(
+            nullptr, szField, static_cast<unsigned int>(std::strlen(szField)), szNewKey,
+            kSessionKeySize, kDecodeModeKey);
         if (iDecoded > 0) {
-            KMutexAdaptor<KThreadMutex> keyGuard(engine.lockKey, -1);
-            std::memcpy(engine.szSessionKey, szNewKey, kSessionKeySize);
+            engine.connection.SetSessionKey(szNewKey);
             return Handled::kNext;
         }
         GiveUpConnection(engine, state);
@@ -169,7 +168,7 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
 void ParseReceived(ClientEngine& engine, SessionState& state, int iReceived) {
     WriteLinesAtScopeEnd writeLines(engine, state);
     PacketFramer& framer = state.framer;
-    framer.Feed(engine.pReadBuf, iReceived);
+    framer.Feed(engine.connection.pReadBuf, iReceived);
     state.bStorageFailed = false;
     FramedPacket packet;
     FrameResult front;
@@ -226,8 +225,8 @@ void ReadStep(ClientEngine& engine, SessionState& state) {
         int iReceived = 0;
         bool bFilled = false;
         if (iRoom > 0) {
-            int n = platform::SocketRecv(engine.hSocket.load(),
-                                         engine.pReadBuf + state.framer.Kept(), iRoom);
+            int n = platform::SocketRecv(engine.connection.hSocket.load(),
+                                         engine.connection.pReadBuf + state.framer.Kept(), iRoom);
             if (n > 0) {
                 state.iReceivedMeasure += n;
                 state.iBusyReadRetries = 0;

@@ -7,11 +7,11 @@ struct ClientEngine;
 struct SessionState;
 
 // REQUIRES: the session thread (or a test standing in for it), with
-// engine.pReadBuf allocated; no lock held.
+// engine.connection.pReadBuf allocated; no lock held.
 void ReadStep(ClientEngine& engine, SessionState& state);
 
 // Handling what was received (no socket involved): iReceived bytes lie in
-// engine.pReadBuf behind the state.framer.Kept() bytes kept before; the
+// engine.connection.pReadBuf behind the state.framer.Kept() bytes kept before; the
 // complete packets among them are handled and an incomplete one is kept at
 // the start of the buffer. Its lines are in the log when it returns. Tests
 // feed it bytes directly.

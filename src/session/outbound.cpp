@@ -17,21 +17,21 @@ void SendHeaderOnly(ClientEngine& engine, int iType) {
     PacketHeader header;
     std::memset(&header, 0, sizeof(header));
     FillPacketHeader(&header, iType, kPacketHeaderSize, 0, 0, 0);
-    platform::SocketSend(engine.hSocket.load(), &header, sizeof(header));
+    platform::SocketSend(engine.connection.hSocket.load(), &header, sizeof(header));
 }
 
 void KeyRequestStep(ClientEngine& engine, SessionState& state) {
-    if (!platform::SecondsElapsed(engine.iTimeFlag.load(), 60)) {
+    if (!platform::SecondsElapsed(engine.connection.iTimeFlag.load(), 60)) {
         SessionSleep(engine, 1000);
         return;
     }
     int32_t tNow = platform::NowSeconds32();
-    engine.iTimeFlag = tNow;
+    engine.connection.iTimeFlag = tNow;
     SendHeaderOnly(engine, kTypeKey);
     ++state.iScheduledSendTotal;
     g_sessionStatics.tLastSend = tNow;
     WriteFileNew(LogFile(), "线程1---send1---type=%d---,iTimeFlag=%d,time(0)=%d\n", kTypeKey,
-                 engine.iTimeFlag.load(), tNow);
+                 engine.connection.iTimeFlag.load(), tNow);
 }
 
 // Copies one waiting request, encoded when the codec manages it, behind the
@@ -54,7 +54,7 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
     const unsigned char* pSend;
     uint32_t dwSend;
     unsigned char* pEncoded = state.packetArea + kPacketHeaderSize;
-    int iEncoded = engine.codec.DataEncode(
+    int iEncoded = engine.connection.codec.DataEncode(
         szKey, PacketPayload(pPacket), dwLength - kPacketHeaderSize,
         reinterpret_cast<char*>(pEncoded), kEncodeCapacity, kEncodeModeRequest);
     if (iEncoded > 0) {
@@ -72,7 +72,7 @@ bool ScheduleRequest(ClientEngine& engine, SessionState& state, const char* szKe
         state.deferredLog.Add("---每秒定时处理---error---dwLength>=1024*1024\n");
         return false;
     }
-    std::memcpy(engine.pWriteBuf + state.iWriteStartPos, pSend, dwSend);
+    std::memcpy(engine.connection.pWriteBuf + state.iWriteStartPos, pSend, dwSend);
     state.iWriteStartPos += static_cast<int32_t>(dwSend);
     ++state.iScheduledSendTotal;
     return true;
@@ -103,7 +103,7 @@ int CountBufferedRequests(const ClientEngine& engine, const SessionState& state)
     int iCount = state.iWriteFrontPartial > 0 ? 1 : 0;
     int p = state.iWriteFrontPartial;
     while (p + 4 <= state.iWriteStartPos) {
-        uint32_t dwLength = ReadPacketLength(engine.pWriteBuf + p);
+        uint32_t dwLength = ReadPacketLength(engine.connection.pWriteBuf + p);
         if (dwLength < kPacketHeaderSize) break;  // only whole packets go in
         ++iCount;
         p += static_cast<int>(dwLength);
@@ -116,7 +116,7 @@ int CountBufferedRequests(const ClientEngine& engine, const SessionState& state)
 void AdvanceFront(const ClientEngine& engine, SessionState& state, int n) {
     int p = state.iWriteFrontPartial;
     while (p < n) {
-        uint32_t dwLength = ReadPacketLength(engine.pWriteBuf + p);
+        uint32_t dwLength = ReadPacketLength(engine.connection.pWriteBuf + p);
         if (dwLength < kPacketHeaderSize) {
             p = n;
             break;
@@ -159,15 +159,15 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::Socket
     if (engine.iLogFlag.load() != 0) {
         WriteFileNew(LogFile(), "---iWriteStartPos=%d,有数据发送\n", state.iWriteStartPos);
     }
-    int n = platform::SocketSend(s, engine.pWriteBuf, state.iWriteStartPos);
+    int n = platform::SocketSend(s, engine.connection.pWriteBuf, state.iWriteStartPos);
     if (n == -1) {
         int iError = platform::SocketLastError();
         bool bTransient =
             iError == platform::kWsaWouldBlock || iError == platform::kWsaNoBufferSpace;
-        if (engine.hSocket.load() != s) {
+        if (engine.connection.hSocket.load() != s) {
             // A set-up replaced the connection meanwhile: the failure was the
             // old one's, and the new one must not be given up for it.
-            DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());
+            DropBytesOfAnEarlierConnection(engine, state, engine.connection.hSocket.load());
         } else if (!bTransient || state.iSendRetries++ >= 5) {
             // Five transient failures in a row are waited out; the sixth,
             // like any other error, gives up the connection. The bytes stay
@@ -183,7 +183,7 @@ void SendOrKeepAlive(ClientEngine& engine, SessionState& state, platform::Socket
         state.iSendRetries = 0;
         AdvanceFront(engine, state, n);
         if (n < state.iWriteStartPos) {
-            std::memmove(engine.pWriteBuf, engine.pWriteBuf + n,
+            std::memmove(engine.connection.pWriteBuf, engine.connection.pWriteBuf + n,
                          static_cast<size_t>(state.iWriteStartPos - n));
         }
         state.iWriteStartPos -= n;
@@ -201,9 +201,9 @@ void WriteStep(ClientEngine& engine, SessionState& state) {
     // The socket before the key: InitSocket empties the key before it
     // installs a new socket, so a key read after the socket belongs to that
     // socket's connection.
-    platform::SocketHandle s = engine.hSocket.load();
+    platform::SocketHandle s = engine.connection.hSocket.load();
     char szKey[kSessionKeySize];
-    engine.GetSessionKey(szKey);
+    engine.connection.GetSessionKey(szKey);
     if (szKey[0] == '\0') {
         KeyRequestStep(engine, state);
         return;
@@ -215,8 +215,8 @@ void WriteStep(ClientEngine& engine, SessionState& state) {
         engine.queues.Gather(
             [&](MESSAGE_QUEUE* pQueue) { return DrainQueue(engine, state, szKey, pQueue); });
     }
-    if (engine.hSocket.load() != s) {
-        DropBytesOfAnEarlierConnection(engine, state, engine.hSocket.load());
+    if (engine.connection.hSocket.load() != s) {
+        DropBytesOfAnEarlierConnection(engine, state, engine.connection.hSocket.load());
         return;
     }
     SendOrKeepAlive(engine, state, s);

@@ -7,5 +7,5 @@ struct ClientEngine;
 struct SessionState;
 
 // REQUIRES: the session thread (or a test standing in for it), with
-// engine.pWriteBuf allocated; no lock held.
+// engine.connection.pWriteBuf allocated; no lock held.
 void WriteStep(ClientEngine& engine, SessionState& state);

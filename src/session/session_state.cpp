@@ -14,9 +14,9 @@ void SessionSleep(ClientEngine& engine, uint32_t dwMs) {
 
 void SendGameNotice(ClientEngine& engine, platform::WindowHandle hWnd, int iData) {
     engine.AssertNoLockHeld();
-    engine.hNoticeWindow = hWnd;
+    engine.threads.hNoticeWindow = hWnd;
     platform::SendCopyData(hWnd, static_cast<uintptr_t>(iData), 0, nullptr);
-    engine.hNoticeWindow = nullptr;
+    engine.threads.hNoticeWindow = nullptr;
 }
 
 void ResetReadSide(SessionState& state) {

@@ -37,7 +37,7 @@ struct SessionState {
     int32_t iScheduledSendTotal = 0;  // packets copied for sending plus key requests
     int32_t iValidReceiveTotal = 0;   // answers stored
     int32_t tMaintenance = 0;         // seconds: when maintenance last ran
-    // The packets cut from engine.pReadBuf, and the start of an incomplete
+    // The packets cut from engine.connection.pReadBuf, and the start of an incomplete
     // one kept there for the next receive.
     PacketFramer framer;
 

@@ -28,12 +28,12 @@ std::atomic<bool> g_bThrowInNextPass{false};
 // longer pauses the longer the connection has been silent.
 void IdleSleep(ClientEngine& engine, SessionState& state) {
     if (state.iReceivedMeasure + state.iPendingMeasure != 0) {
-        engine.dwLastActive = platform::TickMs();
-    } else if (platform::TickMsSince(engine.dwLastActive) > 60000) {
+        engine.connection.dwLastActive = platform::TickMs();
+    } else if (platform::TickMsSince(engine.connection.dwLastActive) > 60000) {
         SessionSleep(engine, 500);
-    } else if (platform::TickMsSince(engine.dwLastActive) > 30000) {
+    } else if (platform::TickMsSince(engine.connection.dwLastActive) > 30000) {
         SessionSleep(engine, 250);
-    } else if (platform::TickMsSince(engine.dwLastActive) > 10000) {
+    } else if (platform::TickMsSince(engine.connection.dwLastActive) > 10000) {
         SessionSleep(engine, 150);
     } else {
         SessionSleep(engine, 30);
@@ -51,7 +51,7 @@ void RunSessionPass(ClientEngine& engine, SessionState& state) {
     // The poll never waits: the idle sleep alone paces the loop.
     bool bReadable = false;
     bool bWritable = false;
-    int iReady = platform::SocketPoll(engine.hSocket.load(), &bReadable, &bWritable);
+    int iReady = platform::SocketPoll(engine.connection.hSocket.load(), &bReadable, &bWritable);
     // The newest set-up still running has the socket in hand (or has none
     // yet): that is a connection in progress, not a new failure. A stale
     // set-up, still in the lookup of an address that `init` has replaced,
@@ -159,19 +159,19 @@ uint32_t MainThread(void* pArg) {
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         return 0;
     }
-    engine.dwSessionThreadId = platform::CurrentThreadId();
+    engine.threads.dwSessionThreadId = platform::CurrentThreadId();
     SessionState& state = *pState;
     state.pEngine = &engine;
     state.tMaintenance = platform::NowSeconds32();
     // The first set-up runs beside the loop, as every later one does; its
     // result shows in the first polls.
     StartSetUpThread(engine);
-    if (engine.pReadBuf == nullptr)
-        engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
-    if (engine.pWriteBuf == nullptr)
-        engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
-    if (engine.pReadBuf == nullptr || engine.pWriteBuf == nullptr) {
-        engine.FreeSessionBuffers();
+    if (engine.connection.pReadBuf == nullptr)
+        engine.connection.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    if (engine.connection.pWriteBuf == nullptr)
+        engine.connection.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    if (engine.connection.pReadBuf == nullptr || engine.connection.pWriteBuf == nullptr) {
+        engine.connection.FreeSessionBuffers();
         WriteMainThreadLine(
             "---error---MainThread---malloc--fail: %04d-%02d-%02d %02d:%02d:%02d\n");
         pState->~SessionState();
@@ -187,11 +187,11 @@ uint32_t MainThread(void* pArg) {
         }
         ++state.iPassCount;
     }
-    engine.FreeSessionBuffers();
+    engine.connection.FreeSessionBuffers();
     pState->~SessionState();
     ZeroFree(pState);
     engine.iRunState = 2;
-    platform::ThreadHandle* hOwn = engine.hThread2.exchange(nullptr);
+    platform::ThreadHandle* hOwn = engine.threads.hThread2.exchange(nullptr);
     platform::ThreadClose(hOwn);
     return 0;
 }
@@ -200,14 +200,14 @@ void RestartSessionThreadIfEnded(ClientEngine& engine) {
     static std::atomic<bool> s_bRestarted{false};
     static std::atomic<uint32_t> s_dwLastRestart{0};
     if (engine.iRunState.load() != 1 || engine.iStopping.load() != 0) return;
-    platform::ThreadHandle* hThread = engine.hThread2.load();
+    platform::ThreadHandle* hThread = engine.threads.hThread2.load();
     uint32_t dwCode = 0;
     if (hThread == nullptr || !platform::ThreadGetExitCode(hThread, &dwCode) ||
         dwCode == platform::kStillActive)
         return;
     if (s_bRestarted.load() && platform::TickMsSince(s_dwLastRestart.load()) < 1000) return;
     // One caller takes the ended thread's handle and starts the next one.
-    if (!engine.hThread2.compare_exchange_strong(hThread, nullptr)) return;
+    if (!engine.threads.hThread2.compare_exchange_strong(hThread, nullptr)) return;
     s_dwLastRestart = platform::TickMs();
     s_bRestarted = true;
     platform::ThreadClose(hThread);
@@ -215,7 +215,7 @@ void RestartSessionThreadIfEnded(ClientEngine& engine) {
 }
 
 void StartSessionThread(ClientEngine& engine) {
-    engine.hThread2 = CreateThreadRetrying(MainThread, &engine, "创建线程1失败: %d\n");
+    engine.threads.hThread2 = CreateThreadRetrying(MainThread, &engine, "创建线程1失败: %d\n");
 }
 
 namespace vorel_testing {

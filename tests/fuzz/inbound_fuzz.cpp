@@ -159,7 +159,7 @@ void ResetEngine(ClientEngine& engine, uint8_t byMask) {
                 "send queue %s", szKey);
         }
     }
-    engine.ClearSessionKey();
+    engine.connection.ClearSessionKey();
     engine.logon.iUserStatus1 = 0;
     FUZZ_CHECK(HeldAnswerBytes() == 0, "%lld bytes held after every answer was freed",
                static_cast<long long>(HeldAnswerBytes()));
@@ -208,8 +208,9 @@ void CheckAfterReceive(ClientEngine& engine, const SessionState& state, const Mo
     FUZZ_CHECK(state.framer.Kept() == static_cast<int>(model.buffer.size()),
                "kept %d bytes, expected %zu (%s)", state.framer.Kept(), model.buffer.size(),
                Hex(model.buffer).c_str());
-    FUZZ_CHECK(std::memcmp(engine.pReadBuf, model.buffer.data(), model.buffer.size()) == 0,
-               "the kept bytes differ: expected %s", Hex(model.buffer).c_str());
+    FUZZ_CHECK(
+        std::memcmp(engine.connection.pReadBuf, model.buffer.data(), model.buffer.size()) == 0,
+        "the kept bytes differ: expected %s", Hex(model.buffer).c_str());
     // What stays is less than one packet.
     if (model.buffer.size() >= 4) {
         FUZZ_CHECK(
@@ -258,7 +259,7 @@ void CheckStored(ClientEngine& engine, const SessionState& state, const Model& m
                "valid-receive total %d, stored %zu", state.iValidReceiveTotal, iStoredTotal);
 
     char szKey[kSessionKeySize];
-    engine.GetSessionKey(szKey);
+    engine.connection.GetSessionKey(szKey);
     FUZZ_CHECK(model.key == szKey, "session key \"%s\", expected \"%s\"", szKey, model.key.c_str());
     FUZZ_CHECK(engine.logon.iUserStatus1.load() == (model.bLoggedOn ? 1 : 0), "iUserStatus1 %d",
                engine.logon.iUserStatus1.load());
@@ -273,8 +274,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     vorel_testing::SetConfigPath("/dev/null/serverConfigs.ini");
     g_pEngine = GetEngine();
     FUZZ_CHECK(g_pEngine != nullptr, "no engine");
-    g_pEngine->pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
-    FUZZ_CHECK(g_pEngine->pReadBuf != nullptr, "no read buffer");
+    g_pEngine->connection.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    FUZZ_CHECK(g_pEngine->connection.pReadBuf != nullptr, "no read buffer");
     g_pState = new SessionState();
     g_pState->pEngine = g_pEngine;
     vorel_testing::SetReConnectStandIn(RecordReConnect);
@@ -305,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t iSize) {
 
     for (size_t p = 0; p < stream.size(); p += iPiece) {
         std::string piece = stream.substr(p, iPiece);
-        std::memcpy(engine.pReadBuf + pState->framer.Kept(), piece.data(), piece.size());
+        std::memcpy(engine.connection.pReadBuf + pState->framer.Kept(), piece.data(), piece.size());
         vorel_testing::FailAllocations(byFailures >> 4, byFailures & 15);
         ParseReceived(engine, *pState, static_cast<int>(piece.size()));
         vorel_testing::FailAllocations(0, 0);

@@ -43,7 +43,7 @@ bool SessionFixture::WaitForKey(int iTimeoutMs) {
     return WaitReal(
         [&engine] {
             char szKey[40];
-            engine.GetSessionKey(szKey);
+            engine.connection.GetSessionKey(szKey);
             return szKey[0] != '\0';
         },
         iTimeoutMs);

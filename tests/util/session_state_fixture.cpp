@@ -62,8 +62,8 @@ void SessionStateFixture::SetUp() {
     EngineFixture::SetUp();
     g_reConnects.clear();
     ClientEngine& engine = CreateEngine();
-    engine.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
-    engine.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
+    engine.connection.pReadBuf = static_cast<char*>(ZeroAlloc(kReadBufferSize));
+    engine.connection.pWriteBuf = static_cast<char*>(ZeroAlloc(kWriteBufferSize));
     state_ = std::make_unique<SessionState>();
     state_->pEngine = &engine;
     vorel_testing::SetReConnectStandIn(RecordReConnect);
@@ -92,7 +92,7 @@ void SessionStateFixture::ConnectPeer() {
     platform::ParseDottedAddress("127.0.0.1", &dwAddr);
     ASSERT_EQ(platform::SocketConnect(s, dwAddr, wPort), 0);
     peer_ = platform::SocketAccept(listener_);
-    Engine().hSocket = s;
+    Engine().connection.hSocket = s;
 }
 
 std::string SessionStateFixture::PeerReceive(int iMs) {
@@ -114,15 +114,15 @@ std::string SessionStateFixture::PeerReceive(int iMs) {
 
 void SessionStateFixture::Feed(const std::string& bytes) {
     ClientEngine& engine = Engine();
-    std::memcpy(engine.pReadBuf + state_->framer.Kept(), bytes.data(), bytes.size());
+    std::memcpy(engine.connection.pReadBuf + state_->framer.Kept(), bytes.data(), bytes.size());
     ParseReceived(engine, *state_, static_cast<int>(bytes.size()));
 }
 
 void SessionStateFixture::SetKey(const char* szKey) {
     ClientEngine& engine = Engine();
-    KMutexAdaptor<KThreadMutex> guard(engine.lockKey, -1);
-    std::memset(engine.szSessionKey, 0, sizeof(engine.szSessionKey));
-    std::strncpy(engine.szSessionKey, szKey, sizeof(engine.szSessionKey) - 1);
+    KMutexAdaptor<KThreadMutex> guard(engine.connection.lockKey, -1);
+    std::memset(engine.connection.szSessionKey, 0, sizeof(engine.connection.szSessionKey));
+    std::strncpy(engine.connection.szSessionKey, szKey, sizeof(engine.connection.szSessionKey) - 1);
 }
 
 std::string SessionStateFixture::Answer(int iType, const std::string& text) {

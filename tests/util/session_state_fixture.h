@@ -24,7 +24,7 @@ protected:
     // The ReConnect calls the steps made, by their argument.
     const std::vector<int>& ReConnects() const;
 
-    // Connects engine.hSocket to a loopback peer; Peer() is the far end.
+    // Connects engine.connection.hSocket to a loopback peer; Peer() is the far end.
     void ConnectPeer();
     platform::SocketHandle Peer() const { return peer_; }
     // Everything the peer can read within iMs of real time.
