@@ -361,7 +361,7 @@ protected:
     // Pending answers of a receive queue, and the bytes of their packets.
     static int PendingAnswers(ClientEngine& engine, int iQueueId, int64_t* piBytes) {
         testutil::QueueView view =
-            testutil::InspectQueue(engine, testutil::RecvKey(iQueueId).c_str());
+            testutil::InspectQueue(engine.queues, testutil::RecvKey(iQueueId).c_str());
         int iPending = 0;
         *piBytes = 0;
         for (const testutil::NodeView& node : view.nodes) {

@@ -444,14 +444,15 @@ void Writer(ClientEngine& engine, StressBook& book, int t) {
         std::string answer = "ans " + std::to_string(iQueueId) + " " + std::to_string(iSerial) +
                              " " + std::to_string(Check(iSerial, iQueueId));
         // Refused only when a reset removed the send queue a moment ago.
-        if (testutil::QueueAnswer(engine, iQueueId, 300, answer, testutil::SendQueue::kRequire)) {
+        if (testutil::QueueAnswer(engine.queues, iQueueId, 300, answer,
+                                  testutil::SendQueue::kRequire)) {
             ++book.iAnswersQueued;
         }
         if (i % 5 == 0) {
             // An answer nobody asks for: left until it is dropped.
             std::string other =
                 "oth " + std::to_string(iQueueId) + " " + std::to_string(iSerial + 1) + " x";
-            if (testutil::QueueAnswer(engine, iQueueId, 301, other,
+            if (testutil::QueueAnswer(engine.queues, iQueueId, 301, other,
                                       testutil::SendQueue::kRequire)) {
                 ++book.iAnswersQueued;
             }
@@ -462,7 +463,7 @@ void Writer(ClientEngine& engine, StressBook& book, int t) {
             ++book.iRequestsAccepted;
             std::string push = "push 0 " + std::to_string(iSerial + 2) + " " +
                                std::to_string(Check(iSerial + 2, 0));
-            if (testutil::QueueAnswer(engine, 0, 400 + i % 3, push,
+            if (testutil::QueueAnswer(engine.queues, 0, 400 + i % 3, push,
                                       testutil::SendQueue::kRequire)) {
                 ++book.iAnswersQueued;
             }

@@ -133,9 +133,11 @@ protected:
         return true;
     }
     void Answer(int iQueueId, int iType, const std::string& payload) {
-        ASSERT_TRUE(QueueAnswer(Engine(), iQueueId, iType, payload));
+        ASSERT_TRUE(QueueAnswer(Engine().queues, iQueueId, iType, payload));
     }
-    QueueView Recv(int iQueueId) { return InspectQueue(Engine(), RecvKey(iQueueId).c_str()); }
+    QueueView Recv(int iQueueId) {
+        return InspectQueue(Engine().queues, RecvKey(iQueueId).c_str());
+    }
 
     // The sleeps made while `work` runs, on the clock above. The fixture's
     // own clock comes back afterwards.
@@ -278,7 +280,7 @@ TEST_F(Retrieve, OldestOfTheTypeFirstAndOtherTypesStay) {
     EXPECT_EQ(Read1(300, -5), 0);
     Answer(-5, 300, "r -5 c d");
     EXPECT_EQ(Read1(300, -5), 4);
-    EXPECT_TRUE(InspectQueue(Engine(), "recv+-5").bExists);
+    EXPECT_TRUE(InspectQueue(Engine().queues, "recv+-5").bExists);
 }
 
 TEST_F(Retrieve, PayloadIsCopiedFromThePacketNotFromTheSplitCopy) {
@@ -344,7 +346,7 @@ TEST_F(Retrieve, TailRuleAcrossConsumeAndAppend) {
 
 TEST_F(Retrieve, EveryLookStampsTheQueue) {
     Answer(9, 301, "r 9 c d");
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "recv+9", 0));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, "recv+9", 0));
     int32_t tBefore = platform::NowSeconds32();
     EXPECT_EQ(Read1(300, 9), 0);
     int32_t tAfter = platform::NowSeconds32();

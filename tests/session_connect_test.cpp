@@ -285,10 +285,10 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmpt
     char szText[] = "300 4 queued";
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
     EXPECT_EQ(InitSocket(engine), 0);
-    EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_TRUE(testutil::InspectQueue(engine.queues, "send+4").bExists);
     Clock().AdvanceSeconds(5);
     EXPECT_EQ(InitSocket(engine), 0);
-    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(engine.queues, "send+4").bExists);
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);  // a fresh table takes new requests
     // That set-up connected: the next one empties the table even though it
     // fails. The set-ups that follow no connection keep what the game queued
@@ -296,13 +296,13 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmpt
     WriteConfigValue(Address("127.0.0.1", wDeadPort_));
     engine.ReadConfigFile();
     EXPECT_EQ(InitSocket(engine), -3);
-    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(engine.queues, "send+4").bExists);
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
     EXPECT_EQ(InitSocket(engine), -3);
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
     engine.ReadConfigFile();
     EXPECT_EQ(InitSocket(engine), 0);
-    EXPECT_TRUE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_TRUE(testutil::InspectQueue(engine.queues, "send+4").bExists);
 }
 
 // A later set-up frees every held answer, up to 64 MiB, which takes tens of
@@ -317,12 +317,12 @@ TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
     EXPECT_EQ(InitSocket(engine), 0);  // a connection: the table may now hold stale messages
     Clock().AdvanceSeconds(5);
     {
-        testutil::TableLockWhileFreeing watch(engine);
+        testutil::TableLockWhileFreeing watch(engine.queues);
         EXPECT_EQ(InitSocket(engine), 0);
         EXPECT_GE(watch.Entries(), 7) << "the queue, its three requests and their packets";
         EXPECT_EQ(watch.Blocked(), 0) << "freed under lockTable";
     }
-    EXPECT_FALSE(testutil::InspectQueue(engine, "send+4").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(engine.queues, "send+4").bExists);
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);
 }
 

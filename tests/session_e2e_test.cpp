@@ -349,12 +349,12 @@ TEST_F(SessionFixture, ASetUpFiveSecondsAfterCreationEmptiesTheTable) {
     Clock().AdvanceSeconds(10);
     char szText[] = "300 50 unread";
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
-    ASSERT_TRUE(WaitReal([this] { return testutil::InspectQueue(Engine(), "recv+50").iCount == 1; },
-                         10000));
+    ASSERT_TRUE(WaitReal(
+        [this] { return testutil::InspectQueue(Engine().queues, "recv+50").iCount == 1; }, 10000));
     Server().DropConnections();
     ASSERT_TRUE(WaitForConnections(2, 15000));
-    EXPECT_FALSE(testutil::InspectQueue(Engine(), "recv+50").bExists);
-    EXPECT_FALSE(testutil::InspectQueue(Engine(), "send+50").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(Engine().queues, "recv+50").bExists);
+    EXPECT_FALSE(testutil::InspectQueue(Engine().queues, "send+50").bExists);
 }
 
 TEST_F(SessionFixture, ASetUpWithinFiveSecondsOfCreationKeepsTheTable) {
@@ -363,11 +363,11 @@ TEST_F(SessionFixture, ASetUpWithinFiveSecondsOfCreationKeepsTheTable) {
     ASSERT_TRUE(LogOn(1));
     char szText[] = "300 60 unread";
     ASSERT_EQ(Write_Message1(300, szText, 0), 1);
-    ASSERT_TRUE(
-        WaitReal([this] { return testutil::InspectQueue(Engine(), "recv+60").iCount == 1; }, 3000));
+    ASSERT_TRUE(WaitReal(
+        [this] { return testutil::InspectQueue(Engine().queues, "recv+60").iCount == 1; }, 3000));
     Server().DropConnections();
     ASSERT_TRUE(WaitForConnections(2, 4000));
-    EXPECT_EQ(testutil::InspectQueue(Engine(), "recv+60").iCount, 1);
+    EXPECT_EQ(testutil::InspectQueue(Engine().queues, "recv+60").iCount, 1);
 }
 
 TEST_F(SessionFixture, AKeepAliveAfterTwentySecondsOfSilence) {

@@ -40,7 +40,9 @@ protected:
         SessionStateFixture::SetUp();
         ASSERT_EQ(Request(300, "300 12 ask"), 1);  // the send queue of 12
     }
-    int Stored(int iQueueId) { return InspectQueue(Engine(), RecvKey(iQueueId).c_str()).iCount; }
+    int Stored(int iQueueId) {
+        return InspectQueue(Engine().queues, RecvKey(iQueueId).c_str()).iCount;
+    }
 };
 
 TEST_F(SessionInbound, TwoAnswersInOneReceiveAreBothStoredInOrder) {
@@ -48,7 +50,7 @@ TEST_F(SessionInbound, TwoAnswersInOneReceiveAreBothStoredInOrder) {
     Feed(first + Answer(301, "301 12 second b"));
     EXPECT_TRUE(LogHas("线程1---recv---type=300---,iReadStartPos=0"));
     EXPECT_TRUE(LogHas("线程1---recv---type=301---,iReadStartPos=" + std::to_string(first.size())));
-    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    testutil::QueueView queue = InspectQueue(Engine().queues, RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 2);
     EXPECT_EQ(queue.nodes[0].payload, "300 12 first a");
     EXPECT_EQ(queue.nodes[1].iType, 301);
@@ -122,7 +124,7 @@ TEST_F(SessionInbound, BoundsOfLengthAndType) {
     EXPECT_EQ(State().framer.Kept(), 16);
     Feed(packet.substr(16));
     EXPECT_EQ(ReConnects().size(), 4u);
-    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    testutil::QueueView queue = InspectQueue(Engine().queues, RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 3);
     EXPECT_EQ(queue.nodes[2].dwLength, 65536u);
     EXPECT_EQ(queue.nodes[2].payload, longest);  // stored whole past the text areas
@@ -147,7 +149,7 @@ TEST_F(SessionInbound, PacketsTooShortForATypeAreErrorSixNeverADisconnect) {
 TEST_F(SessionInbound, AnswerWithoutARequestQueueIsErrorNineAndNotStored) {
     Feed(Answer(300, "300 77 nobody asked"));
     EXPECT_TRUE(LogHas("线程2---READ---error---9---:35,300,77,300 77 nobody asked"));
-    EXPECT_FALSE(InspectQueue(Engine(), RecvKey(77).c_str()).bExists);
+    EXPECT_FALSE(InspectQueue(Engine().queues, RecvKey(77).c_str()).bExists);
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
 }
 
@@ -217,6 +219,18 @@ TEST_F(SessionInbound, AnEscapedTextIsNeverCutInsideACharacter) {
         CopyEscapingControls(szOut, sizeof(szOut), c.szText);
         EXPECT_EQ(std::string(szOut), c.szKept) << testing::PrintToString(std::string(c.szText));
     }
+    // A text that ends after its length reads nothing behind it: a lead
+    // byte at its end stays a byte of its own, and a number stops there.
+    char szOut[16];
+    EXPECT_EQ(CopyEscapingControls(szOut, sizeof(szOut), "a\x81\x40\x01", 2), 2u);
+    EXPECT_EQ(std::string(szOut), "a\x81");
+    EXPECT_EQ(CopyEscapingControls(szOut, sizeof(szOut), "a\0\x01", 3), 1u);
+    EXPECT_EQ(ParseDecimal("12345", 3), 123);
+    EXPECT_EQ(ParseDecimal(" -42", 3), -4);
+    EXPECT_EQ(ParseDecimal("7\0"
+                           "9",
+                           3),
+              7);
 }
 
 TEST_F(SessionInbound, KeyAnswersInstallTheKeyOrDropTheConnection) {
@@ -254,9 +268,9 @@ TEST_F(SessionInbound, LogonAnswerWithStatusZeroLogsOnAndIsStored) {
 TEST_F(SessionInbound, AnAnswerStampsItsRequestQueue) {
     UseManualClock();
     int32_t tNow = platform::NowSeconds32();
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), SendKey(12).c_str(), tNow - 470));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, SendKey(12).c_str(), tNow - 470));
     Feed(Answer(300, "300 12 keeps it alive"));
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(12).c_str()).tLastUse, tNow);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(12).c_str()).tLastUse, tNow);
     Clock().AdvanceSeconds(20);
     {
         KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
@@ -445,7 +459,7 @@ TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
 // ReConnect of an answer without a request queue, come once it is left.
 TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) {
     {
-        testutil::TableLockWhileLogging watch(Clock(), Engine());
+        testutil::TableLockWhileLogging watch(Clock(), Engine().queues);
         vorel_testing::FailAllocations(0, 1);  // the receive queue cannot be made
         Feed(Answer(300, "300 12 kept for later"));
         vorel_testing::FailAllocations(0, 0);
@@ -581,14 +595,14 @@ TEST_F(SessionInbound, ALongReceiveWritesItsLinesInPiecesAsItGoes) {
 TEST_F(SessionInbound, AnswersBeyondTheTextAreasAreCountedFromTheirStart) {
     std::string text = "300 12 big " + std::string(40000, 'B') + " tail";
     Feed(Answer(300, text));
-    testutil::QueueView queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    testutil::QueueView queue = InspectQueue(Engine().queues, RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 1);
     EXPECT_EQ(queue.nodes[0].payload, text);
     // More fields than the split keeps apart: stored whole all the same.
     std::string fields = "300 12 many";
     for (int i = 0; i < 150; ++i) fields += " " + std::to_string(i);
     Feed(Answer(300, fields));
-    queue = InspectQueue(Engine(), RecvKey(12).c_str());
+    queue = InspectQueue(Engine().queues, RecvKey(12).c_str());
     ASSERT_EQ(queue.iCount, 2);
     EXPECT_EQ(queue.nodes[1].payload, fields);
 }
@@ -637,7 +651,7 @@ TEST_F(SessionInbound, UnreadAnswersAreBoundedAndReadingResumesOnceTheGameReads)
     EXPECT_STREQ(buffer, "300 12 answer 0");
     EXPECT_EQ(Read_Message1(300, buffer, sizeof(buffer), 1, 12), 4);
     ReadStepWhenReadable();
-    EXPECT_EQ(InspectQueue(Engine(), RecvKey(12).c_str()).Pending(), 3);
+    EXPECT_EQ(InspectQueue(Engine().queues, RecvKey(12).c_str()).Pending(), 3);
     for (int i = 2; i < 6; ++i) {
         RetryKeptAnswers(Engine(), State());
         EXPECT_EQ(Read_Message1(300, buffer, sizeof(buffer), 1, 12), 4);

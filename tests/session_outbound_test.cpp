@@ -82,7 +82,7 @@ TEST_F(SessionOutbound, RequestsOfOneIdentifierGoOutInOrderInOneSendAndTheTailSt
     // The encoded packet keeps the queued header but for its length.
     EXPECT_EQ(packets[0].dwLength, packets[0].payload.size() + 16);
     EXPECT_EQ(packets[0].raw.substr(4, 12), std::string("\0\0\0\0\x2C\x01\0\0\x7E\0\0\0", 12));
-    testutil::QueueView queue = InspectQueue(Engine(), SendKey(4).c_str());
+    testutil::QueueView queue = InspectQueue(Engine().queues, SendKey(4).c_str());
     EXPECT_EQ(queue.iCount, 1);
     ASSERT_EQ(queue.nodes.size(), 1u);
     EXPECT_EQ(queue.nodes[0].iDone, 1);
@@ -95,7 +95,7 @@ TEST_F(SessionOutbound, RequestsOfOneIdentifierGoOutInOrderInOneSendAndTheTailSt
     packets = Packets(PeerReceive());
     ASSERT_EQ(packets.size(), 1u);
     EXPECT_EQ(Decode(packets[0].payload), "302 4 third");
-    queue = InspectQueue(Engine(), SendKey(4).c_str());
+    queue = InspectQueue(Engine().queues, SendKey(4).c_str());
     EXPECT_EQ(queue.iCount, 1);
     EXPECT_EQ(queue.nodes[0].payload, "302 4 third");
 }
@@ -144,7 +144,7 @@ TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
     EXPECT_EQ(packets[0].iType, 200);
     EXPECT_EQ(Decode(packets[0].payload), "200 6 lowest");
     EXPECT_EQ(packets[1].iType, 399);
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(6).c_str()).Pending(), 0);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(6).c_str()).Pending(), 0);
 }
 
 // The lines of a gathering are made under lockTable but written once it is
@@ -159,7 +159,7 @@ TEST_F(SessionOutbound, TheLinesOfAGatheringAreWrittenOnceTheTableLockIsLeft) {
             EXPECT_EQ(Request(iType, std::to_string(iType) + " 7 r" + std::to_string(i)), 1);
         ClearLog();
         {
-            testutil::TableLockWhileLogging watch(Clock(), Engine());
+            testutil::TableLockWhileLogging watch(Clock(), Engine().queues);
             WriteStep(Engine(), State());
             EXPECT_GE(watch.Entries(), iRequests);
             EXPECT_EQ(watch.Blocked(), 0) << "lines written under lockTable";
@@ -227,12 +227,12 @@ TEST_F(SessionOutbound, TheWriteBufferStaysBelowOneMebibyte) {
     WriteStep(Engine(), State());
     EXPECT_TRUE(LogHas("---每秒定时处理---error---dwLength>=1024*1024"));
     EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - iPacket);
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(3).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(3).c_str()).Pending(), 1);
 
     State().iWriteStartPos = static_cast<int>(kWriteBufferSize) - iPacket - 1;
     WriteStep(Engine(), State());
     EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - 1);
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(3).c_str()).Pending(), 0);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(3).c_str()).Pending(), 0);
 }
 
 // A request that does not fit ends the gathering: queues not yet visited
@@ -259,8 +259,8 @@ TEST_F(SessionOutbound, ARequestThatDoesNotFitEndsTheGathering) {
     WriteStep(Engine(), State());
     EXPECT_TRUE(LogHas("---每秒定时处理---error---dwLength>=1024*1024"));
     EXPECT_EQ(State().iWriteStartPos, static_cast<int>(kWriteBufferSize) - iShort - 1);
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(iFirst).c_str()).Pending(), 1);
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(iLater).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(iFirst).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(iLater).c_str()).Pending(), 1);
 }
 
 TEST_F(SessionOutbound, FiveTransientSendFailuresAreWaitedOutTheSixthIsALostConnection) {
@@ -373,7 +373,7 @@ TEST_F(SessionOutbound, APassWhoseReadStepGivesUpWritesNothing) {
     RunSessionPass(Engine(), State());
     EXPECT_EQ(ReConnects(), std::vector<int>{0});
     EXPECT_EQ(PeerReceive(100), "");
-    EXPECT_EQ(InspectQueue(Engine(), SendKey(4).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(Engine().queues, SendKey(4).c_str()).Pending(), 1);
 }
 
 TEST_F(SessionOutbound, AnyOtherSendErrorIsALostConnectionAtOnce) {
@@ -517,7 +517,7 @@ TEST_F(SessionOutbound, IdlePassesPauseLongerTheLongerTheSilence) {
         },
         2000));
     EXPECT_EQ(PauseAfterSilence(70000), 0);  // the first pass never sleeps
-    EXPECT_EQ(InspectQueue(engine, testutil::RecvKey(4).c_str()).Pending(), 1);
+    EXPECT_EQ(InspectQueue(engine.queues, testutil::RecvKey(4).c_str()).Pending(), 1);
     EXPECT_EQ(PassPause(), 0);
     EXPECT_EQ(PassPause(), 30);
 
@@ -642,17 +642,17 @@ TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
     ASSERT_EQ(Request(300, "300 1 old"), 1);
     ASSERT_EQ(Request(300, "300 2 younger"), 1);
     int32_t tNow = platform::NowSeconds32();
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+1", tNow - 480));
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+2", tNow - 479));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, "send+1", tNow - 480));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, "send+2", tNow - 479));
     int iDeletedBefore = g_sessionStatics.iDeletedUnprocessed.load();
     {
         KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
         ExpireIdleQueues(Engine());
     }
-    EXPECT_FALSE(InspectQueue(Engine(), "send+1").bExists);
-    EXPECT_TRUE(InspectQueue(Engine(), "send+2").bExists);
+    EXPECT_FALSE(InspectQueue(Engine().queues, "send+1").bExists);
+    EXPECT_TRUE(InspectQueue(Engine().queues, "send+2").bExists);
     EXPECT_EQ(g_sessionStatics.iDeletedUnprocessed.load(), iDeletedBefore + 1);
-    testutil::TableCount count = testutil::CountTable(Engine());
+    testutil::TableCount count = testutil::CountTable(Engine().queues);
     EXPECT_EQ(count.iRecorded, count.iWalked);
     EXPECT_EQ(count.iRecorded, 1);
 }

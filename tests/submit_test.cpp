@@ -40,7 +40,9 @@ protected:
         KMutexAdaptor<KThreadMutex> guard(Engine().queues.CounterLockForTesting(), -1);
         return Engine().queues.RequestTotal();
     }
-    QueueView Send(int iQueueId) { return InspectQueue(Engine(), SendKey(iQueueId).c_str()); }
+    QueueView Send(int iQueueId) {
+        return InspectQueue(Engine().queues, SendKey(iQueueId).c_str());
+    }
 };
 
 // A request text of exactly iLength bytes whose second field is 7.
@@ -112,9 +114,9 @@ TEST_F(Submit, TheSecondFieldChoosesTheQueue) {
     EXPECT_EQ(Send(0).iCount, 1);
     EXPECT_EQ(Send(8000).iCount, 1);
     EXPECT_EQ(Send(9).iCount, 1);
-    EXPECT_EQ(InspectQueue(Engine(), "send+2147483647").iCount, 1);
+    EXPECT_EQ(InspectQueue(Engine().queues, "send+2147483647").iCount, 1);
     EXPECT_EQ(Send(31).iCount, 1);
-    EXPECT_EQ(CountTable(Engine()).iWalked, 7);
+    EXPECT_EQ(CountTable(Engine().queues).iWalked, 7);
 }
 
 TEST_F(Submit, FewerThanThreeFieldsAreRefused) {
@@ -167,9 +169,9 @@ TEST_F(Submit, QueuedRecordIsHeaderPayloadAndZero) {
 
 TEST_F(Submit, RequestsKeepCallOrderAndStampTheirQueue) {
     Engine();
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+5", 0) == false);
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, "send+5", 0) == false);
     EXPECT_EQ(Write(300, "a 5 first"), 1);
-    ASSERT_TRUE(testutil::SetQueueLastUse(Engine(), "send+5", 0));
+    ASSERT_TRUE(testutil::SetQueueLastUse(Engine().queues, "send+5", 0));
     int32_t tBefore = platform::NowSeconds32();
     EXPECT_EQ(Write(301, "a 6 other"), 1);
     EXPECT_EQ(Write(302, "a 5 second"), 1);
@@ -244,8 +246,8 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
     EXPECT_EQ(one.iCount, 1);
     EXPECT_EQ(one.nodes[0].payload, "a 1 old");
 
-    EXPECT_EQ(CountTable(Engine()).iWalked, 1);
-    EXPECT_EQ(CountTable(Engine()).iRecorded, 1);
+    EXPECT_EQ(CountTable(Engine().queues).iWalked, 1);
+    EXPECT_EQ(CountTable(Engine().queues).iRecorded, 1);
     EXPECT_EQ(RequestTotal(), 1);
 
     // A table that could not be created (at start-up, or at a reset) is

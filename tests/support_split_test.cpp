@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "support/quorvex.h"
 
 namespace {
@@ -72,6 +73,42 @@ TEST(SupportSplit, LongestRequestTextWithFieldLimit) {
     Fields whole = Split(std::string(65520, 'x'), 5000);
     ASSERT_EQ(whole.size(), 1u);
     EXPECT_EQ(whole[0].size(), 65520u);
+}
+
+// The library finds fields without cutting (an answer on its way to the
+// game is neither copied nor cut): the same count and the same fields as
+// the splitter, at every limit, for texts ended by their length or by a
+// zero byte inside them.
+TEST(SupportSplit, FindingFieldsWithoutCuttingAgreesWithTheSplitter) {
+    const std::string texts[] = {"201 12 alice pw",
+                                 "   201   12  alice   ",
+                                 "",
+                                 "      ",
+                                 "202 7  ok  0 extra  ",
+                                 "x",
+                                 std::string("a b\0c d", 7),
+                                 "a,, b,c,"};
+    for (const std::string& text : texts) {
+        for (size_t iLength = 0; iLength <= text.size(); ++iLength) {
+            for (int iLimit : {1, 2, 3, 4, 100}) {
+                for (char cSep : {' ', ','}) {
+                    Fields cut = Split(text.substr(0, iLength).c_str(), iLimit, cSep);
+                    TextField found[100];
+                    int n = FindFields(text.data(), iLength, cSep, iLimit, found, 100);
+                    Fields seen;
+                    for (int i = 0; i < n; ++i)
+                        seen.emplace_back(found[i].pStart, found[i].iLength);
+                    EXPECT_EQ(seen, cut) << testing::PrintToString(text.substr(0, iLength))
+                                         << " limit " << iLimit << " separator " << cSep;
+                }
+            }
+        }
+    }
+    // Only the fields asked for are written; the count goes on.
+    TextField one[1];
+    EXPECT_EQ(FindFields("a b c", 5, ' ', 5000, one, 1), 3);
+    EXPECT_EQ(std::string(one[0].pStart, one[0].iLength), "a");
+    EXPECT_EQ(FindFields("a b c", 5, ' ', 5000, nullptr, 0), 3);
 }
 
 }  // namespace

@@ -8,6 +8,24 @@
 // character; no digits give 0. A value beyond the int range is clamped to it
 // (as the Windows C library does) instead of overflowing. Null gives 0.
 int ParseDecimal(const char* szText);
+// The same for a text that ends after iLength bytes, or at a zero byte
+// before that.
+int ParseDecimal(const char* pText, size_t iLength);
+
+// One field of a text: where it starts and how many bytes it has.
+struct TextField {
+    const char* pStart;
+    size_t iLength;
+};
+
+// The fields of a text as the support library's split_CharLine cuts them,
+// found without cutting or copying: the text ends at its first zero byte or
+// after iLength bytes; runs of cSep part fields; the count stops at iLimit,
+// and a field at the limit keeps the rest of the text, without the
+// separators at its end. The first iWanted fields go into pFields. Returns
+// the field count.
+int FindFields(const char* pText, size_t iLength, char cSep, int iLimit, TextField* pFields,
+               int iWanted);
 
 // iValue in decimal, as printf's %d writes it, into szOut (room for
 // kDecimalSize bytes), terminated; returns its length. For texts made for
@@ -30,3 +48,6 @@ void CopyMaskingPassword(char* szOut, size_t iOutSize, const char* szText);
 // does not fit is cut before the first escape or two-byte character that
 // would not fit whole. Returns the length written. Null reads as "".
 size_t CopyEscapingControls(char* szOut, size_t iOutSize, const char* szText);
+// The same for a text that ends after iLength bytes, or at a zero byte
+// before that.
+size_t CopyEscapingControls(char* szOut, size_t iOutSize, const char* pText, size_t iLength);

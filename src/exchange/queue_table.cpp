@@ -199,7 +199,8 @@ int QueueTable::Replace() {
     return iPending;
 }
 
-StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength) {
+StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength,
+                                    int iFields) {
     KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
     char szKey[kQueueKeySize];
     FormSendKey(szKey, iQueueId);
@@ -222,6 +223,7 @@ StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t 
         return bPacketFailed ? StoreResult::kPacketAllocFailed : StoreResult::kNodeAllocFailed;
     }
     std::memcpy(pNode->pPacket, pPacket, dwLength);
+    pNode->iFields = iFields;
     CountHeldAnswer(pNode);
     // Taken by no reader before its line is in the log.
     pNode->dwSerial = ++dwAnswerSerial;

@@ -38,6 +38,7 @@ struct MESSAGE_NODE {
     MESSAGE_NODE* pNext;      // next newer node, null at the tail
     uint32_t dwHeld;          // bytes counted in the held answers (0 for a request)
     uint32_t dwSerial;        // an answer's number (see AnswerPublished); 0 for a request
+    int32_t iFields;          // an answer's fields as its reader counts them (up to 5000)
 };
 
 struct MESSAGE_QUEUE {
@@ -206,11 +207,12 @@ public:
     template <typename Fn>
     void Gather(Fn fnDrain);
 
-    // An answer of dwLength bytes for identifier iQueueId: while the send
-    // queue of iQueueId exists it is stamped, and a copy of the answer is
-    // appended to the receive queue (made when needed), with the next
-    // number. Returns what became of it. Session thread only.
-    StoreResult StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength);
+    // An answer of dwLength bytes for identifier iQueueId, with iFields
+    // fields counted as its reader counts them: while the send queue of
+    // iQueueId exists it is stamped, and a copy of the answer is appended to
+    // the receive queue (made when needed), with the next number. Returns
+    // what became of it. Session thread only.
+    StoreResult StoreAnswer(int iQueueId, const char* pPacket, uint32_t dwLength, int iFields);
 
     // Readers take the answers stored so far, once their lines are in the
     // log: no line of a game thread about an answer comes before that

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "base/alloc.h"
 #include "base/log_file.h"
@@ -94,8 +93,8 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
     *piTakenType = iPacketType;
     if (kind.bEx && kind.piType != nullptr) *kind.piType = iPacketType;
     int iResult;
-    // Queued packets never exceed 65,536 bytes; the last test keeps the work
-    // buffer safe should one ever do.
+    // Queued packets never exceed 65,536 bytes; the last test keeps to that
+    // bound should one ever do.
     if (dwLength > static_cast<uint32_t>(iOutputLength) || dwLength <= kPacketHeaderSize ||
         dwLength > kMaxPacketLength) {
         WriteFileNew(LogFile(), kind.szError12, dwLength, kind.bEx ? iPacketType : kind.iType);
@@ -106,11 +105,8 @@ int TakeAnswer(const ReaderKind& kind, MESSAGE_NODE* pNode, char* OutputBuff, in
         iResult = -3;
     } else {
         uint32_t dwPayload = dwLength - kPacketHeaderSize;
-        char szWork[kMaxRequestText + 1];
-        std::memcpy(szWork, PacketPayload(pPacket), dwPayload);
-        szWork[dwPayload] = '\0';
-        char* apFields[5000];
-        int ac1 = split_CharLine(apFields, static_cast<int>(std::size(apFields)), szWork, ' ');
+        // Counted as the answer was stored.
+        int ac1 = pNode->iFields;
         int iCheckedType = kind.bEx ? iPacketType : kind.iType;
         if (iCheckedType < kAnswerTypeMin || iCheckedType > kAnswerTypeMax || ac1 < 4) {
             WriteFileNew(LogFile(), kind.szError13, dwLength, ac1);

@@ -56,34 +56,56 @@ enum class Handled {
     kStorageFailed,  // parsing ends; this packet and the rest stay for a later pass
 };
 
-// The fields an answer is split into; a longer one's rest stays in the last.
+// The fields the session reads of an answer: counted up to 100 within the
+// text its log lines show (the payload's first bytes, as many as a text
+// area holds), the first four found. The reader's count, up to 5000 over the
+// whole payload, comes from the same scan and is stored with the answer, so
+// that the answer is neither copied nor cut on its way to the game.
 constexpr int kAnswerFields = 100;
+constexpr int kReaderFields = 5000;
+constexpr size_t kShownText = SessionState::kTextAreaSize - 1;
 
-// The payload as text in the first area (cut to the area: the answer itself
-// is stored whole from the read buffer), its copy in the second, split there
-// at spaces. Returns the field count.
-int SplitPayload(SessionState& state, const char* pPacket, uint32_t dwLength,
-                 char* (&apFields)[kAnswerFields]) {
+struct AnswerFields {
+    const char* pText;   // the payload, in the read buffer
+    size_t iShown;       // its bytes that the log lines show
+    int iFields;         // fields within those bytes, at most kAnswerFields
+    int iReaderFields;   // fields of the whole payload, at most kReaderFields
+    TextField first[4];  // the first fields, each cut to the bytes shown
+};
+
+AnswerFields FindAnswerFields(const char* pPacket, uint32_t dwLength) {
+    AnswerFields found{};
     size_t iPayload = dwLength - kPacketHeaderSize;
-    if (iPayload > SessionState::kTextAreaSize - 1) iPayload = SessionState::kTextAreaSize - 1;
-    std::memcpy(state.szText1, pPacket + kPacketHeaderSize, iPayload);
-    state.szText1[iPayload] = '\0';
-    std::strcpy(state.szText2, state.szText1);
-    return split_CharLine(apFields, kAnswerFields, state.szText2, ' ');
+    found.pText = pPacket + kPacketHeaderSize;
+    found.iShown = iPayload < kShownText ? iPayload : kShownText;
+    TextField fields[kAnswerFields];
+    found.iReaderFields =
+        FindFields(found.pText, iPayload, ' ', kReaderFields, fields, kAnswerFields);
+    const char* pShownEnd = found.pText + found.iShown;
+    int iFound = found.iReaderFields < kAnswerFields ? found.iReaderFields : kAnswerFields;
+    while (found.iFields < iFound && fields[found.iFields].pStart < pShownEnd) {
+        TextField field = fields[found.iFields];
+        if (field.iLength > static_cast<size_t>(pShownEnd - field.pStart)) {
+            field.iLength = static_cast<size_t>(pShownEnd - field.pStart);
+        }
+        if (found.iFields < 4) found.first[found.iFields] = field;
+        ++found.iFields;
+    }
+    return found;
 }
 
 // The server's text as its log line shows it, control bytes escaped, in
-// szArea (a text area that the packet no longer needs).
-const char* EscapedForLog(char* szArea, const char* szText) {
-    CopyEscapingControls(szArea, SessionState::kTextAreaSize, szText);
-    return szArea;
+// the first text area.
+const char* EscapedForLog(SessionState& state, const char* pText, size_t iLength) {
+    CopyEscapingControls(state.szText1, SessionState::kTextAreaSize, pText, iLength);
+    return state.szText1;
 }
 
 // Stores an answer (under the table's lock); the lines and the ReConnect
 // of a failure come after the lock is left, in the order they always had.
 Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPacket,
-                    uint32_t dwLength, int iType, int iQueueId) {
-    switch (engine.queues.StoreAnswer(iQueueId, pPacket, dwLength)) {
+                    uint32_t dwLength, int iType, int iQueueId, const AnswerFields& fields) {
+    switch (engine.queues.StoreAnswer(iQueueId, pPacket, dwLength, fields.iReaderFields)) {
         case StoreResult::kStored:
             ++state.iValidReceiveTotal;
             return Handled::kNext;
@@ -91,7 +113,7 @@ Handled StoreAnswer(ClientEngine& engine, SessionState& state, const char* pPack
             GiveUpConnection(engine, state);
             state.deferredLog.Add("线程2---READ---error---9---:%d,%d,%d,%s\n",
                                   static_cast<int>(dwLength), iType, iQueueId,
-                                  EscapedForLog(state.szText2, state.szText1));
+                                  EscapedForLog(state, fields.pText, fields.iShown));
             return Handled::kStop;
         case StoreResult::kQueueAllocFailed:
             state.deferredLog.Add("线程2---READ---error---10---calloc-fail\n");
@@ -129,15 +151,15 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
                               static_cast<int>(dwLength), iType);
         return Handled::kStop;
     }
-    char* apFields[kAnswerFields];
-    int iFields = SplitPayload(state, pPacket, dwLength, apFields);
+    AnswerFields fields = FindAnswerFields(pPacket, dwLength);
+    int iFields = fields.iFields;
     // A key answer needs no more than its first field.
     if (iType == kTypeKey) {
-        const char* szField = iFields > 0 ? apFields[0] : "";
+        TextField key = iFields > 0 ? fields.first[0] : TextField{"", 0};
         char szNewKey[kSessionKeySize];
         int iDecoded = engine.connection.codec.DataDecode(
-            nullptr, szField, static_cast<unsigned int>(std::strlen(szField)), szNewKey,
-            kSessionKeySize, kDecodeModeKey);
+            nullptr, key.pStart, static_cast<unsigned int>(key.iLength), szNewKey, kSessionKeySize,
+            kDecodeModeKey);
         if (iDecoded > 0) {
             engine.connection.SetSessionKey(szNewKey);
             return Handled::kNext;
@@ -145,22 +167,23 @@ Handled HandlePacket(ClientEngine& engine, SessionState& state, FrameResult fron
         GiveUpConnection(engine, state);
         state.deferredLog.Add("线程2---READ---error---10---:%d,%d,%d,%s\n",
                               static_cast<int>(dwLength), iType, iFields,
-                              EscapedForLog(state.szText1, szField));
+                              EscapedForLog(state, key.pStart, key.iLength));
         return Handled::kStop;
     }
     if (iFields <= 3) {
         GiveUpConnection(engine, state);
         state.deferredLog.Add("线程2---READ---error---8---:%d,%d,%d,%s\n",
                               static_cast<int>(dwLength), iType, iFields,
-                              EscapedForLog(state.szText2, state.szText1));
+                              EscapedForLog(state, fields.pText, fields.iShown));
         return Handled::kStop;
     }
-    int iQueueId = ParseDecimal(apFields[1]);
-    if (iType == kTypeLogonAnswer && ParseDecimal(apFields[3]) == 0) {
+    int iQueueId = ParseDecimal(fields.first[1].pStart, fields.first[1].iLength);
+    if (iType == kTypeLogonAnswer &&
+        ParseDecimal(fields.first[3].pStart, fields.first[3].iLength) == 0) {
         engine.logon.iUserStatus1 = 1;
         state.deferredLog.Add("---LOGON_RESULT---iUserStatus1=%d", 1);
     }
-    return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId);
+    return StoreAnswer(engine, state, pPacket, dwLength, iType, iQueueId, fields);
 }
 
 }  // namespace

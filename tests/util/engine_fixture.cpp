@@ -5,9 +5,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "base/alloc.h"
 #include "base/packet.h"
 #include "base/testing.h"
+#include "base/text.h"
 #include "exchange/queue_table.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
@@ -122,50 +122,29 @@ std::string RecvKey(int iQueueId) {
     return szKey;
 }
 
-bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::string& payload,
+bool QueueAnswer(QueueTable& queues, int iQueueId, int iType, const std::string& payload,
                  SendQueue sendQueue) {
-    std::string sendKey = SendKey(iQueueId);
-    std::string recvKey = RecvKey(iQueueId);
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
-    int32_t tNow = platform::NowSeconds32();
-
-    MESSAGE_QUEUE* pSend = nullptr;
     if (sendQueue == SendQueue::kCreate) {
-        if (FindOrCreateQueue(engine.queues.TableForTesting(), sendKey.c_str(), &pSend) !=
-            kQueueReady) {
-            return false;
-        }
-    } else {
-        pSend = static_cast<MESSAGE_QUEUE*>(
-            hash_lookup(engine.queues.TableForTesting(), sendKey.c_str()));
-        if (pSend == nullptr) return false;
+        queues.Submit(SendKey(iQueueId).c_str(), [](MESSAGE_QUEUE*) { return false; });
     }
-    {
-        KMutexAdaptor<KThreadMutex> sendGuard(pSend->lock, -1);
-        pSend->tLastUse = tNow;
-    }
-
-    MESSAGE_QUEUE* pRecv = nullptr;
-    if (FindOrCreateQueue(engine.queues.TableForTesting(), recvKey.c_str(), &pRecv) !=
-        kQueueReady) {
+    std::string packet(kPacketHeaderSize, '\0');
+    FillPacketHeader(reinterpret_cast<PacketHeader*>(&packet[0]), iType,
+                     static_cast<uint32_t>(payload.size()) + kPacketHeaderSize, 0, 0, 0);
+    packet += payload;
+    int iFields = FindFields(payload.data(), payload.size(), ' ', 5000, nullptr, 0);
+    if (queues.StoreAnswer(iQueueId, packet.data(), static_cast<uint32_t>(packet.size()),
+                           iFields) != StoreResult::kStored) {
         return false;
     }
-    uint32_t dwLength = static_cast<uint32_t>(payload.size()) + kPacketHeaderSize;
-    bool bPacketFailed = false;
-    MESSAGE_NODE* pNode = NewMessageNode(dwLength, &bPacketFailed);
-    if (pNode == nullptr) return false;
-    FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
-    std::memcpy(PacketPayload(pNode->pPacket), payload.data(), payload.size());
-    KMutexAdaptor<KThreadMutex> recvGuard(pRecv->lock, -1);
-    AppendMessageNode(pRecv, pNode, tNow);
+    queues.PublishAnswers();
     return true;
 }
 
-QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
+QueueView InspectQueue(QueueTable& queues, const char* szKey) {
     QueueView view;
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+    KMutexAdaptor<KThreadMutex> tableGuard(queues.LockForTesting(), -1);
     MESSAGE_QUEUE* pQueue =
-        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return view;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     view.bExists = true;
@@ -187,22 +166,22 @@ QueueView InspectQueue(ClientEngine& engine, const char* szKey) {
     return view;
 }
 
-bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse) {
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+bool SetQueueLastUse(QueueTable& queues, const char* szKey, int32_t tLastUse) {
+    KMutexAdaptor<KThreadMutex> tableGuard(queues.LockForTesting(), -1);
     MESSAGE_QUEUE* pQueue =
-        static_cast<MESSAGE_QUEUE*>(hash_lookup(engine.queues.TableForTesting(), szKey));
+        static_cast<MESSAGE_QUEUE*>(hash_lookup(queues.TableForTesting(), szKey));
     if (pQueue == nullptr) return false;
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
     pQueue->tLastUse = tLastUse;
     return true;
 }
 
-TableCount CountTable(ClientEngine& engine) {
+TableCount CountTable(QueueTable& queues) {
     TableCount count;
-    KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
-    if (engine.queues.TableForTesting() == nullptr) return count;
-    count.iRecorded = engine.queues.TableForTesting()->iCount;
-    ForEachQueue(engine.queues.TableForTesting(), [&count](MESSAGE_QUEUE*) {
+    KMutexAdaptor<KThreadMutex> tableGuard(queues.LockForTesting(), -1);
+    if (queues.TableForTesting() == nullptr) return count;
+    count.iRecorded = queues.TableForTesting()->iCount;
+    ForEachQueue(queues.TableForTesting(), [&count](MESSAGE_QUEUE*) {
         ++count.iWalked;
         return QueueWalk::kNext;
     });

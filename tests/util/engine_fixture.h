@@ -96,20 +96,20 @@ enum class SendQueue {
     kRequire,  // refuse when the send queue of N is missing, as the inbound path does
 };
 
-// Appends an answer of type iType with `payload` to the receive queue of
-// iQueueId exactly as the inbound path does: under lockTable, find or create
-// the queue, then under its lock a new node with header and payload. Also
-// stamps the send queue of N. Returns false when nothing was queued.
-bool QueueAnswer(ClientEngine& engine, int iQueueId, int iType, const std::string& payload,
+// Stores an answer of type iType with `payload` for iQueueId as the inbound
+// path does (the send queue of N stamped, the answer appended to the
+// receive queue), and lets the readers take it. Returns false when nothing
+// was queued.
+bool QueueAnswer(QueueTable& queues, int iQueueId, int iType, const std::string& payload,
                  SendQueue sendQueue = SendQueue::kCreate);
 
 // The queue of szKey as it is now.
-QueueView InspectQueue(ClientEngine& engine, const char* szKey);
+QueueView InspectQueue(QueueTable& queues, const char* szKey);
 std::string SendKey(int iQueueId);
 std::string RecvKey(int iQueueId);
 
 // Sets a queue's tLastUse (under the locks); false when it does not exist.
-bool SetQueueLastUse(ClientEngine& engine, const char* szKey, int32_t tLastUse);
+bool SetQueueLastUse(QueueTable& queues, const char* szKey, int32_t tLastUse);
 
 // The whole queue table's entry count as the table keeps it, and as counted
 // by walking its buckets.
@@ -117,6 +117,6 @@ struct TableCount {
     int iRecorded = 0;
     int iWalked = 0;
 };
-TableCount CountTable(ClientEngine& engine);
+TableCount CountTable(QueueTable& queues);
 
 }  // namespace testutil

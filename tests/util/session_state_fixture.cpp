@@ -24,21 +24,21 @@ std::vector<int> g_reConnects;  // the steps run on the test's thread only
 
 // The state of the one TableLockWatch.
 std::thread::id g_watchedThread;
-std::atomic<ClientEngine*> g_pWatchedEngine{nullptr};
+std::atomic<QueueTable*> g_pWatchedTable{nullptr};
 std::atomic<int> g_iWatchedEntries{0};
 std::atomic<int> g_iBlockedEntries{0};
 std::mutex g_probesLock;
 std::vector<std::thread> g_probes;  // joined once the watched thread has let go
 
 void ProbeTableLock() {
-    ClientEngine* pEngine = g_pWatchedEngine.load();
-    if (pEngine == nullptr || std::this_thread::get_id() != g_watchedThread) return;
+    QueueTable* pQueues = g_pWatchedTable.load();
+    if (pQueues == nullptr || std::this_thread::get_id() != g_watchedThread) return;
     ++g_iWatchedEntries;
     // One entry written under the lock is enough to know.
     if (g_iBlockedEntries.load() > 0) return;
     auto pTaken = std::make_shared<std::atomic<bool>>(false);
-    std::thread probe([pEngine, pTaken] {
-        KMutexAdaptor<KThreadMutex> guard(pEngine->queues.LockForTesting(), -1);
+    std::thread probe([pQueues, pTaken] {
+        KMutexAdaptor<KThreadMutex> guard(pQueues->LockForTesting(), -1);
         *pTaken = true;
     });
     // Held by the writing thread, the lock stays taken until the entry is
@@ -119,10 +119,9 @@ void SessionStateFixture::Feed(const std::string& bytes) {
 }
 
 void SessionStateFixture::SetKey(const char* szKey) {
-    ClientEngine& engine = Engine();
-    KMutexAdaptor<KThreadMutex> guard(engine.connection.lockKey, -1);
-    std::memset(engine.connection.szSessionKey, 0, sizeof(engine.connection.szSessionKey));
-    std::strncpy(engine.connection.szSessionKey, szKey, sizeof(engine.connection.szSessionKey) - 1);
+    char szPadded[sizeof(Connection::szSessionKey)] = {};
+    std::strncpy(szPadded, szKey, sizeof(szPadded) - 1);
+    Engine().connection.SetSessionKey(szPadded);
 }
 
 std::string SessionStateFixture::Answer(int iType, const std::string& text) {
@@ -135,15 +134,15 @@ int SessionStateFixture::Request(int iType, const std::string& text) {
     return Write_Message1(iType, input.data(), static_cast<int>(text.size()));
 }
 
-TableLockWatch::TableLockWatch(ClientEngine& engine) {
+TableLockWatch::TableLockWatch(QueueTable& queues) {
     g_watchedThread = std::this_thread::get_id();
     g_iWatchedEntries = 0;
     g_iBlockedEntries = 0;
-    g_pWatchedEngine = &engine;
+    g_pWatchedTable = &queues;
 }
 
 TableLockWatch::~TableLockWatch() {
-    g_pWatchedEngine = nullptr;
+    g_pWatchedTable = nullptr;
     std::lock_guard<std::mutex> guard(g_probesLock);
     for (std::thread& probe : g_probes) probe.join();
     g_probes.clear();
@@ -153,14 +152,14 @@ int TableLockWatch::Entries() const { return g_iWatchedEntries.load(); }
 
 int TableLockWatch::Blocked() const { return g_iBlockedEntries.load(); }
 
-TableLockWhileLogging::TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine)
-    : TableLockWatch(engine), clock_(clock) {
+TableLockWhileLogging::TableLockWhileLogging(ScopedTestClock& clock, QueueTable& queues)
+    : TableLockWatch(queues), clock_(clock) {
     clock_.SetLocalTimeObserver(ProbeTableLock);
 }
 
 TableLockWhileLogging::~TableLockWhileLogging() { clock_.SetLocalTimeObserver(nullptr); }
 
-TableLockWhileFreeing::TableLockWhileFreeing(ClientEngine& engine) : TableLockWatch(engine) {
+TableLockWhileFreeing::TableLockWhileFreeing(QueueTable& queues) : TableLockWatch(queues) {
     vorel_testing::ObserveFrees(ProbeTableLock);
 }
 

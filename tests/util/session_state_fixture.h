@@ -52,7 +52,7 @@ private:
 // the game does. One watch at a time.
 class TableLockWatch {
 public:
-    explicit TableLockWatch(ClientEngine& engine);
+    explicit TableLockWatch(QueueTable& queues);
     ~TableLockWatch();
     TableLockWatch(const TableLockWatch&) = delete;
     TableLockWatch& operator=(const TableLockWatch&) = delete;
@@ -66,7 +66,7 @@ public:
 // local time).
 class TableLockWhileLogging : public TableLockWatch {
 public:
-    TableLockWhileLogging(ScopedTestClock& clock, ClientEngine& engine);
+    TableLockWhileLogging(ScopedTestClock& clock, QueueTable& queues);
     ~TableLockWhileLogging();
 
 private:
@@ -76,7 +76,7 @@ private:
 // The library's blocks the thread frees (the allocator's free observer).
 class TableLockWhileFreeing : public TableLockWatch {
 public:
-    explicit TableLockWhileFreeing(ClientEngine& engine);
+    explicit TableLockWhileFreeing(QueueTable& queues);
     ~TableLockWhileFreeing();
 };
 
