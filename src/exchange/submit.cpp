@@ -1,7 +1,6 @@
 #include "exchange/submit.h"
 
 #include <cstring>
-#include <iterator>
 
 #include "base/log_file.h"
 #include "base/text.h"
@@ -22,20 +21,17 @@ int ProcessUserRequest(const Exchange& exchange, const char* szInput, int iInput
                          iInputLength);
             return -3;
         }
-        // A terminated copy for the splitter, which cuts it up.
-        char szWork[kMaxRequestText + 1];
-        std::memcpy(szWork, szInput, static_cast<size_t>(iInputLength));
-        szWork[iInputLength] = '\0';
         if (exchange.iLogFlag.load() != 0) {
             // The log is sent to support by players: a log-on shows no password.
+            char szText[kMaxRequestText + 1];
+            std::memcpy(szText, szInput, static_cast<size_t>(iInputLength));
+            szText[iInputLength] = '\0';
             char szShown[kMaxRequestText + 4];
             if (iType == kTypeLogonRequest) {
-                CopyMaskingPassword(szShown, sizeof(szShown), szWork);
-            } else {
-                std::memcpy(szShown, szWork, static_cast<size_t>(iInputLength) + 1);
+                CopyMaskingPassword(szShown, sizeof(szShown), szText);
             }
             WriteFileNew(LogFile(), "从WebServices收到处理请求[iType=%d,iInputLength=%d]:%s\n\n",
-                         iType, iInputLength, szShown);
+                         iType, iInputLength, iType == kTypeLogonRequest ? szShown : szText);
         }
         if (iType < kRequestTypeMin || iType > kRequestTypeMax) {
             WriteFileNew(LogFile(),
@@ -43,8 +39,10 @@ int ProcessUserRequest(const Exchange& exchange, const char* szInput, int iInput
                          iInputLength, iType);
             return -1;
         }
-        char* apFields[5000];
-        int ac1 = split_CharLine(apFields, static_cast<int>(std::size(apFields)), szWork, ' ');
+        // The fields are found in the caller's text, which stays as it is:
+        // three are enough to know the request's shape.
+        TextField fields[2];
+        int ac1 = FindFields(szInput, static_cast<size_t>(iInputLength), ' ', 3, fields, 2);
         if (ac1 < 3) {
             WriteFileNew(LogFile(),
                          "---ProcessUserRequest---error---3---ac1=%d,iInputLength=%d,iType=%d\n",
@@ -54,7 +52,7 @@ int ProcessUserRequest(const Exchange& exchange, const char* szInput, int iInput
         // The request goes to the send queue of its identifier, the second
         // field.
         char szKey[kQueueKeySize];
-        FormSendKey(szKey, ParseDecimal(apFields[1]));
+        FormSendKey(szKey, ParseDecimal(fields[1].pStart, fields[1].iLength));
 
         // The queue is found or created and the request appended under its
         // lock; the lines come once the locks are left.
@@ -67,7 +65,6 @@ int ProcessUserRequest(const Exchange& exchange, const char* szInput, int iInput
                 bNodeFailed = true;
                 return false;
             }
-            // From the caller's text, not from the split copy.
             std::memcpy(PacketPayload(pNode->pPacket), szInput, static_cast<size_t>(iInputLength));
             FillPacketHeader(&pNode->pPacket->header, iType, dwLength, 0, 0, 0);
             AppendMessageNode(pQueue, pNode, platform::NowSeconds32());
