@@ -157,6 +157,14 @@ TEST_F(SessionInbound, ThreeFieldsAreErrorEight) {
     Feed(Answer(300, "300 12 three"));
     EXPECT_TRUE(LogHas("线程2---READ---error---8---:28,300,3,300 12 three"));
     EXPECT_EQ(Stored(12), 0);
+    // Only the bytes a text area holds (32,767) are looked at and shown:
+    // the fields behind them do not count, and a character cut there shows
+    // as its lead byte.
+    State().iConnectionGood = 1;
+    std::string head = "300 " + std::string(32762, 'y') + "\x81";
+    Feed(Answer(300, head + "\x40 12 x z"));
+    EXPECT_TRUE(LogHas("线程2---READ---error---8---:32791,300,2," + head));
+    EXPECT_EQ(Stored(12), 0);
 }
 
 // The error lines copy the server's text with its control bytes escaped: a

@@ -23,10 +23,10 @@
 // Locks, in the order in which a thread may take them:
 //   the connection's lockSetup -> the queue table's locks
 //   (exchange/queue_table.h).
-// The address's lock and the connection's lockKey are leaves: nothing else is taken while
-// holding one of them. The locks guard memory work only: no thread pauses,
-// sends a window notice or writes the log while it holds a lock of the
-// table or of a queue, which the game's threads take. The session thread
+// The address's lock and the connection's lockKey are leaves: nothing else
+// is taken while holding one of them. The locks guard memory work only: no
+// thread pauses, sends a window notice or writes the log while it holds a
+// lock of the table or of a queue, which the game's threads take. The session thread
 // learns from the table's methods what must happen and does it once they
 // have returned: ReConnect (its pauses, its notice), and the log lines of a
 // gathering.

@@ -42,8 +42,7 @@ struct SessionState {
     PacketFramer framer;
 
     static constexpr int kTextAreaSize = 32768;
-    char szText1[kTextAreaSize];  // a payload as text, for the log lines
-    char szText2[kTextAreaSize];  // its copy, cut up by the splitter; an error line's escaped text
+    char szText1[kTextAreaSize];  // an error line's text: the server's, escaped
     // The packet being built from one request: the header area followed
     // directly by the encoding area.
     unsigned char packetArea[kPacketHeaderSize + kEncodeCapacity];

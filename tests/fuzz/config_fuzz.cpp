@@ -3,7 +3,7 @@
 //     allocated to exactly that size), writes inside it, terminates its
 //     result, returns its length, and hands back either the default or
 //     bytes that stand in the file.
-//   - ReadConfigFile returns 0, and the engine's address afterwards is the
+//   - ReadConfigFile returns 0, and the address afterwards is the
 //     one it had, or a host of 7 to 49 characters with a port in 1..65535;
 //     which of the two, and the trace switch, follow from the item's value
 //     by the plain rules of the configuration item (line end dropped, fields
@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +22,10 @@
 #include <vector>
 
 #include "base/log_file.h"
+#include "base/server_address.h"
 #include "base/testing.h"
-#include "frame/app.h"
 #include "fuzz_support.h"
 #include "platform/files.h"
-#include "session/engine.h"
-#include "session/session_thread.h"
-#include "session/testing.h"
 
 namespace {
 
@@ -39,7 +37,9 @@ constexpr int kSentinelLogFlag = -77;
 
 std::string g_configDir;  // a temporary directory, removed at exit
 std::string g_configPath;
-ClientEngine* g_pEngine = nullptr;
+// The part that reads the file, and the trace switch it sets.
+ServerAddress g_address;
+std::atomic<int32_t> g_iLogFlag{0};
 
 void WriteConfig(const std::string& content) {
     FILE* pFile = std::fopen(g_configPath.c_str(), "wb");
@@ -100,15 +100,15 @@ Address Expected(const Address& before) {
     return after;
 }
 
-void CheckReadConfigFile(ClientEngine& engine) {
-    engine.address.SetFromFile(kSentinelHost, std::strlen(kSentinelHost), kSentinelPort);
-    engine.iLogFlag = kSentinelLogFlag;
+void CheckReadConfigFile() {
+    g_address.SetFromFile(kSentinelHost, std::strlen(kSentinelHost), kSentinelPort);
+    g_iLogFlag = kSentinelLogFlag;
     Address expected = Expected({kSentinelHost, kSentinelPort, kSentinelLogFlag});
 
-    FUZZ_CHECK(engine.ReadConfigFile() == 0, "ReadConfigFile failed");
+    FUZZ_CHECK(g_address.ReadConfigFile(&g_iLogFlag) == 0, "ReadConfigFile failed");
     char szHost[50];
     int iPort = 0;
-    engine.address.Get(szHost, &iPort);
+    g_address.Get(szHost, &iPort);
     std::string host = szHost;
     bool bUnchanged = host == kSentinelHost && iPort == kSentinelPort;
     bool bValid = host.size() >= 7 && host.size() <= 49 && iPort >= 1 && iPort <= 65535;
@@ -116,8 +116,8 @@ void CheckReadConfigFile(ClientEngine& engine) {
     FUZZ_CHECK(host == expected.host && iPort == expected.iPort,
                "address \"%s\":%d, expected \"%s\":%d", szHost, iPort, expected.host.c_str(),
                expected.iPort);
-    FUZZ_CHECK(engine.iLogFlag.load() == expected.iLogFlag, "trace switch %d, expected %d",
-               engine.iLogFlag.load(), expected.iLogFlag);
+    FUZZ_CHECK(g_iLogFlag.load() == expected.iLogFlag, "trace switch %d, expected %d",
+               g_iLogFlag.load(), expected.iLogFlag);
 }
 
 }  // namespace
@@ -138,11 +138,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         rmdir(g_configDir.c_str());
     });
 
-    vorel_testing::SetSessionThreadEnabled(false);
     vorel_testing::SetLogFile("/dev/null/GameRun.log");  // never opens: no line is checked
     vorel_testing::SetConfigPath(g_configPath.c_str());
-    g_pEngine = GetEngine();
-    FUZZ_CHECK(g_pEngine != nullptr, "no engine");
     return 0;
 }
 
@@ -153,6 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t iSize) {
     WriteConfig(content);
     CheckReader(content, dwSize);
     CheckReader(content, 256);
-    CheckReadConfigFile(*g_pEngine);
+    CheckReadConfigFile();
     return 0;
 }
