@@ -206,6 +206,14 @@ TEST_F(QueueTable, AQueueChangedWithoutItsLockOrATableWalkedWithoutItsLockAborts
     EXPECT_DEATH(queues.AssertHeld(), "does not hold the lock");
     EXPECT_EQ(queues.CountPending(), 0);
     EXPECT_EQ(queues.ExpireIdle(), 0);
+    // A reset of an absent table leaves it absent and keeps nothing of the
+    // table it made.
+    int64_t iHeapBefore = testutil::MeasureProcessResources().iHeapBytes;
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(queues.Replace(), 0);
+    EXPECT_EQ(queues.TableForTesting(), nullptr);
+    if (testutil::HeapMeasurable()) {
+        EXPECT_EQ(testutil::MeasureProcessResources().iHeapBytes, iHeapBefore);
+    }
 }
 
 // A reader or writer that found a queue holds its lock past the table lock;

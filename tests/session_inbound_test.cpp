@@ -233,6 +233,15 @@ TEST_F(SessionInbound, AnEscapedTextIsNeverCutInsideACharacter) {
     EXPECT_EQ(CopyEscapingControls(szOut, sizeof(szOut), "a\x81\x40\x01", 2), 2u);
     EXPECT_EQ(std::string(szOut), "a\x81");
     EXPECT_EQ(CopyEscapingControls(szOut, sizeof(szOut), "a\0\x01", 3), 1u);
+    // An escape that fits exactly is written; an area of one byte holds the
+    // terminator alone, one of none is not touched.
+    EXPECT_EQ(CopyEscapingControls(szOut, 5, "\x01"), 4u);
+    EXPECT_EQ(std::string(szOut), "\\x01");
+    EXPECT_EQ(CopyEscapingControls(szOut, 1, "abc"), 0u);
+    EXPECT_EQ(szOut[0], '\0');
+    szOut[0] = '#';
+    EXPECT_EQ(CopyEscapingControls(szOut, 0, "abc"), 0u);
+    EXPECT_EQ(szOut[0], '#');
     EXPECT_EQ(ParseDecimal("12345", 3), 123);
     EXPECT_EQ(ParseDecimal(" -42", 3), -4);
     EXPECT_EQ(ParseDecimal("7\0"

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -98,6 +99,31 @@ TEST_F(SessionOutbound, RequestsOfOneIdentifierGoOutInOrderInOneSendAndTheTailSt
     queue = InspectQueue(Engine().queues, SendKey(4).c_str());
     EXPECT_EQ(queue.iCount, 1);
     EXPECT_EQ(queue.nodes[0].payload, "302 4 third");
+}
+
+// Between identifiers the requests of one gathering go out in the order of
+// the table's slots (a key's FNV-1a hash modulo 10,000), not in the order
+// in which they were queued.
+TEST_F(SessionOutbound, RequestsOfSeveralIdentifiersGoOutInTheOrderOfTheTablesSlots) {
+    auto Slot = [](int iQueueId) {
+        uint32_t dwHash = 2166136261u;
+        for (unsigned char c : SendKey(iQueueId)) dwHash = (dwHash ^ c) * 16777619u;
+        return dwHash % 10000;
+    };
+    SetKey(kKey);
+    std::vector<std::pair<uint32_t, std::string>> expected;
+    for (int iQueueId = 1; iQueueId <= 12; ++iQueueId) {
+        std::string text = "300 " + std::to_string(iQueueId) + " x";
+        ASSERT_EQ(Request(300, text), 1);
+        expected.emplace_back(Slot(iQueueId), text);
+    }
+    std::sort(expected.begin(), expected.end());
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), expected.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(Decode(packets[i].payload), expected[i].second) << i;
+    }
 }
 
 // The encoding area holds 10,224 bytes: a text that fills it exactly goes
