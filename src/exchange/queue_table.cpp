@@ -226,7 +226,7 @@ StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t 
     pNode->iFields = iFields;
     CountHeldAnswer(pNode);
     // Taken by no reader before its line is in the log.
-    pNode->dwSerial = ++dwAnswerSerial;
+    pNode->dwSerial = dwAnswerSerial.fetch_add(1) + 1;
     {
         KMutexAdaptor<KThreadMutex> queueGuard(pRecvQueue->lock, -1);
         AppendMessageNode(pRecvQueue, pNode, platform::NowSeconds32());

@@ -217,7 +217,7 @@ public:
     // Readers take the answers stored so far, once their lines are in the
     // log: no line of a game thread about an answer comes before that
     // answer's line. Session thread only.
-    void PublishAnswers() { dwAnswersPublished.store(dwAnswerSerial); }
+    void PublishAnswers() { dwAnswersPublished.store(dwAnswerSerial.load()); }
 
     // Requests queued since the engine was made (the statistics line).
     int32_t RequestTotal() {
@@ -255,10 +255,10 @@ private:
     // with no new request skips the walk over all the table's slots.
     std::atomic<bool> bRequestQueued{false};
     int32_t iRequestTotal = 0;  // guarded by lockCounter
-    // Answers are numbered as they are stored (session thread only), and a
-    // reader takes one only once its number is published. Compared as a
-    // signed 32-bit difference, so the numbers may wrap.
-    uint32_t dwAnswerSerial = 0;
+    // Answers are numbered as they are stored (under lockTable), and a
+    // reader takes one only once its number is published (read without the
+    // lock). Compared as a signed 32-bit difference, so the numbers may wrap.
+    std::atomic<uint32_t> dwAnswerSerial{0};
     std::atomic<uint32_t> dwAnswersPublished{0};
     mutable KThreadMutex lockTable;
     mutable KThreadMutex lockCounter;  // taken inside a queue's lock, never the other way
