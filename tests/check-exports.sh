@@ -22,7 +22,7 @@ check_exports() {  # check_exports LIBRARY EXPECTED-NAMES...
 }
 check_exports "$1" Write_Message1 Read_Message1 Read_Message2 DownloadFile Download_File_EX init \
     _Z13SetMessageWndP6HWND__ SetMessageWnd VorelCreateWindow VorelDestroyWindow VorelGetWindowUser
-check_exports "$2" hash_init hash_add hash_lookup free_hash free_hashent hash_walk WriteFileNew WriteFileBatch WriteFileClose split_CharLine \
+check_exports "$2" hash_init hash_add hash_lookup free_hash free_hashent hash_walk hash_slot WriteFileNew WriteFileBatch WriteFileClose split_CharLine \
     InternetDownloadFile InternetDownloadAbort InternetDownloadFileStoppable \
     _ZN16TextEncodeDecodeC1Ev _ZN16TextEncodeDecodeC2Ev _ZN16TextEncodeDecodeD1Ev _ZN16TextEncodeDecodeD2Ev \
     _ZN16TextEncodeDecode10DataEncodeEPKcS1_jPcji _ZN16TextEncodeDecode10DataDecodeEPKcS1_jPcji

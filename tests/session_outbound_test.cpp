@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -111,18 +112,39 @@ TEST_F(SessionOutbound, RequestsOfSeveralIdentifiersGoOutInTheOrderOfTheTablesSl
         return dwHash % 10000;
     };
     SetKey(kKey);
-    std::vector<std::pair<uint32_t, std::string>> expected;
-    for (int iQueueId = 1; iQueueId <= 12; ++iQueueId) {
-        std::string text = "300 " + std::to_string(iQueueId) + " x";
-        ASSERT_EQ(Request(300, text), 1);
-        expected.emplace_back(Slot(iQueueId), text);
+    // The second time without memory to order the queues in: the whole
+    // table is walked instead, with the same result.
+    for (int iRound : {0, 1}) {
+        std::vector<std::pair<uint32_t, std::string>> expected;
+        for (int iQueueId = 1; iQueueId <= 12 + 18 * iRound; ++iQueueId) {
+            std::string text = "300 " + std::to_string(iQueueId) + " x";
+            ASSERT_EQ(Request(300, text), 1);
+            expected.emplace_back(Slot(iQueueId), text);
+        }
+        std::sort(expected.begin(), expected.end());
+        if (iRound == 1) vorel_testing::FailAllocations(0, 1);
+        WriteStep(Engine(), State());
+        vorel_testing::FailAllocations(0, 0);
+        std::vector<Packet> packets = Packets(PeerReceive());
+        ASSERT_EQ(packets.size(), expected.size()) << iRound;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(Decode(packets[i].payload), expected[i].second) << iRound << " " << i;
+        }
     }
-    std::sort(expected.begin(), expected.end());
-    WriteStep(Engine(), State());
-    std::vector<Packet> packets = Packets(PeerReceive());
-    ASSERT_EQ(packets.size(), expected.size());
-    for (size_t i = 0; i < packets.size(); ++i) {
-        EXPECT_EQ(Decode(packets[i].payload), expected[i].second) << i;
+    // Two identifiers of one bucket: in the order in which their queues were
+    // made, whatever the order of the requests.
+    std::map<uint32_t, int> firstOfSlot;
+    int iMadeFirst = 0;
+    int iMadeSecond = 100;
+    while (firstOfSlot.emplace(Slot(iMadeSecond), iMadeSecond).second) ++iMadeSecond;
+    iMadeFirst = firstOfSlot[Slot(iMadeSecond)];
+    for (int iQueueId : {iMadeFirst, iMadeSecond, iMadeSecond, iMadeFirst}) {
+        ASSERT_EQ(Request(300, "300 " + std::to_string(iQueueId) + " x"), 1);
+        if (iQueueId == iMadeSecond) continue;
+        WriteStep(Engine(), State());
+        std::vector<Packet> packets = Packets(PeerReceive());
+        ASSERT_GE(packets.size(), 1u);
+        EXPECT_EQ(Decode(packets[0].payload), "300 " + std::to_string(iMadeFirst) + " x");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "exchange/queue_table.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -18,6 +19,9 @@ std::atomic<int64_t> g_iHeldAnswerBytes{0};
 std::atomic<int64_t> g_iHeldAnswerLimit{kDefaultHeldAnswerLimit};
 // What was held when the current connection began.
 std::atomic<int64_t> g_iHeldAtConnection{0};
+
+// Queues made so far: the order of queues that share a bucket.
+std::atomic<uint64_t> g_qwQueuesMade{0};
 
 }  // namespace
 
@@ -128,6 +132,8 @@ FindOrCreateResult FindOrCreateQueue(_hash* pTable, const char* szKey, MESSAGE_Q
     if (pBlock == nullptr) return kQueueAllocFailed;
     MESSAGE_QUEUE* pQueue = new (pBlock) MESSAGE_QUEUE();  // members zero, lock constructed
     std::strncpy(pQueue->szKey, szKey, sizeof(pQueue->szKey) - 1);
+    pQueue->iSlot = hash_slot(pTable, pQueue->szKey);
+    pQueue->qwMade = g_qwQueuesMade.fetch_add(1);
     if (hash_add(pTable, pQueue, pQueue) != 0) {
         FreeMessageQueue(pQueue);
         return kQueueAddFailed;
@@ -174,9 +180,92 @@ MESSAGE_NODE* UnlinkConsumedNode(MESSAGE_QUEUE* pQueue, MESSAGE_NODE* pPrev, MES
     return pNext;
 }
 
+QueueTable::~QueueTable() { ZeroFree(ppGatherOrder); }
+
 void QueueTable::Free() {
     if (pQueueTable != nullptr) free_hash(pQueueTable);
     pQueueTable = nullptr;
+    pListedHead = nullptr;
+    iListed = 0;
+    ZeroFree(ppGatherOrder);
+    ppGatherOrder = nullptr;
+    iOrderRoom = 0;
+}
+
+void QueueTable::List(MESSAGE_QUEUE* pQueue) {
+    lockTable.AssertHeld();
+    if (pQueue->bListed) return;
+    pQueue->bListed = true;
+    pQueue->pPrevListed = nullptr;
+    pQueue->pNextListed = pListedHead;
+    if (pListedHead != nullptr) pListedHead->pPrevListed = pQueue;
+    pListedHead = pQueue;
+    ++iListed;
+}
+
+void QueueTable::Unlist(MESSAGE_QUEUE* pQueue) {
+    lockTable.AssertHeld();
+    if (!pQueue->bListed) return;
+    if (pQueue->pPrevListed != nullptr) {
+        pQueue->pPrevListed->pNextListed = pQueue->pNextListed;
+    } else {
+        pListedHead = pQueue->pNextListed;
+    }
+    if (pQueue->pNextListed != nullptr) pQueue->pNextListed->pPrevListed = pQueue->pPrevListed;
+    pQueue->bListed = false;
+    pQueue->pPrevListed = nullptr;
+    pQueue->pNextListed = nullptr;
+    --iListed;
+}
+
+namespace {
+
+// A walk meets the buckets in index order, and the queues of one bucket in
+// the order in which they were made (see hash_slot).
+bool WalkOrder(const MESSAGE_QUEUE* a, const MESSAGE_QUEUE* b) {
+    return a->iSlot != b->iSlot ? a->iSlot < b->iSlot : a->qwMade < b->qwMade;
+}
+
+}  // namespace
+
+bool QueueTable::OrderListed(int* piListed) {
+    if (iListed > iOrderRoom) {
+        // Twice what is needed, so that a growing list rarely grows it again.
+        int iRoom = iListed * 2;
+        auto ppRoom = static_cast<MESSAGE_QUEUE**>(
+            ZeroAlloc(static_cast<size_t>(iRoom) * sizeof(MESSAGE_QUEUE*)));
+        if (ppRoom == nullptr) return false;
+        ZeroFree(ppGatherOrder);
+        ppGatherOrder = ppRoom;
+        iOrderRoom = iRoom;
+    }
+    int n = 0;
+    for (MESSAGE_QUEUE* pQueue = pListedHead; pQueue != nullptr; pQueue = pQueue->pNextListed) {
+        ppGatherOrder[n++] = pQueue;
+    }
+    std::sort(ppGatherOrder, ppGatherOrder + n, WalkOrder);
+    *piListed = n;
+    return true;
+}
+
+bool QueueTable::DrainListed(bool (*pfnDrain)(MESSAGE_QUEUE*, void*), void* pContext) {
+    lockTable.AssertHeld();
+    int n = 0;
+    if (!OrderListed(&n)) {
+        // Without room to order the list, the table is walked as a whole:
+        // the same queues in the same order, and the others hold nothing.
+        return ForEachQueue(pQueueTable, [this, pfnDrain, pContext](MESSAGE_QUEUE* pQueue) {
+            if (std::strncmp(pQueue->szKey, "send", 4) != 0) return QueueWalk::kNext;
+            if (!pfnDrain(pQueue, pContext)) return QueueWalk::kStop;
+            Unlist(pQueue);
+            return QueueWalk::kNext;
+        });
+    }
+    for (int i = 0; i < n; ++i) {
+        if (!pfnDrain(ppGatherOrder[i], pContext)) return false;
+        Unlist(ppGatherOrder[i]);
+    }
+    return true;
 }
 
 int QueueTable::Replace() {
@@ -190,6 +279,9 @@ int QueueTable::Replace() {
             pOldTable = pQueueTable;
             pQueueTable = pNewTable;
             pNewTable = nullptr;
+            // The listed queues go with the old table.
+            pListedHead = nullptr;
+            iListed = 0;
         }
     }
     // Nothing reaches the old table once it is out, and each of its queues
@@ -237,7 +329,7 @@ StoreResult QueueTable::StoreAnswer(int iQueueId, const char* pPacket, uint32_t 
 int QueueTable::ExpireIdle() {
     KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
     int iDropped = 0;
-    ForEachQueue(pQueueTable, [&iDropped](MESSAGE_QUEUE* pQueue) {
+    ForEachQueue(pQueueTable, [this, &iDropped](MESSAGE_QUEUE* pQueue) {
         bool bExpired;
         int iPending = 0;
         {
@@ -250,6 +342,7 @@ int QueueTable::ExpireIdle() {
         }
         if (!bExpired) return QueueWalk::kNext;
         iDropped += iPending;
+        Unlist(pQueue);
         return QueueWalk::kRemove;
     });
     return iDropped;

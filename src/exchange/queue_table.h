@@ -48,6 +48,16 @@ struct MESSAGE_QUEUE {
     int32_t iCount;       // nodes in the list
     int32_t tLastUse;     // seconds (low 32 bits) of the last use
     KThreadMutex lock;    // guards everything above but szKey, see the header comment
+    // Where a walk of the table meets the queue: its bucket, and its place
+    // among the queues of that bucket (the order in which they were made).
+    // Set when the queue is made.
+    int32_t iSlot;
+    uint64_t qwMade;
+    // The list of request queues that a request was queued to since the
+    // last gathering, guarded by the table's lockTable.
+    bool bListed;
+    MESSAGE_QUEUE* pPrevListed;
+    MESSAGE_QUEUE* pNextListed;
 };
 
 constexpr int kQueueTableSize = 10000;
@@ -168,6 +178,7 @@ enum class StoreResult {
 class QueueTable {
 public:
     QueueTable() = default;
+    ~QueueTable();
     QueueTable(const QueueTable&) = delete;
     QueueTable& operator=(const QueueTable&) = delete;
 
@@ -199,11 +210,12 @@ public:
     template <typename Fn>
     void Take(const char* szKey, Fn fnWalk);
 
-    // The session's gathering: when a request was queued since the last
-    // full gathering, every send queue, buckets in index order and chains
-    // in chain order, is given to fnDrain(MESSAGE_QUEUE*) under its lock;
-    // fnDrain returns false to stop the walk (the write buffer is full),
-    // which leaves the table marked for the next one.
+    // The session's gathering: every send queue that a request was queued
+    // to since it was last drained, in the order of a walk of the table
+    // (buckets in index order, chains in chain order), is given to
+    // fnDrain(MESSAGE_QUEUE*) under its lock; the other queues hold nothing
+    // to send. fnDrain returns false to stop (the write buffer is full):
+    // that queue and those after it stay listed for the next gathering.
     template <typename Fn>
     void Gather(Fn fnDrain);
 
@@ -249,6 +261,14 @@ public:
 private:
     // Pending messages. REQUIRES: lockTable held.
     int CountPendingLocked();
+    // The list of queues a request was queued to. REQUIRES: lockTable held.
+    void List(MESSAGE_QUEUE* pQueue);
+    void Unlist(MESSAGE_QUEUE* pQueue);
+    // The listed queues in the order of a walk of the table, in
+    // ppGatherOrder; false when no room could be had for them.
+    bool OrderListed(int* piListed);
+    // Gives the listed queues to fnDrain; see Gather. REQUIRES: lockTable held.
+    bool DrainListed(bool (*pfnDrain)(MESSAGE_QUEUE*, void*), void* pContext);
 
     _hash* pQueueTable = nullptr;  // guarded by lockTable
     // Set once a request has been queued, taken by the gathering: a pass
@@ -260,6 +280,11 @@ private:
     // lock). Compared as a signed 32-bit difference, so the numbers may wrap.
     std::atomic<uint32_t> dwAnswerSerial{0};
     std::atomic<uint32_t> dwAnswersPublished{0};
+    MESSAGE_QUEUE* pListedHead = nullptr;  // guarded by lockTable
+    int iListed = 0;                       // guarded by lockTable
+    // The gathering's ordering area (lockTable): room for iOrderRoom queues.
+    MESSAGE_QUEUE** ppGatherOrder = nullptr;
+    int iOrderRoom = 0;
     mutable KThreadMutex lockTable;
     mutable KThreadMutex lockCounter;  // taken inside a queue's lock, never the other way
 };
@@ -273,6 +298,9 @@ FindOrCreateResult QueueTable::Submit(const char* szKey, Fn fnAppend) {
     MESSAGE_QUEUE* pQueue = nullptr;
     FindOrCreateResult found = FindOrCreateQueue(pQueueTable, szKey, &pQueue);
     if (found != kQueueReady) return found;
+    // Listed before the request is appended: a gathering that finds the
+    // queue listed takes its lock, and so waits for the request.
+    List(pQueue);
     // Hand over hand: the queue's lock before the table's is left, so that
     // the sweep cannot free the queue under this call.
     KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
@@ -300,15 +328,13 @@ void QueueTable::Take(const char* szKey, Fn fnWalk) {
 template <typename Fn>
 void QueueTable::Gather(Fn fnDrain) {
     KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
-    // Without a request queued since the last walk there is nothing to
-    // take, nor a taken node with a request behind it to free: the walk
-    // over the table's 10,000 slots is skipped. Requests that did not fit
-    // the write buffer wait for the next walk.
+    // Without a request queued since the last gathering there is nothing to
+    // take, nor a taken node with a request behind it to free. Requests
+    // that did not fit the write buffer wait for the next gathering.
     if (!bRequestQueued.exchange(false)) return;
-    bool bWhole = ForEachQueue(pQueueTable, [&fnDrain](MESSAGE_QUEUE* pQueue) {
-        if (std::strncmp(pQueue->szKey, "send", 4) != 0) return QueueWalk::kNext;
+    auto drain = [](MESSAGE_QUEUE* pQueue, void* pContext) {
         KMutexAdaptor<KThreadMutex> queueGuard(pQueue->lock, -1);
-        return fnDrain(pQueue) ? QueueWalk::kNext : QueueWalk::kStop;
-    });
-    if (!bWhole) bRequestQueued.store(true);
+        return (*static_cast<Fn*>(pContext))(pQueue);
+    };
+    if (!DrainListed(drain, &fnDrain)) bRequestQueued.store(true);
 }

@@ -102,6 +102,11 @@ void* hash_lookup(_hash* pTable, const char* szKey) {
     return nullptr;
 }
 
+int hash_slot(_hash* pTable, const char* szKey) {
+    if (!IsUsable(pTable) || szKey == nullptr) return -1;
+    return static_cast<int>(BucketOf(pTable, szKey) - pTable->ppBuckets);
+}
+
 void free_hash(_hash* pTable) {
     if (pTable == nullptr) return;
     if (pTable->ppBuckets != nullptr) {

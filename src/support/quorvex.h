@@ -68,6 +68,13 @@ QUORVEX_API void free_hash(_hash* pTable);
 // value it has released). Null is ignored.
 QUORVEX_API void free_hashent(_hashent* pEntry);
 
+// The bucket that a key text belongs in, whether or not it is stored: 0 to
+// iSize - 1; -1 for a null or unusable table or a null key. hash_add puts a
+// new entry at the end of its bucket's chain and a removal keeps the order
+// of the others, so a walk meets the entries of one bucket in the order in
+// which they were added.
+QUORVEX_API int hash_slot(_hash* pTable, const char* szKey);
+
 // What a visit of hash_walk returns.
 enum : int {
     HASH_WALK_NEXT = 0,    // go on to the next value
