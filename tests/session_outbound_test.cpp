@@ -703,6 +703,12 @@ TEST_F(SessionOutbound, MaintenanceExpiresQueuesIdleForEightMinutes) {
     testutil::TableCount count = testutil::CountTable(Engine().queues);
     EXPECT_EQ(count.iRecorded, count.iWalked);
     EXPECT_EQ(count.iRecorded, 1);
+    // The next gathering takes what is left, and nothing of the queue gone.
+    SetKey(kKey);
+    WriteStep(Engine(), State());
+    std::vector<Packet> packets = Packets(PeerReceive());
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(Decode(packets[0].payload), "300 2 younger");
 }
 
 }  // namespace
