@@ -272,7 +272,7 @@ private:
 
     _hash* pQueueTable = nullptr;  // guarded by lockTable
     // Set once a request has been queued, taken by the gathering: a pass
-    // with no new request skips the walk over all the table's slots.
+    // with no new request does not even look at the list.
     std::atomic<bool> bRequestQueued{false};
     int32_t iRequestTotal = 0;  // guarded by lockCounter
     // Answers are numbered as they are stored (under lockTable), and a
@@ -280,8 +280,10 @@ private:
     // lock). Compared as a signed 32-bit difference, so the numbers may wrap.
     std::atomic<uint32_t> dwAnswerSerial{0};
     std::atomic<uint32_t> dwAnswersPublished{0};
-    MESSAGE_QUEUE* pListedHead = nullptr;  // guarded by lockTable
-    int iListed = 0;                       // guarded by lockTable
+    // The request queues a request was queued to since they were last
+    // drained (MESSAGE_QUEUE::bListed), newest first; guarded by lockTable.
+    MESSAGE_QUEUE* pListedHead = nullptr;
+    int iListed = 0;
     // The gathering's ordering area (lockTable): room for iOrderRoom queues.
     MESSAGE_QUEUE** ppGatherOrder = nullptr;
     int iOrderRoom = 0;
