@@ -54,6 +54,10 @@ TEST_F(PlatformIni, AbsentFileSectionOrKeyGivesTheDefault) {
 TEST_F(PlatformIni, NamesIgnoreCaseAndBlanksAroundNamesAndValues) {
     Write("; comment\r\n[ lumaro_com ]\r\n  configinfo =  127.0.0.1 8000 1  \r\n");
     EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "127.0.0.1 8000 1");
+    // A file saved with a UTF-8 byte order mark: the mark is no part of its
+    // first line.
+    Write("\xEF\xBB\xBF[Lumaro_COM]\nConfigInfo=1.2.3.4 80\n");
+    EXPECT_EQ(Read("Lumaro_COM", "ConfigInfo"), "1.2.3.4 80");
 }
 
 TEST_F(PlatformIni, OnePairOfQuotesIsRemoved) {
