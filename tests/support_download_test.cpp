@@ -113,6 +113,14 @@ TEST_F(SupportDownload, RedirectsAreFollowed) {
     EXPECT_EQ(Download(server_.Url("/old"), path), 0);
     EXPECT_EQ(testutil::ReadFile(path), "moved here");
     EXPECT_EQ(server_.Requests("/new"), 1);
+    // At most ten in a row: a redirect to itself fails after the tenth.
+    testutil::HttpAnswer loop;
+    loop.iStatus = 302;
+    loop.location = server_.Url("/loop");
+    server_.Set("/loop", loop);
+    EXPECT_NE(Download(server_.Url("/loop"), dir_.File("loop")), 0);
+    EXPECT_EQ(server_.Requests("/loop"), 11);
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("loop")));
     // Only to http or https, as for the first address: the transfer fails
     // without a connection to the place named.
     uint16_t wPort = 0;
