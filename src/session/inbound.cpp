@@ -95,7 +95,7 @@ AnswerFields FindAnswerFields(const char* pPacket, uint32_t dwLength) {
 }
 
 // The server's text as its log line shows it, control bytes escaped, in
-// the first text area.
+// the session's text area.
 const char* EscapedForLog(SessionState& state, const char* pText, size_t iLength) {
     CopyEscapingControls(state.szText1, SessionState::kTextAreaSize, pText, iLength);
     return state.szText1;
