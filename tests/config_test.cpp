@@ -188,4 +188,36 @@ TEST_F(Config, RereadAfterInitKeepsInitsAddressButTakesTheSwitch) {
     }
 }
 
+// The prompt mode: on for Prompt=1 in the section of the item, off for any
+// other value or none; every reading takes it anew, whatever becomes of
+// the address, and it adds no line to the log.
+TEST_F(Config, PromptModeOnlyForPromptOne) {
+    Engine();
+    EXPECT_EQ(Engine().iPromptMode.load(), 0);
+    struct Case {
+        const char* szFile;
+        int iPromptMode;
+    };
+    const Case cases[] = {
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=1\n", 1},
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\n", 0},
+        {"[Lumaro_COM]\nPrompt = 1 \r\nConfigInfo=10.0.0.1 8000\n", 1},
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=2\n", 0},
+        {"[Lumaro_COM]\nPrompt=1\n", 1},  // without an item
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=yes\n", 0},
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=10\n", 0},
+        {"[Other]\nPrompt=1\n[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\n", 0},
+        {"[Lumaro_COM]\nConfigInfo=10.0.0.1\nPrompt=1\n", 1},  // a wrong item
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szFile);
+        WriteConfig(c.szFile);
+        ClearLog();
+        EXPECT_EQ(Engine().ReadConfigFile(), 0);
+        EXPECT_EQ(Engine().iPromptMode.load(), c.iPromptMode);
+        for (const std::string& line : LogLines())
+            EXPECT_EQ(line.find("Prompt"), std::string::npos);
+    }
+}
+
 }  // namespace

@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/testing.h"
 #include "util/engine_fixture.h"
+#include "util/session_fixture.h"
 #include "vorel/vorel.h"
 
 namespace {
@@ -602,6 +603,37 @@ TEST_F(Retrieve, AnswerArrivingWhileWaitingIsTaken) {
     reader.join();
     EXPECT_EQ(iResult.load(), 4);
     EXPECT_STREQ(buffer.data(), "r 17 late answer");
+}
+
+// In the prompt mode a waiting reader is woken by the answers published,
+// with no time passing on the clock, and by the unload.
+TEST_F(Retrieve, InThePromptModeAnswersAndTheUnloadWakeAWaitingReader) {
+    UseManualClock();
+    Engine().iPromptMode = 1;
+    Clock().HoldWaits(true);
+    std::atomic<int> iResult{1};
+    std::vector<char> buffer(1024);
+    std::thread reader([&] { iResult = Read_Message1(300, buffer.data(), 1024, 600, 17); });
+    ASSERT_TRUE(testutil::WaitReal([this] { return Clock().HeldWaits() == 1; }, 5000));
+    int64_t iStart = Clock().ElapsedMs();
+    Answer(17, 300, "r 17 late answer");
+    bool bWoken = testutil::WaitReal([&] { return iResult.load() != 1; }, 5000);
+    if (!bWoken) Clock().HoldWaits(false);
+    reader.join();
+    EXPECT_TRUE(bWoken) << "not woken by its answer";
+    EXPECT_EQ(iResult.load(), 4);
+    EXPECT_EQ(Clock().ElapsedMs(), iStart);
+    Clock().HoldWaits(true);
+
+    iResult = 1;
+    std::thread waiting([&] { iResult = Read_Message1(300, buffer.data(), 1024, 600, 18); });
+    ASSERT_TRUE(testutil::WaitReal([this] { return Clock().HeldWaits() == 1; }, 5000));
+    std::thread unload([] { DestroyAllEngines(); });
+    EXPECT_TRUE(testutil::WaitReal([&] { return iResult.load() != 1; }, 5000));
+    Clock().HoldWaits(false);  // the unload's own waits
+    waiting.join();
+    unload.join();
+    EXPECT_EQ(iResult.load(), 0);
 }
 
 TEST_F(Retrieve, TwoReadersTakeDifferentAnswers) {

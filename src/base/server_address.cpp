@@ -92,7 +92,8 @@ void SetConfigPath(const char* szPath) {
 
 }  // namespace vorel_testing
 
-int ServerAddress::ReadConfigFile(std::atomic<int32_t>* piLogFlag) {
+int ServerAddress::ReadConfigFile(std::atomic<int32_t>* piLogFlag,
+                                  std::atomic<int32_t>* piPromptMode) {
     try {
         int iPathState = g_iConfigPathState.load(std::memory_order_acquire);
         if (iPathState == kPathNotWorkedOut) {
@@ -105,6 +106,13 @@ int ServerAddress::ReadConfigFile(std::atomic<int32_t>* piLogFlag) {
             LogPathTooLong();
             return 0;
         }
+        // The prompt mode, whatever becomes of the address: "1" alone turns
+        // it on, any other value or none leaves it off.
+        char szPrompt[8];
+        platform::ReadIniString("Lumaro_COM", "Prompt", "0", szPrompt, sizeof(szPrompt),
+                                szConfigPath);
+        DropLineEnd(szPrompt);
+        piPromptMode->store(std::strcmp(szPrompt, "1") == 0 ? 1 : 0);
         char szValue[256];
         platform::ReadIniString("Lumaro_COM", "ConfigInfo", "NULL", szValue, sizeof(szValue),
                                 szConfigPath);

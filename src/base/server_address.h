@@ -54,10 +54,12 @@ public:
         if (iAddrFromInit.load() == 0) Store(szHostIn, iLength, iPortIn);
     }
 
-    // Reads serverConfigs.ini: the address, unless `init` gave one, and the
-    // trace switch into *piLogFlag. 0 after every completed run, -9 when an
+    // Reads serverConfigs.ini: the address, unless `init` gave one, the
+    // trace switch into *piLogFlag, and the prompt mode into *piPromptMode
+    // (1 for the key Prompt=1 of the same section; 0 when it is absent or
+    // holds anything else). 0 after every completed run, -9 when an
     // exception stopped it.
-    int ReadConfigFile(std::atomic<int32_t>* piLogFlag);
+    int ReadConfigFile(std::atomic<int32_t>* piLogFlag, std::atomic<int32_t>* piPromptMode);
 
     void AssertNotHeld() const { lockAddress.AssertNotHeld(); }
     // For tests that hold the lock on another thread.

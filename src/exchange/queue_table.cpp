@@ -348,6 +348,39 @@ int QueueTable::ExpireIdle() {
     return iDropped;
 }
 
+void QueueTable::PublishAnswers() {
+    uint32_t dwSerial = dwAnswerSerial.load();
+    if (dwAnswersPublished.exchange(dwSerial) == dwSerial) return;
+    if (iWaiters.load() > 0) WakeWaiters();
+}
+
+void QueueTable::AddWaiter(AnswerWaiter* pWaiter) {
+    KMutexAdaptor<KThreadMutex> guard(lockWaiters, -1);
+    pWaiter->pPrev = nullptr;
+    pWaiter->pNext = pWaitersHead;
+    if (pWaitersHead != nullptr) pWaitersHead->pPrev = pWaiter;
+    pWaitersHead = pWaiter;
+    ++iWaiters;
+}
+
+void QueueTable::RemoveWaiter(AnswerWaiter* pWaiter) {
+    KMutexAdaptor<KThreadMutex> guard(lockWaiters, -1);
+    if (pWaiter->pPrev != nullptr) {
+        pWaiter->pPrev->pNext = pWaiter->pNext;
+    } else {
+        pWaitersHead = pWaiter->pNext;
+    }
+    if (pWaiter->pNext != nullptr) pWaiter->pNext->pPrev = pWaiter->pPrev;
+    --iWaiters;
+}
+
+void QueueTable::WakeWaiters() {
+    KMutexAdaptor<KThreadMutex> guard(lockWaiters, -1);
+    for (AnswerWaiter* pWaiter = pWaitersHead; pWaiter != nullptr; pWaiter = pWaiter->pNext) {
+        pWaiter->published.Set();
+    }
+}
+
 int QueueTable::CountPending() {
     KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
     return CountPendingLocked();

@@ -23,6 +23,7 @@
 
 #include "base/lock.h"
 #include "base/packet.h"
+#include "platform/event.h"
 #include "support/quorvex.h"
 
 // One queued packet: dwLength bytes (the header and the payload) and one
@@ -169,6 +170,14 @@ enum class StoreResult {
     kPacketAllocFailed,
 };
 
+// A reader of the prompt mode while it waits: its event is set whenever
+// answers are published (QueueTable::PublishAnswers), and at the unload.
+struct AnswerWaiter {
+    platform::Event published;
+    AnswerWaiter* pPrev = nullptr;
+    AnswerWaiter* pNext = nullptr;
+};
+
 // The engine's queue table with its lock: every look-up, insertion, walk,
 // expiry and replacement of the table goes through here, each taking
 // lockTable for its memory work alone. Work on one queue runs under that
@@ -229,7 +238,14 @@ public:
     // Readers take the answers stored so far, once their lines are in the
     // log: no line of a game thread about an answer comes before that
     // answer's line. Session thread only.
-    void PublishAnswers() { dwAnswersPublished.store(dwAnswerSerial.load()); }
+    // Readers waiting in the prompt mode are woken.
+    void PublishAnswers();
+
+    // A reader of the prompt mode joins the waiters for as long as its call
+    // lasts; WakeWaiters wakes every one (the unload).
+    void AddWaiter(AnswerWaiter* pWaiter);
+    void RemoveWaiter(AnswerWaiter* pWaiter);
+    void WakeWaiters();
 
     // Requests queued since the engine was made (the statistics line).
     int32_t RequestTotal() {
@@ -248,6 +264,7 @@ public:
     void AssertNotHeld() const {
         lockTable.AssertNotHeld();
         lockCounter.AssertNotHeld();
+        lockWaiters.AssertNotHeld();
     }
 
     // For tests: the locks, to hold them on another thread or check where
@@ -289,6 +306,12 @@ private:
     int iOrderRoom = 0;
     mutable KThreadMutex lockTable;
     mutable KThreadMutex lockCounter;  // taken inside a queue's lock, never the other way
+    // The readers waiting in the prompt mode, under lockWaiters (a leaf);
+    // their count is read without it, so that the default mode takes no
+    // lock to publish.
+    AnswerWaiter* pWaitersHead = nullptr;
+    std::atomic<int32_t> iWaiters{0};
+    mutable KThreadMutex lockWaiters;
 };
 
 template <typename Fn>

@@ -141,6 +141,37 @@ void TraceAnswer(int iType, int iLength, const char* szAnswer) {
     ZeroFree(szEscaped);
 }
 
+// The pause between two looks of a reader. In the prompt mode the reader
+// is among the waiters for the whole call, and a look is made after its
+// event was cleared, so answers published after the look end the pause.
+class PromptWait {
+public:
+    explicit PromptWait(const Exchange& exchange)
+        : pQueues_(exchange.iPromptMode.load() != 0 ? &exchange.queues : nullptr) {
+        if (pQueues_ != nullptr) pQueues_->AddWaiter(&waiter_);
+    }
+    ~PromptWait() {
+        if (pQueues_ != nullptr) pQueues_->RemoveWaiter(&waiter_);
+    }
+    PromptWait(const PromptWait&) = delete;
+    PromptWait& operator=(const PromptWait&) = delete;
+
+    void BeforeLook() {
+        if (pQueues_ != nullptr) waiter_.published.Reset();
+    }
+    void Pause(uint32_t dwMs) {
+        if (pQueues_ != nullptr) {
+            waiter_.published.WaitFor(dwMs);
+        } else {
+            platform::SleepMs(dwMs);
+        }
+    }
+
+private:
+    QueueTable* pQueues_;
+    AnswerWaiter waiter_;
+};
+
 int ReturnResult(const Exchange& exchange, char* OutputBuff, int iOutputLength, int iTimeout,
                  const ReaderKind& kind) {
     int64_t tStartCall = platform::NowSeconds();
@@ -157,9 +188,13 @@ int ReturnResult(const Exchange& exchange, char* OutputBuff, int iOutputLength, 
     int iTakenType = 0;
     char szKey[kQueueKeySize];
     FormRecvKey(szKey, kind.iQueueId);
-    // Looks for a wanted answer every 50 ms until one is found or the time
-    // is up.
+    // In the prompt mode the call waits among the readers that published
+    // answers wake; the mode a call starts in is the one it keeps.
+    PromptWait prompt(exchange);
+    // Looks for a wanted answer every 50 ms, and in the prompt mode whenever
+    // answers are published, until one is found or the time is up.
     for (;;) {
+        prompt.BeforeLook();
         // A log-on lost while waiting ends the call.
         int iRefused = 0;
         if (LogonRefuses(exchange, kind, &iRefused)) return iRefused;
@@ -191,7 +226,7 @@ int ReturnResult(const Exchange& exchange, char* OutputBuff, int iOutputLength, 
         // library being unloaded ends the wait as a time-out.
         if (platform::NowSeconds() - tStartCall >= static_cast<int64_t>(iTimeout)) break;
         if (exchange.iStopping.load() != 0) break;
-        platform::SleepMs(50);
+        prompt.Pause(50);
     }
     if (exchange.iLogFlag.load() != 0 && iResult != 0) {
         TraceAnswer(kind.bEx ? iTakenType : kind.iType, iLength, OutputBuff);

@@ -85,6 +85,7 @@ bool WaitForExportCalls(uint32_t dwStartMs, uint32_t dwBoundMs) {
 
 bool ShutdownEngine(ClientEngine& engine) {
     engine.iStopping = 1;
+    engine.queues.WakeWaiters();  // readers of the prompt mode see it at once
     WriteFileNew(LogFile(), "---testing20090618---close1---");
     bool bSessionWaitsForUs = SessionWaitsForThisThread(engine);
     // About one second for the session thread to leave on its own; none

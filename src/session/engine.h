@@ -42,10 +42,10 @@ struct ClientEngine {
     // trace switch. 0 after every completed run, -9 when an exception
     // stopped it. Runs at the engine's creation, and on the session's
     // threads when a connection fails and in the maintenance.
-    int ReadConfigFile() { return address.ReadConfigFile(&iLogFlag); }
+    int ReadConfigFile() { return address.ReadConfigFile(&iLogFlag, &iPromptMode); }
 
     // What the game's request and read calls work on.
-    Exchange ForCalls() { return Exchange{queues, logon, iLogFlag, iStopping}; }
+    Exchange ForCalls() { return Exchange{queues, logon, iLogFlag, iStopping, iPromptMode}; }
 
     // Asks the engine's threads to stop: iRunState leaves 1, and a pause
     // under way on any of them ends at once.
@@ -70,6 +70,9 @@ struct ClientEngine {
     // wait on it, so a stop ends them at once.
     platform::Event stopSignal;
     std::atomic<int32_t> iLogFlag{0};
+    // 1 when serverConfigs.ini asks for answers as fast as the wire: readers
+    // are woken by their answers instead of looking every 50 ms.
+    std::atomic<int32_t> iPromptMode{0};
     // Set by shutdown as it begins: a game thread waiting in a read ends its
     // wait, so that the library can be unloaded under no caller.
     std::atomic<int32_t> iStopping{0};

@@ -40,6 +40,7 @@ std::string g_configPath;
 // The part that reads the file, and the trace switch it sets.
 ServerAddress g_address;
 std::atomic<int32_t> g_iLogFlag{0};
+std::atomic<int32_t> g_iPromptMode{0};
 
 void WriteConfig(const std::string& content) {
     FILE* pFile = std::fopen(g_configPath.c_str(), "wb");
@@ -105,7 +106,7 @@ void CheckReadConfigFile() {
     g_iLogFlag = kSentinelLogFlag;
     Address expected = Expected({kSentinelHost, kSentinelPort, kSentinelLogFlag});
 
-    FUZZ_CHECK(g_address.ReadConfigFile(&g_iLogFlag) == 0, "ReadConfigFile failed");
+    FUZZ_CHECK(g_address.ReadConfigFile(&g_iLogFlag, &g_iPromptMode) == 0, "ReadConfigFile failed");
     char szHost[50];
     int iPort = 0;
     g_address.Get(szHost, &iPort);
