@@ -609,10 +609,21 @@ TEST_F(Retrieve, AnswerArrivingWhileWaitingIsTaken) {
 // with no time passing on the clock, and by the unload.
 TEST_F(Retrieve, InThePromptModeAnswersAndTheUnloadWakeAWaitingReader) {
     UseManualClock();
-    Engine().iPromptMode = 1;
     Clock().HoldWaits(true);
     std::atomic<int> iResult{1};
     std::vector<char> buffer(1024);
+    // Without the mode a reader only sleeps between its looks: a hold on the
+    // waits on events does not stop it.
+    std::thread looking([&] { iResult = Read_Message1(300, buffer.data(), 1024, 1, 16); });
+    bool bSlept = testutil::WaitReal([&] { return iResult.load() != 1; }, 5000);
+    if (!bSlept) Clock().HoldWaits(false);
+    looking.join();
+    EXPECT_TRUE(bSlept) << "the reader waited on an event";
+    EXPECT_EQ(iResult.load(), 0);
+    Clock().HoldWaits(true);
+
+    Engine().iPromptMode = 1;
+    iResult = 1;
     std::thread reader([&] { iResult = Read_Message1(300, buffer.data(), 1024, 600, 17); });
     ASSERT_TRUE(testutil::WaitReal([this] { return Clock().HeldWaits() == 1; }, 5000));
     int64_t iStart = Clock().ElapsedMs();
