@@ -67,11 +67,11 @@ TEST(Lock, AnExceptionLeavingTheRegionLeavesTheLock) {
 }
 
 TEST(Lock, ANestedBlockReleasesBeforeTheFunctionEnds) {
-    KThreadMutex lockTable;
+    KThreadMutex lockOfTable;
     KThreadMutex lockQueue;
-    { KMutexAdaptor<KThreadMutex> guard(lockTable, -1); }
+    { KMutexAdaptor<KThreadMutex> guard(lockOfTable, -1); }
     KMutexAdaptor<KThreadMutex> guard(lockQueue, -1);
-    EXPECT_TRUE(OtherThreadCanTake(lockTable));
+    EXPECT_TRUE(OtherThreadCanTake(lockOfTable));
 }
 
 // The holder is known at every depth of re-entry and forgotten only when

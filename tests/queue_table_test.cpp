@@ -402,7 +402,7 @@ struct StressBook {
 };
 
 // The links of a queue agree with its count and its tail.
-// REQUIRES: lockTable and the queue's lock held.
+// REQUIRES: the table's lock and the queue's lock held.
 void CheckQueueShape(MESSAGE_QUEUE* pQueue, StressBook& book) {
     int iListed = 0;
     MESSAGE_NODE* pLast = nullptr;
@@ -423,7 +423,7 @@ void CheckQueueShape(MESSAGE_QUEUE* pQueue, StressBook& book) {
         book.Fail(std::string("pTail is not the last node in ") + pQueue->szKey);
 }
 
-// REQUIRES: lockTable held.
+// REQUIRES: the table's lock held.
 int CheckTableShape(ClientEngine& engine, StressBook& book) {
     int iWalked = 0;
     ForEachQueue(engine.queues.TableForTesting(), [&](MESSAGE_QUEUE* pQueue) {
@@ -522,7 +522,7 @@ void Reader(StressBook& book, int r) {
 }
 
 // The outbound path's consumption: every pending request of every send
-// queue taken, under lockTable and each queue's lock; the tail stays.
+// queue taken, under the table's lock and each queue's lock; the tail stays.
 void Drainer(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         {

@@ -221,7 +221,7 @@ TEST_F(SessionConnect, ALookupThatFailsIsMinusTwoOneThatThrowsMinusNineAStopMinu
     platform_testing::SetResolveHook(ThrowingLookup);
     EXPECT_EQ(InitSocket(engine), -9);
     EXPECT_TRUE(LogHas("---InitSocket---error---严重错误,---try,catch---"));
-    EXPECT_EQ(InitSocket(engine), -9);  // lockSetup and lockTable were left
+    EXPECT_EQ(InitSocket(engine), -9);  // lockSetup and the table's lock were left
     g_pStoppedInLookup = &engine;
     // Overtaken during its lookup: it gives its socket up.
     platform_testing::SetResolveHook(LookupDuringWhichANewerSetUpBegins);
@@ -306,7 +306,7 @@ TEST_F(SessionConnect, OnlySetUpsFiveSecondsAfterCreationAndAfterAConnectionEmpt
 }
 
 // A later set-up frees every held answer, up to 64 MiB, which takes tens of
-// milliseconds: nothing of the old table is freed while lockTable is held,
+// milliseconds: nothing of the old table is freed while the table's lock is held,
 // so no game call waits for it.
 TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
     WriteConfigValue(Address("127.0.0.1", wLivePort_));
@@ -320,7 +320,7 @@ TEST_F(SessionConnect, ASetUpFreesTheOldTableOnceTheTableLockIsLeft) {
         testutil::TableLockWhileFreeing watch(engine.queues);
         EXPECT_EQ(InitSocket(engine), 0);
         EXPECT_GE(watch.Entries(), 7) << "the queue, its three requests and their packets";
-        EXPECT_EQ(watch.Blocked(), 0) << "freed under lockTable";
+        EXPECT_EQ(watch.Blocked(), 0) << "freed under the table's lock";
     }
     EXPECT_FALSE(testutil::InspectQueue(engine.queues, "send+4").bExists);
     EXPECT_EQ(Write_Message1(300, szText, 0), 1);
@@ -572,7 +572,7 @@ intptr_t ReadOnLostConnection(HWND, unsigned int uMsg, uintptr_t, intptr_t lPara
 }
 
 // The three places where the session thread hands a connection to ReConnect
-// while it works on the queue table. It leaves lockTable first, so a game
+// while it works on the queue table. It leaves the table's lock first, so a game
 // thread's calls go through while ReConnect pauses, and the game's window
 // procedure may call the exports when told.
 enum class LostBy { kFailedSend, kAnswerWithoutRequestQueue, kChangedConfiguration };

@@ -472,7 +472,7 @@ TEST_F(SessionInbound, StorageFailureKeepsTheDataForALaterPass) {
     EXPECT_EQ(Stored(13), 1);
 }
 
-// An answer is stored under lockTable; the lines of what went wrong, and the
+// An answer is stored under the table's lock; the lines of what went wrong, and the
 // ReConnect of an answer without a request queue, come once it is left.
 TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) {
     {
@@ -482,7 +482,7 @@ TEST_F(SessionInbound, TheLinesOfAStoredAnswerAreWrittenOnceTheTableLockIsLeft) 
         vorel_testing::FailAllocations(0, 0);
         Feed(Answer(300, "300 404 no request"));
         EXPECT_GE(watch.Entries(), 4);
-        EXPECT_EQ(watch.Blocked(), 0) << "lines written under lockTable";
+        EXPECT_EQ(watch.Blocked(), 0) << "lines written under the table's lock";
     }
     EXPECT_TRUE(LogHas("线程2---READ---error---10---calloc-fail"));
     EXPECT_TRUE(LogHas("线程2---READ---error---9---:34,300,404,300 404 no request"));

@@ -195,7 +195,7 @@ TEST_F(SessionOutbound, AMessageOutsideTheRequestBoundsIsDroppedWithItsLine) {
     EXPECT_EQ(InspectQueue(Engine().queues, SendKey(6).c_str()).Pending(), 0);
 }
 
-// The lines of a gathering are made under lockTable but written once it is
+// The lines of a gathering are made under the table's lock but written once it is
 // left, all of them and in order: a game's call never waits for the log
 // file. A burst of lines outgrows the area kept for a few; without memory
 // for more, the lines still all come, in order.
@@ -210,7 +210,7 @@ TEST_F(SessionOutbound, TheLinesOfAGatheringAreWrittenOnceTheTableLockIsLeft) {
             testutil::TableLockWhileLogging watch(Clock(), Engine().queues);
             WriteStep(Engine(), State());
             EXPECT_GE(watch.Entries(), iRequests);
-            EXPECT_EQ(watch.Blocked(), 0) << "lines written under lockTable";
+            EXPECT_EQ(watch.Blocked(), 0) << "lines written under the table's lock";
         }
         EXPECT_EQ(LogLines(),
                   std::vector<std::string>(

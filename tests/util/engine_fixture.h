@@ -32,7 +32,7 @@ struct NodeView {
     bool bTerminated = false;  // the byte behind the payload is 0
 };
 
-// A queue as seen under lockTable and its lock.
+// A queue as seen under the table's lock and its own.
 struct QueueView {
     bool bExists = false;
     int iCount = 0;

@@ -48,7 +48,7 @@ private:
 };
 
 // Watches events on the constructing thread while it lives: for each one,
-// whether another thread could take lockTable meanwhile, as every call of
+// whether another thread could take the table's lock meanwhile, as every call of
 // the game does. One watch at a time.
 class TableLockWatch {
 public:
@@ -58,7 +58,7 @@ public:
     TableLockWatch& operator=(const TableLockWatch&) = delete;
 
     int Entries() const;  // events seen on the thread
-    int Blocked() const;  // of them, seen while lockTable could not be had
+    int Blocked() const;  // of them, seen while the table's lock could not be had
 };
 
 // The log entries the thread writes: it learns of an entry through the test
