@@ -557,11 +557,11 @@ void Resetter(ClientEngine& engine, StressBook& book) {
     while (!book.bStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         if (book.bStop) break;
-        KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
-        CheckTableShape(engine, book);
-        book.iDroppedByReset += engine.queues.CountPending();
-        free_hash(engine.queues.TableForTesting());
-        engine.queues.TableForTesting() = NewQueueTable();
+        {
+            KMutexAdaptor<KThreadMutex> tableGuard(engine.queues.LockForTesting(), -1);
+            CheckTableShape(engine, book);
+        }
+        book.iDroppedByReset += engine.queues.Replace();
         ++book.iResets;
     }
 }

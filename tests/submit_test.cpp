@@ -252,20 +252,12 @@ TEST_F(Submit, AllocationFailuresLeaveNoTrace) {
 
     // A table that could not be created (at start-up, or at a reset) is
     // made by the next request instead of refusing every one after it.
-    _hash* pTable = nullptr;
-    {
-        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
-        std::swap(pTable, Engine().queues.TableForTesting());
-    }
+    _hash* pTable = Engine().queues.SwapTableForTesting(nullptr);
     EXPECT_EQ(Write(300, "a 3 c"), 1);
     EXPECT_TRUE(Send(3).bExists);
     EXPECT_FALSE(Send(1).bExists);  // the new table holds this request alone
     EXPECT_FALSE(LogHas("---ProcessUserRequest---error1---hash_add failed (MESSAGE_QUEUE_TABLE)"));
-    {
-        KMutexAdaptor<KThreadMutex> guard(Engine().queues.LockForTesting(), -1);
-        std::swap(pTable, Engine().queues.TableForTesting());
-    }
-    free_hash(pTable);
+    free_hash(Engine().queues.SwapTableForTesting(pTable));
     EXPECT_EQ(RequestTotal(), 2);
 
     vorel_testing::FailAllocations(0, 0);

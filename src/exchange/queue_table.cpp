@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "base/alloc.h"
 #include "base/text.h"
@@ -190,6 +191,14 @@ void QueueTable::Free() {
     ZeroFree(ppGatherOrder);
     ppGatherOrder = nullptr;
     iOrderRoom = 0;
+}
+
+_hash* QueueTable::SwapTableForTesting(_hash* pTable) {
+    KMutexAdaptor<KThreadMutex> guard(lockTable, -1);
+    std::swap(pTable, pQueueTable);
+    pListedHead = nullptr;
+    iListed = 0;
+    return pTable;
 }
 
 void QueueTable::List(MESSAGE_QUEUE* pQueue) {

@@ -270,9 +270,13 @@ public:
     // For tests: the locks, to hold them on another thread or check where
     // they are held, and the table itself, to look into it. ThrowLocked
     // throws while it holds lockTable, as a pass that fails midway.
+    // SwapTableForTesting puts pTable (null: none) in the table's place and
+    // hands back the one it held, for the test to free or put back; the
+    // list of queues to gather starts empty.
     KThreadMutex& LockForTesting() { return lockTable; }
     KThreadMutex& CounterLockForTesting() { return lockCounter; }
-    _hash*& TableForTesting() { return pQueueTable; }
+    _hash* TableForTesting() { return pQueueTable; }
+    _hash* SwapTableForTesting(_hash* pTable);
     [[noreturn]] void ThrowLocked();
 
 private:

@@ -146,8 +146,7 @@ void ResetEngine(ClientEngine& engine, uint8_t byMask) {
         // A small table: the parser looks queues up by key only, a fresh table
         // of the library's 10000 slots costs more than the parsing, and
         // shared buckets exercise the chains.
-        free_hash(engine.queues.TableForTesting());
-        engine.queues.TableForTesting() = hash_init(16, FreeMessageQueue);
+        free_hash(engine.queues.SwapTableForTesting(hash_init(16, FreeMessageQueue)));
         FUZZ_CHECK(engine.queues.TableForTesting() != nullptr, "no queue table");
         char szKey[kQueueKeySize];
         for (int i = 0; i < 8; ++i) {
