@@ -22,7 +22,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-tools=${VOREL_MUTATION_TOOLS:-$PWD/../shared/tools}
+tools=$(cd "${VOREL_MUTATION_TOOLS:-$PWD/../shared/tools}" 2>/dev/null && pwd)
 run_hand=1
 run_generated=1
 seed=$(git rev-parse --short HEAD)
@@ -107,7 +107,10 @@ if [ "$run_hand" = 1 ]; then
 fi
 if [ "$run_generated" = 1 ]; then
     echo "=== generated sample: $sample mutants, seed $seed"
-    "$tools/mutants-gen" src --sample "$sample" --seed "$seed" >"$out/generated-$seed.tsv" || exit 1
+    # Drawn from the worktree, not from the files being edited here: the
+    # sample is the one that mutants-gen gives at the commit swept.
+    (cd "$tree" && "$tools/mutants-gen" src --sample "$sample" --seed "$seed") \
+        >"$out/generated-$seed.tsv" || exit 1
     (cd "$tree" && "$tools/mutate" "$out/generated-$seed.tsv" --build build/debug \
         --ctest-args "$ctest_args") | tee "$out/generated-$seed.log"
     generated_score=$(score "$out/generated-$seed.log" "$out/generated-$seed.tsv" \
