@@ -169,6 +169,11 @@ TEST(PlatformSocket, AddressesResolveAndDottedParsingRefusesNames) {
     EXPECT_TRUE(platform::ResolveHost("localhost", &dwAddr));
     EXPECT_EQ(dwAddr, htonl(INADDR_LOOPBACK));
     EXPECT_FALSE(platform::ResolveHost("", &dwAddr));
+    // A missing name or a missing place for the address: refused, not read.
+    EXPECT_FALSE(platform::ResolveHost(nullptr, &dwAddr));
+    EXPECT_FALSE(platform::ResolveHost("127.0.0.1", nullptr));
+    EXPECT_FALSE(platform::ParseDottedAddress(nullptr, &dwAddr));
+    EXPECT_FALSE(platform::ParseDottedAddress("10.1.2.3", nullptr));
     EXPECT_FALSE(platform::ParseDottedAddress("localhost", &dwAddr));
     EXPECT_FALSE(platform::ParseDottedAddress("300.1.1.1", &dwAddr));
     EXPECT_TRUE(platform::ParseDottedAddress("10.1.2.3", &dwAddr));
@@ -324,6 +329,47 @@ TEST(PlatformSocket, AnAcceptWithoutADescriptorLeftFails) {
     if (accepted != platform::kInvalidSocket) platform::SocketClose(accepted);
     platform::SocketClose(client);
     platform::SocketClose(listener);
+}
+
+// Every system error a socket call can meet is reported by its Winsock
+// number, as the log lines print it; one without a number of its own as an
+// invalid argument. Most of them cannot be raised on loopback.
+TEST(PlatformSocket, SystemErrorsAreReportedByTheirWinsockNumbers) {
+    const std::pair<int, int> table[] = {
+        {0, 0},
+        {EINTR, 10004},
+        {EACCES, 10013},
+        {EFAULT, 10014},
+        {EINVAL, 10022},
+        {EMFILE, 10024},
+        {ENFILE, 10024},
+        {EAGAIN, 10035},
+        {EWOULDBLOCK, 10035},
+        {EINPROGRESS, 10036},
+        {EBADF, 10038},
+        {ENOTSOCK, 10038},
+        {EMSGSIZE, 10040},
+        {EADDRINUSE, 10048},
+        {EADDRNOTAVAIL, 10049},
+        {ENETDOWN, 10050},
+        {ENETUNREACH, 10051},
+        {ECONNABORTED, 10053},
+        {ECONNRESET, 10054},
+        {EPIPE, 10054},
+        {ENOBUFS, 10055},
+        {ENOMEM, 10055},
+        {EISCONN, 10056},
+        {ENOTCONN, 10057},
+        {ESHUTDOWN, 10058},
+        {ETIMEDOUT, 10060},
+        {ECONNREFUSED, 10061},
+        {EHOSTUNREACH, 10065},
+        {EPROTONOSUPPORT, 10022},
+        {ENOENT, 10022},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(platform_testing::WinsockErrorOf(row.first), row.second) << "errno " << row.first;
+    }
 }
 
 TEST(PlatformSocket, AFaultForTheVerySocketWinsOverOneForAnySocket) {

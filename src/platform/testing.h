@@ -36,6 +36,10 @@ enum class SocketOp { kRecv, kSend, kConnect, kPoll };
 bool InjectSocketFault(platform::SocketHandle s, SocketOp op, int error, int count);
 void ClearSocketFaults();
 
+// Sockets, POSIX builds: the Winsock number that a system error (errno) is
+// reported as, as SocketLastError and the log lines give it.
+int WinsockErrorOf(int iErrno);
+
 // Name lookup (socket.h): the hook stands in for the system's lookup (null
 // restores it) and returns 1 with *pAddrNet set, 0 for a name that does not
 // resolve, or -1 to leave the name to the system. Lets tests make a lookup

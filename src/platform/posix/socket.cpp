@@ -14,6 +14,7 @@
 
 #include "platform/socket_registry.h"
 #include "platform/system.h"
+#include "platform/testing.h"
 
 namespace platform {
 namespace {
@@ -331,3 +332,5 @@ int SocketSetReceiveBuffer(SocketHandle s, int iBytes) {
 }
 
 }  // namespace platform
+
+int platform_testing::WinsockErrorOf(int iErrno) { return platform::TranslateErrno(iErrno); }
