@@ -401,6 +401,16 @@ TEST_F(SessionOutbound, APartialSendKeepsTheRestForTheNextPassWithoutAPause) {
     ASSERT_EQ(packets.size(), texts.size());
     EXPECT_EQ(bytes.size(), static_cast<size_t>(iGathered));
     for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(Decode(packets[i].payload), texts[i]) << i;
+
+    // The last byte of a packet, all that a send left, goes out in its turn
+    // instead of a keep-alive.
+    Engine().connection.pWriteBuf[0] = 'z';
+    State().iWriteStartPos = 1;
+    State().hWriteSocket = Engine().connection.hSocket.load();
+    g_sessionStatics.tLastSend = 0;
+    WriteStep(Engine(), State());
+    EXPECT_EQ(PeerReceive(50), "z");
+    EXPECT_EQ(State().iWriteStartPos, 0);
 }
 
 // A read step that gives the connection up ends the pass's work: nothing is
