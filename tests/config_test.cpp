@@ -199,15 +199,15 @@ TEST_F(Config, PromptModeOnlyForPromptOne) {
         int iPromptMode;
     };
     const Case cases[] = {
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=1\n", 1},
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\n", 0},
-        {"[Lumaro_COM]\nPrompt = 1 \r\nConfigInfo=10.0.0.1 8000\n", 1},
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=2\n", 0},
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\nPrompt=1\n", 1},
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\n", 0},
+        {"[Lumaro_COM]\nPrompt = 1 \r\nConfigInfo=127.0.0.1 8000\n", 1},
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\nPrompt=2\n", 0},
         {"[Lumaro_COM]\nPrompt=1\n", 1},  // without an item
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=yes\n", 0},
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\nPrompt=10\n", 0},
-        {"[Other]\nPrompt=1\n[Lumaro_COM]\nConfigInfo=10.0.0.1 8000\n", 0},
-        {"[Lumaro_COM]\nConfigInfo=10.0.0.1\nPrompt=1\n", 1},  // a wrong item
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\nPrompt=yes\n", 0},
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\nPrompt=10\n", 0},
+        {"[Other]\nPrompt=1\n[Lumaro_COM]\nConfigInfo=127.0.0.1 8000\n", 0},
+        {"[Lumaro_COM]\nConfigInfo=127.0.0.1\nPrompt=1\n", 1},  // a wrong item
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szFile);

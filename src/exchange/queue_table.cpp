@@ -201,29 +201,47 @@ _hash* QueueTable::SwapTableForTesting(_hash* pTable) {
     return pTable;
 }
 
+namespace {
+
+// Intrusive doubly linked lists, newest first: T's pPrev and pNext members
+// (given as member pointers) link it. REQUIRES: the list's lock held.
+template <typename T, T* T::*pPrev, T* T::*pNext>
+void LinkFront(T*& pHead, T* pItem) {
+    pItem->*pPrev = nullptr;
+    pItem->*pNext = pHead;
+    if (pHead != nullptr) pHead->*pPrev = pItem;
+    pHead = pItem;
+}
+
+template <typename T, T* T::*pPrev, T* T::*pNext>
+void Unlink(T*& pHead, T* pItem) {
+    if (pItem->*pPrev != nullptr) {
+        (pItem->*pPrev)->*pNext = pItem->*pNext;
+    } else {
+        pHead = pItem->*pNext;
+    }
+    if (pItem->*pNext != nullptr) (pItem->*pNext)->*pPrev = pItem->*pPrev;
+    pItem->*pPrev = nullptr;
+    pItem->*pNext = nullptr;
+}
+
+}  // namespace
+
 void QueueTable::List(MESSAGE_QUEUE* pQueue) {
     lockTable.AssertHeld();
     if (pQueue->bListed) return;
     pQueue->bListed = true;
-    pQueue->pPrevListed = nullptr;
-    pQueue->pNextListed = pListedHead;
-    if (pListedHead != nullptr) pListedHead->pPrevListed = pQueue;
-    pListedHead = pQueue;
+    LinkFront<MESSAGE_QUEUE, &MESSAGE_QUEUE::pPrevListed, &MESSAGE_QUEUE::pNextListed>(pListedHead,
+                                                                                       pQueue);
     ++iListed;
 }
 
 void QueueTable::Unlist(MESSAGE_QUEUE* pQueue) {
     lockTable.AssertHeld();
     if (!pQueue->bListed) return;
-    if (pQueue->pPrevListed != nullptr) {
-        pQueue->pPrevListed->pNextListed = pQueue->pNextListed;
-    } else {
-        pListedHead = pQueue->pNextListed;
-    }
-    if (pQueue->pNextListed != nullptr) pQueue->pNextListed->pPrevListed = pQueue->pPrevListed;
     pQueue->bListed = false;
-    pQueue->pPrevListed = nullptr;
-    pQueue->pNextListed = nullptr;
+    Unlink<MESSAGE_QUEUE, &MESSAGE_QUEUE::pPrevListed, &MESSAGE_QUEUE::pNextListed>(pListedHead,
+                                                                                    pQueue);
     --iListed;
 }
 
@@ -365,21 +383,13 @@ void QueueTable::PublishAnswers() {
 
 void QueueTable::AddWaiter(AnswerWaiter* pWaiter) {
     KMutexAdaptor<KThreadMutex> guard(lockWaiters, -1);
-    pWaiter->pPrev = nullptr;
-    pWaiter->pNext = pWaitersHead;
-    if (pWaitersHead != nullptr) pWaitersHead->pPrev = pWaiter;
-    pWaitersHead = pWaiter;
+    LinkFront<AnswerWaiter, &AnswerWaiter::pPrev, &AnswerWaiter::pNext>(pWaitersHead, pWaiter);
     ++iWaiters;
 }
 
 void QueueTable::RemoveWaiter(AnswerWaiter* pWaiter) {
     KMutexAdaptor<KThreadMutex> guard(lockWaiters, -1);
-    if (pWaiter->pPrev != nullptr) {
-        pWaiter->pPrev->pNext = pWaiter->pNext;
-    } else {
-        pWaitersHead = pWaiter->pNext;
-    }
-    if (pWaiter->pNext != nullptr) pWaiter->pNext->pPrev = pWaiter->pPrev;
+    Unlink<AnswerWaiter, &AnswerWaiter::pPrev, &AnswerWaiter::pNext>(pWaitersHead, pWaiter);
     --iWaiters;
 }
 
